@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Set up vek from nothing on Debian 12/13: system packages, a CPython 3.13
+# venv in .venv, GDAL's Python bindings matching the system libgdal, the
+# dev/test tools, and the project itself. Idempotent; quick when done.
+#
+# Environment:
+#   VEK_PYTHON   a CPython 3.13 interpreter to use instead of searching
+#   VEK_VERBOSE  set to 1 to show pip's output
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+VENV="$ROOT/.venv"
+VPY="$VENV/bin/python"
+STAMPS="$VENV/.vek-stamps"
+LOGDIR="$ROOT/build"
+
+say() { printf 'setup: %s\n' "$*"; }
+die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
+
+# Run a command quietly; show its output only if it fails.
+quiet() {
+    if [[ "${VEK_VERBOSE:-0}" == 1 ]]; then "$@"; return; fi
+    mkdir -p "$LOGDIR"
+    local log="$LOGDIR/setup-last.log"
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        die "command failed: $*"
+    fi
+}
+
+sha() { cat "$@" | sha256sum | cut -d' ' -f1; }
+
+# ---------------------------------------------------------------- apt
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || die "not root and no sudo: cannot install system packages"
+    SUDO=(sudo)
+fi
+APT_UPDATED=0
+apt_install() {
+    command -v apt-get >/dev/null || die "apt-get not found; install by hand: $*"
+    if [[ $APT_UPDATED == 0 ]]; then
+        say "apt-get update"
+        quiet "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+        APT_UPDATED=1
+    fi
+    say "apt-get install $*"
+    quiet "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y --no-install-recommends "$@"
+}
+have_deb() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'; }
+
+pkgs=()
+if ! command -v gdal-config >/dev/null || ! have_deb libgdal-dev; then
+    pkgs+=(libgdal-dev)
+fi
+command -v g++ >/dev/null || pkgs+=(g++)
+command -v make >/dev/null || pkgs+=(make)
+if (( ${#pkgs[@]} )); then apt_install "${pkgs[@]}"; fi
+GDAL_VERSION="$(gdal-config --version)"
+
+# ---------------------------------------------------------------- python 3.13
+# Prints nothing and fails unless $1 is a usable (GIL) CPython 3.13.
+check_py() {
+    [[ -x "$1" ]] && "$1" - <<'PY' 2>/dev/null
+import sys, sysconfig
+ok = (sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+sys.exit(0 if ok else 1)
+PY
+}
+# Fails unless $1 also has venv/ensurepip and the C headers.
+check_py_full() {
+    "$1" - <<'PY' 2>/dev/null
+import os, sys, sysconfig, ensurepip, venv
+ensurepip.version()
+sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)
+PY
+}
+
+find_python() {
+    local c
+    if [[ -n "${VEK_PYTHON:-}" ]]; then
+        check_py "$VEK_PYTHON" || die "VEK_PYTHON=$VEK_PYTHON is not CPython 3.13"
+        echo "$VEK_PYTHON"; return
+    fi
+    local proot="${PYENV_ROOT:-$HOME/.pyenv}"
+    if command -v pyenv >/dev/null; then proot="$(pyenv root)"; fi
+    if [[ -d "$proot/versions" ]]; then
+        # newest first; skip free-threaded (…t) builds
+        while read -r c; do
+            check_py "$c" && { echo "$c"; return; }
+        done < <(ls -d "$proot"/versions/3.13*/ 2>/dev/null | grep -v 't/$' | sort -rV \
+                 | sed 's|/$|/bin/python3.13|')
+    fi
+    for c in /usr/bin/python3.13 /usr/local/bin/python3.13; do
+        check_py "$c" && { echo "$c"; return; }
+    done
+    return 1
+}
+
+venv_ok() { check_py "$VPY"; }
+
+if ! venv_ok; then
+    PY="$(find_python)" || {
+        if command -v apt-cache >/dev/null; then
+            [[ $APT_UPDATED == 1 ]] || { quiet "${SUDO[@]}" apt-get update; APT_UPDATED=1; }
+            if apt-cache show python3.13-venv >/dev/null 2>&1; then
+                apt_install python3.13 python3.13-venv python3.13-dev
+            fi
+        fi
+        PY="$(find_python)" || die "no CPython 3.13 found. Install one with pyenv
+  (pyenv install 3.13), or on Debian 13: apt-get install python3.13 python3.13-venv
+  python3.13-dev, or point VEK_PYTHON at a python3.13."
+    }
+    if ! check_py_full "$PY"; then
+        if [[ "$PY" == /usr/bin/* ]]; then
+            apt_install python3.13-venv python3.13-dev
+        fi
+        check_py_full "$PY" || die "$PY lacks venv/ensurepip or Python.h (C headers)"
+    fi
+    say "creating .venv with $PY"
+    rm -rf "$VENV"
+    quiet "$PY" -m venv "$VENV"
+fi
+mkdir -p "$STAMPS"
+
+# ---------------------------------------------------------------- pip basics
+if [[ ! -f "$STAMPS/bootstrap" ]]; then
+    say "upgrading pip, setuptools, wheel"
+    quiet "$VPY" -m pip install -U pip setuptools wheel
+    touch "$STAMPS/bootstrap"
+fi
+
+# ---------------------------------------------------------------- GDAL bindings
+gdal_state="$("$VPY" - "$GDAL_VERSION" <<'PY' 2>/dev/null || echo missing
+import sys
+try:
+    from osgeo import _gdal, gdal  # noqa: F401
+except Exception:
+    print("missing"); sys.exit()
+print("ok" if gdal.__version__ == sys.argv[1] else "differs")
+PY
+)"
+if [[ "$gdal_state" != ok ]]; then
+    say "building GDAL $GDAL_VERSION Python bindings ($gdal_state; about 30 s)"
+    # GDAL < 3.9 does not build against numpy 2: keep numpy out of the way;
+    # the dev requirements below bring it back.
+    if "$VPY" -c 'import numpy' 2>/dev/null; then
+        quiet "$VPY" -m pip uninstall -y numpy
+    fi
+    rm -f "$STAMPS/requirements"
+    quiet "$VPY" -m pip install --no-build-isolation --no-cache-dir --force-reinstall \
+        "GDAL==$GDAL_VERSION"
+    "$VPY" -c 'from osgeo import _gdal' || die "GDAL bindings built but do not import"
+fi
+
+# ---------------------------------------------------------------- dev tools
+req_hash="$(sha requirements-dev.txt)"
+if [[ "$(cat "$STAMPS/requirements" 2>/dev/null)" != "$req_hash" ]]; then
+    say "installing requirements-dev.txt"
+    quiet "$VPY" -m pip install -r requirements-dev.txt
+    echo "$req_hash" >"$STAMPS/requirements"
+fi
+
+# ---------------------------------------------------------------- the project
+# Always run: the persistent build tree (build/<wheel tag>) keeps it quick.
+quiet "$VPY" -m pip install --no-build-isolation --no-deps .
+(cd "$VENV" && "$VPY" -c 'import vek._algos.geo.driver') \
+    || die "vek._algos.geo.driver does not import after install"
+say "ok (GDAL $GDAL_VERSION, $("$VPY" -V))"

@@ -1,0 +1,1 @@
+"""vek: object views of GDAL format drivers."""

@@ -1,0 +1,1 @@
+"""Compiled algorithms of vek."""

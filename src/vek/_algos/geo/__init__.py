@@ -1,0 +1,1 @@
+"""Geospatial algorithms: GDAL drivers and data sources."""
