@@ -1,0 +1,371 @@
+// The module's function objects (modelled on CPython's Objects/funcobject.c).
+#include "function.hpp"
+
+#include "runtime.hpp"
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace vek {
+
+namespace {
+
+const Str k_module_name{"vek._algos.geo.driver"};
+const Str k_module_prefix{"vek._algos.geo.driver."};
+const Str k_replace{"replace"};
+const Str k_file{"__file__"};
+
+// A static type, so that type(f).__module__ comes from its dotted name; the
+// slots are filled in by ready_function_type().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+// ---- binding arguments --------------------------------------------------------------
+
+// Python's own wording for a call that names too many positionals.
+void too_many_positionals(Function* fn, Py_ssize_t given) {
+    Py_ssize_t ndefaults = fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
+    const char* verb = given == 1 ? "was" : "were";
+    if (ndefaults > 0) {
+        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given", fn->qualname,
+                     fn->nparams - static_cast<int>(ndefaults), fn->nparams, given, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname,
+                     fn->nparams, fn->nparams == 1 ? "" : "s", given, verb);
+    }
+}
+
+// "missing 2 required positional arguments: 'a' and 'b'"
+void missing_arguments(Function* fn, PyObject* const* bound) {
+    std::string names;
+    int count = 0;
+    for (int i = 0; i < fn->nparams; ++i) count += bound[i] == nullptr;
+    int seen = 0;
+    for (int i = 0; i < fn->nparams; ++i) {
+        if (bound[i] != nullptr) continue;
+        ++seen;
+        if (seen > 1) names += count == 2 ? " and " : (seen == count ? ", and " : ", ");
+        names += '\'';
+        names += PyUnicode_AsUTF8(fn->params[i]);
+        names += '\'';
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", fn->qualname, count,
+                 count == 1 ? "" : "s", names.c_str());
+}
+
+int find_param(Function* fn, PyObject* keyword) {
+    for (int i = 0; i < fn->nparams; ++i)  // interned names: identity first
+        if (fn->params[i] == keyword) return i;
+    for (int i = 0; i < fn->nparams; ++i)
+        if (PyUnicode_Compare(fn->params[i], keyword) == 0) return i;
+    return -1;
+}
+
+// Fills `bound` (nparams slots, plus the kwargs dict when declared). Returns
+// false with TypeError set on a call Python would refuse.
+bool bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
+          PyObject** bound, Ref& kwargs) {
+    if (nargs > fn->nparams) {
+        too_many_positionals(fn, nargs);
+        return false;
+    }
+    for (int i = 0; i < fn->nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+    if (fn->varkw) {
+        kwargs = Ref::steal_or_null(PyDict_New());
+        if (!kwargs) return false;
+        bound[fn->nparams] = kwargs.get();
+    }
+    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        int i = find_param(fn, keyword);
+        if (i >= 0 && bound[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", fn->qualname, keyword);
+            return false;
+        }
+        if (i >= 0) {
+            bound[i] = value;
+        } else if (fn->varkw) {
+            if (PyDict_SetItem(kwargs.get(), keyword, value) < 0) return false;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", fn->qualname, keyword);
+            return false;
+        }
+    }
+    Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
+    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
+    Py_ssize_t first = fn->nparams - ndefaults;
+    for (Py_ssize_t i = first; i < fn->nparams; ++i)
+        if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(defaults, i - first);
+    for (int i = 0; i < fn->nparams; ++i) {
+        if (bound[i] == nullptr) {
+            missing_arguments(fn, bound);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- calling -----------------------------------------------------------------------------
+
+void add_entry(Function* fn) noexcept {
+    if (fn->traceback_name == nullptr) {
+        PyObject* exc = PyErr_GetRaisedException();
+        fn->traceback_name = PyUnicode_Concat(*k_module_prefix, fn->qualname);
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        if (fn->traceback_name == nullptr) return;
+    }
+    add_traceback_entry(fn->traceback_name);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    PyObject* bound[max_params + 1];
+    Ref kwargs;
+    // __defaults__ may be rebound by the body itself: hold the tuple.
+    Ref defaults = Ref::borrow(fn->defaults);
+    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, defaults.get(), bound, kwargs)) return nullptr;
+    try {
+        return fn->impl(fn, bound).release();
+    } catch (const error_already_set&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    add_entry(fn);
+    return nullptr;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
+}
+
+// ---- life cycle ---------------------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->closure);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->code);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    for (int i = 0; i < fn->nparams; ++i) Py_CLEAR(fn->params[i]);
+    Py_CLEAR(fn->varkw_name);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->traceback_name);
+    PyObject_GC_Del(self);
+}
+
+// ---- attributes ---------------------------------------------------------------------------
+
+Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+
+int set_str_field(PyObject** field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) { return set_str_field(&as_function(self)->name, value, "__name__"); }
+
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    auto* fn = as_function(self);
+    if (set_str_field(&fn->qualname, value, "__qualname__") < 0) return -1;
+    Py_CLEAR(fn->traceback_name);
+    return 0;
+}
+
+PyObject* get_optional(PyObject* field) { return Py_NewRef(field != nullptr ? field : Py_None); }
+
+PyObject* get_module(PyObject* self, void*) { return get_optional(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_doc(PyObject* self, void*) { return get_optional(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return get_optional(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+// A code object that describes the parameters, so that inspect.signature()
+// and help() read this function as they read one written in Python.
+PyObject* make_code(Function* fn) {
+    try {
+        PyObject* file = nullptr;
+        check(PyDict_GetItemRef(module_globals(), *k_file, &file));
+        Ref filename = file != nullptr ? Ref::steal(file) : Ref::steal(PyUnicode_FromString("<vek>"));
+        const char* file_text = PyUnicode_Check(filename.get()) ? PyUnicode_AsUTF8(filename.get()) : "<vek>";
+        if (file_text == nullptr) throw_error();
+        Ref empty = Ref::steal(
+            reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, PyUnicode_AsUTF8(fn->name), 0)));
+        int nvars = fn->nparams + (fn->varkw ? 1 : 0);
+        Ref varnames = Ref::steal(PyTuple_New(nvars));
+        for (int i = 0; i < fn->nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(fn->params[i]));
+        if (fn->varkw) PyTuple_SET_ITEM(varnames.get(), fn->nparams, Py_NewRef(fn->varkw_name));
+        int flags = CO_OPTIMIZED | CO_NEWLOCALS | (fn->varkw ? CO_VARKEYWORDS : 0);
+        Ref kwargs = new_dict();
+        Ref argcount = new_int(fn->nparams);
+        Ref nlocals = new_int(nvars);
+        Ref co_flags = new_int(flags);
+        check(PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()));
+        check(PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()));
+        check(PyDict_SetItemString(kwargs.get(), "co_varnames", varnames.get()));
+        check(PyDict_SetItemString(kwargs.get(), "co_flags", co_flags.get()));
+        check(PyDict_SetItemString(kwargs.get(), "co_qualname", fn->qualname));
+        Ref replace = getattr(empty.get(), k_replace);
+        Ref noargs = Ref::steal(PyTuple_New(0));
+        return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get())).release();
+    } catch (const error_already_set&) {
+        return nullptr;
+    }
+}
+
+PyObject* get_code(PyObject* self, void*) {
+    auto* fn = as_function(self);
+    if (fn->code == nullptr) {
+        fn->code = make_code(fn);
+        if (fn->code == nullptr) return nullptr;
+    }
+    return Py_NewRef(fn->code);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+// ---- construction --------------------------------------------------------------------------
+
+bool ready_function_type() noexcept {
+    if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
+    PyTypeObject& t = function_type;
+    t.tp_name = "vek._algos.geo.driver.function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                 Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    t.tp_doc = "A function of the vek._algos.geo.driver module.";
+    t.tp_dealloc = function_dealloc;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    t.tp_descr_get = function_descr_get;
+    t.tp_getset = function_getset;
+    t.tp_dictoffset = offsetof(Function, dict);
+    t.tp_weaklistoffset = offsetof(Function, weakreflist);
+    return PyType_Ready(&t) == 0;
+}
+
+Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* defaults, PyObject* closure) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    Ref doc = def.doc != nullptr ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref();
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_GC_New(Function, &function_type)));
+    auto* fn = reinterpret_cast<Function*>(self.get());
+    // Every field is set before anything can fail, so dealloc sees a whole object.
+    fn->impl = def.impl;
+    fn->nparams = 0;
+    fn->varkw = false;
+    fn->vectorcall = function_vectorcall;
+    fn->varkw_name = nullptr;
+    fn->name = name.release();
+    fn->qualname = Py_NewRef(qualname != nullptr ? qualname : fn->name);
+    fn->module = Py_NewRef(*k_module_name);
+    fn->doc = doc.release();
+    fn->defaults = Py_XNewRef(defaults);
+    fn->closure = Py_XNewRef(closure);
+    fn->code = nullptr;
+    fn->traceback_name = nullptr;
+    fn->dict = nullptr;
+    fn->weakreflist = nullptr;
+    PyObject_GC_Track(self.get());
+
+    for (const char* p = def.params; *p != '\0';) {
+        while (*p == ' ') ++p;
+        const char* end = p;
+        while (*end != '\0' && *end != ' ') ++end;
+        if (end == p) break;
+        bool kw = end - p > 2 && std::strncmp(p, "**", 2) == 0;
+        const char* start = kw ? p + 2 : p;
+        PyObject* param = PyUnicode_InternFromString(std::string(start, end).c_str());
+        if (param == nullptr) throw_error();
+        if (kw) {
+            fn->varkw = true;
+            fn->varkw_name = param;
+        } else if (fn->nparams < max_params) {
+            fn->params[fn->nparams++] = param;
+        } else {
+            Py_DECREF(param);
+            PyErr_Format(PyExc_SystemError, "%s: too many parameters", def.name);
+            throw_error();
+        }
+        p = end;
+    }
+    return self;
+}
+
+}  // namespace vek
