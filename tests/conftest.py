@@ -1,0 +1,63 @@
+"""Shared fixtures: the driver module, its namespace restored after each test,
+and fake GDAL bindings for metadata that no real driver has.
+
+Test modules never import ``osgeo.gdal``: once it is imported, the low-level
+binding hands out proxy objects instead of bare handles for the rest of the
+process. Behaviour with proxies is tested in a child process.
+"""
+
+import pytest
+
+import vek._algos.geo.driver as driver_module
+from osgeo import _gdal
+
+from fakes import FakeGDAL
+
+
+@pytest.fixture
+def drv():
+    """The extension module."""
+    return driver_module
+
+
+@pytest.fixture(autouse=True)
+def restore_namespace():
+    """Tests may rebind or delete module globals; put them back afterwards."""
+    saved = dict(vars(driver_module))
+    yield
+    ns = vars(driver_module)
+    for name in list(ns):
+        if name not in saved:
+            del ns[name]
+    ns.update(saved)
+
+
+@pytest.fixture
+def gdal():
+    return _gdal
+
+
+@pytest.fixture
+def fake_gdal(drv):
+    """A FakeGDAL bound as the module's ``_gdal``; add drivers with ``.add``."""
+    fake = FakeGDAL()
+    drv._gdal = fake
+    return fake
+
+
+def all_driver_names():
+    return [_gdal.Driver_ShortName_get(_gdal.GetDriver(i)) for i in range(_gdal.GetDriverCount())]
+
+
+def metadata(name, key):
+    return _gdal.MajorObject_GetMetadataItem(_gdal.GetDriverByName(name), key) or ""
+
+
+def find_drivers(**flags):
+    """Short names of real drivers whose metadata flags match, e.g.
+    find_drivers(DCAP_RASTER=True, DCAP_VECTOR=False)."""
+    found = []
+    for name in all_driver_names():
+        if all((metadata(name, key).upper() == "YES") == want for key, want in flags.items()):
+            found.append(name)
+    return found
