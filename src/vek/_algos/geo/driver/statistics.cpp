@@ -152,10 +152,12 @@ Ref set_items(Function* fn, PyObject* const* args) {
     PyObject* l_info = PyTuple_GET_ITEM(fn->closure, 3);
     PyObject* sel_fid_range = args[0];
     PyObject* sel_fields_range = args[1];
-    Ref head_run = Ref::steal(PySequence_GetItem(sel_fid_range, 0));
-    add_rows(table, get_fields_fn, head_run.get(), sel_fields_range);
-    Ref tail_run = Ref::steal(PySequence_GetItem(sel_fid_range, 1));
+    // Subscripted like sel_fid_range[0]: any object with __getitem__ will do.
     Ref zero = new_int(0);
+    Ref head_run = Ref::steal(PyObject_GetItem(sel_fid_range, zero.get()));
+    add_rows(table, get_fields_fn, head_run.get(), sel_fields_range);
+    Ref one_index = new_int(1);
+    Ref tail_run = Ref::steal(PyObject_GetItem(sel_fid_range, one_index.get()));
     Ref no_run = new_tuple({zero.get(), zero.get()});
     Ref differs = Ref::steal(PyObject_RichCompare(tail_run.get(), no_run.get(), Py_NE));
     if (truth(differs.get())) {
