@@ -129,8 +129,8 @@ def test_message_uses_the_formatted_text_of_the_key(drv, stats):
         def __str__(self):
             return "NoSuchFormat"
 
-        def __format__(self, spec):
-            assert spec == ""
+        def __format__(self, fmt):
+            assert fmt == ""
             return "As Formatted"
 
     with pytest.raises(drv.error.FormatError, match='^"As Formatted" is not a driver!$'):
