@@ -1,0 +1,214 @@
+"""User configuration of ``vek``, read from a TOML file on first use.
+
+The file is the one named by the environment variable ``VEK_CONFIG`` or,
+when that is unset or empty, ``$XDG_CONFIG_HOME/vek/config.toml``
+(``XDG_CONFIG_HOME`` defaulting to ``~/.config``).  A missing default file
+just means built-in defaults; a missing file named by ``VEK_CONFIG`` raises
+:class:`~vek._algos.geo._error.ConfigFileNotFoundError`, and a malformed
+file or a value of the wrong type raises
+:class:`~vek._algos.geo._error.ConfigError`, naming the file and the key.
+
+Layout::
+
+    # default creation options, per driver short name
+    [raster.creation_options.GTiff]
+    COMPRESS = "LZW"
+    TILED = true
+
+    [vector.creation_options."ESRI Shapefile"]
+    ENCODING = "UTF-8"
+
+    [jupyter]
+    # at most this many rows and columns in notebook tables
+    show_max_shape = [20, 10]
+
+Option values may be strings, integers, floats or booleans (they are
+turned into GDAL's ``KEY=VALUE`` texts later, ``true`` becoming ``YES``).
+``show_max_shape`` is two positive integers.  Unknown keys inside
+``[raster]``, ``[vector]`` and ``[jupyter]`` are errors (they are typos);
+other top-level tables are left for other parts of ``vek``.
+
+Attributes (read-only mappings, loaded on first access and cached):
+
+``RasterConfig``, ``VectorConfig``
+    ``{"creation.options": {driver short name: {option: default}}}``.
+``JupyterShowMaxShape``
+    ``(max_rows, max_cols)``, by default ``(20, 10)``.
+``ConfigFile``
+    The path of the file read, or ``None`` when none was.
+
+:func:`reload` forgets the cached values, so the next access reads the
+file again.
+"""
+
+import os
+
+__all__ = [
+    "RasterConfig",
+    "VectorConfig",
+    "JupyterShowMaxShape",
+    "ConfigFile",
+    "DEFAULT_SHOW_MAX_SHAPE",
+    "config_path",
+    "reload",
+]
+
+DEFAULT_SHOW_MAX_SHAPE = (20, 10)
+CREATION_OPTIONS = "creation.options"
+_LAZY = ("RasterConfig", "VectorConfig", "JupyterShowMaxShape", "ConfigFile")
+
+
+def config_path() -> tuple[str, bool]:
+    """``(path, named)``: the configuration file and whether ``VEK_CONFIG``
+    named it explicitly."""
+    named = os.environ.get("VEK_CONFIG")
+    if named:
+        return os.path.expanduser(named), True
+    base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(
+        os.path.expanduser("~"), ".config"
+    )
+    return os.path.join(base, "vek", "config.toml"), False
+
+
+def _type_name(value) -> str:
+    if isinstance(value, dict):
+        return "table"
+    if isinstance(value, list):
+        return "array"
+    return type(value).__name__
+
+
+def _creation_options(doc: dict, section: str, path: str, error):
+    from types import MappingProxyType
+
+    table = doc.get(section, {})
+    if not isinstance(table, dict):
+        raise error.ConfigError(
+            f"{path}: [{section}] must be a table, found {_type_name(table)}",
+            path=path,
+            key=section,
+        )
+    for key in table:
+        if key != "creation_options":
+            raise error.ConfigError(
+                f"{path}: unknown key {section}.{key} (known: {section}.creation_options)",
+                path=path,
+                key=f"{section}.{key}",
+            )
+    drivers = table.get("creation_options", {})
+    where = f"{section}.creation_options"
+    if not isinstance(drivers, dict):
+        raise error.ConfigError(
+            f"{path}: {where} must be a table of driver tables, found {_type_name(drivers)}",
+            path=path,
+            key=where,
+        )
+    out = {}
+    for driver, options in drivers.items():
+        key = f"{where}.{driver}"
+        if not isinstance(options, dict):
+            raise error.ConfigError(
+                f"{path}: {key} must be a table of option = value, found {_type_name(options)}",
+                path=path,
+                key=key,
+            )
+        for name, value in options.items():
+            if not isinstance(value, (str, int, float, bool)):
+                raise error.ConfigError(
+                    f"{path}: {key}.{name} must be a string, number or boolean, "
+                    f"found {_type_name(value)}",
+                    path=path,
+                    key=f"{key}.{name}",
+                )
+        out[driver] = MappingProxyType(dict(options))
+    return MappingProxyType({CREATION_OPTIONS: MappingProxyType(out)})
+
+
+def _show_max_shape(doc: dict, path: str, error):
+    table = doc.get("jupyter", {})
+    if not isinstance(table, dict):
+        raise error.ConfigError(
+            f"{path}: [jupyter] must be a table, found {_type_name(table)}",
+            path=path,
+            key="jupyter",
+        )
+    for key in table:
+        if key != "show_max_shape":
+            raise error.ConfigError(
+                f"{path}: unknown key jupyter.{key} (known: jupyter.show_max_shape)",
+                path=path,
+                key=f"jupyter.{key}",
+            )
+    if "show_max_shape" not in table:
+        return DEFAULT_SHOW_MAX_SHAPE
+    shape = table["show_max_shape"]
+    if (
+        not isinstance(shape, list)
+        or len(shape) != 2
+        or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in shape)
+    ):
+        raise error.ConfigError(
+            f"{path}: jupyter.show_max_shape must be two positive integers "
+            f"[max_rows, max_cols], found {shape!r}",
+            path=path,
+            key="jupyter.show_max_shape",
+        )
+    return (shape[0], shape[1])
+
+
+def _read(path: str, named: bool, error) -> dict | None:
+    try:
+        with open(path, "rb") as fh:
+            raw = fh.read()
+    except FileNotFoundError:
+        if named:
+            raise error.ConfigFileNotFoundError(
+                f"configuration file {path} named by VEK_CONFIG does not exist",
+                path=path,
+            ) from None
+        return None
+    except OSError as exc:
+        raise error.ConfigError(
+            f"cannot read configuration file {path}: {exc.strerror or exc}", path=path
+        ) from exc
+    import tomllib
+
+    try:
+        text = raw.decode("utf-8")
+        return tomllib.loads(text)
+    except (UnicodeDecodeError, tomllib.TOMLDecodeError) as exc:
+        raise error.ConfigError(
+            f"malformed configuration file {path}: {exc}", path=path
+        ) from exc
+
+
+def _load() -> None:
+    from . import _error as error
+
+    path, named = config_path()
+    doc = _read(path, named, error)
+    values = {
+        "RasterConfig": _creation_options(doc or {}, "raster", path, error),
+        "VectorConfig": _creation_options(doc or {}, "vector", path, error),
+        "JupyterShowMaxShape": _show_max_shape(doc or {}, path, error),
+        "ConfigFile": path if doc is not None else None,
+    }
+    globals().update(values)
+
+
+def reload() -> None:
+    """Forget the values read; the next attribute access reads the file."""
+    g = globals()
+    for name in _LAZY:
+        g.pop(name, None)
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        _load()
+        return globals()[name]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))

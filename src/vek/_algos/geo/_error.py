@@ -1,0 +1,225 @@
+"""Exception classes of ``vek._algos.geo``.
+
+``FormatError(ValueError)``
+    Options a driver does not know, with suggestions.
+``GDALError(RuntimeError)``
+    A GDAL call failed; carries GDAL's own message.
+``GDALFileNotFoundError(FileNotFoundError, GDALError)``
+    A dataset to open does not exist.
+``ConfigError(ValueError)``
+    The user configuration file is malformed or invalid.
+``ConfigFileNotFoundError(FileNotFoundError, ConfigError)``
+    The configuration file named by ``VEK_CONFIG`` does not exist.
+"""
+
+__all__ = [
+    "FormatError",
+    "GDALError",
+    "GDALFileNotFoundError",
+    "ConfigError",
+    "ConfigFileNotFoundError",
+]
+
+_NO_ARG = object()
+
+
+def _closest(name: str, valid: list[str]) -> str | None:
+    """The valid option name ``name`` most likely meant, or ``None``.
+
+    A name equal up to case wins; otherwise the closest name by difflib's
+    ratio (compared without case), if it is close enough.
+    """
+    folded = name.casefold()
+    for candidate in valid:
+        if candidate.casefold() == folded:
+            return candidate
+    if not valid:
+        return None
+    import difflib
+
+    by_fold: dict[str, str] = {}
+    for candidate in valid:
+        by_fold.setdefault(candidate.casefold(), candidate)
+    hits = difflib.get_close_matches(folded, list(by_fold), n=1, cutoff=0.6)
+    return by_fold[hits[0]] if hits else None
+
+
+def _format_message(errors: list[str], all_sels) -> str:
+    valid = [str(name) for name in all_sels]
+    parts = []
+    for name in errors:
+        hint = _closest(name, valid)
+        if hint is not None and hint != name:
+            parts.append(f"{name!r} (did you mean {hint!r}?)")
+        else:
+            parts.append(repr(name))
+    if len(parts) == 1:
+        head = f"Unknown option {parts[0]}."
+    else:
+        head = f"Unknown options {', '.join(parts)}."
+    if valid:
+        return f"{head} Valid options: {', '.join(valid)}."
+    return f"{head} No options are accepted here."
+
+
+class FormatError(ValueError):
+    """Options that the format (driver) does not accept.
+
+    Two ways to raise it::
+
+        FormatError("free text message")
+        FormatError(errors=["compress"], all_sels=catalogue)
+
+    In the second form ``errors`` lists the rejected option names and
+    ``all_sels`` is the option catalogue (option name -> record dict).  The
+    message names every rejected option, suggests the closest valid name
+    where one is near (same name up to case first, then difflib) and lists
+    the valid names.  Both keywords are kept as attributes (``None`` in the
+    first form); ``str(exc)`` is the message.
+    """
+
+    def __init__(self, message=_NO_ARG, /, *, errors=None, all_sels=None):
+        if message is not _NO_ARG:
+            if errors is not None or all_sels is not None:
+                raise TypeError(
+                    "FormatError takes either a message or the keywords "
+                    "errors= and all_sels=, not both"
+                )
+            if not isinstance(message, str):
+                raise TypeError(
+                    f"FormatError message must be a str, not {type(message).__name__}"
+                )
+            super().__init__(message)
+            self.errors = None
+            self.all_sels = None
+            return
+        if errors is None or all_sels is None:
+            raise TypeError(
+                "FormatError needs a message, or both errors= and all_sels="
+            )
+        if isinstance(errors, str):
+            errors = [errors]
+        errors = [e if isinstance(e, str) else str(e) for e in errors]
+        if not hasattr(all_sels, "keys"):
+            raise TypeError(
+                "all_sels must be a mapping of option name -> record, "
+                f"not {type(all_sels).__name__}"
+            )
+        super().__init__(_format_message(errors, all_sels))
+        self.errors = errors
+        self.all_sels = all_sels
+
+    @property
+    def message(self) -> str:
+        return self.args[0]
+
+    def __str__(self) -> str:
+        return self.args[0]
+
+    def __reduce__(self):
+        if self.errors is None:
+            return (type(self), (self.args[0],))
+        return (_rebuild_format_error, (type(self), self.errors, self.all_sels))
+
+
+def _rebuild_format_error(cls, errors, all_sels):
+    return cls(errors=errors, all_sels=all_sels)
+
+
+class GDALError(RuntimeError):
+    """A GDAL call failed.
+
+    ``str(exc)`` names what failed and includes GDAL's message.  Attributes:
+    ``function`` (binding function name or ``None``), ``gdal_message``
+    (GDAL's own text, may be empty), ``error_no`` (CPLErrorNum),
+    ``error_type`` (CPLErr class, 3 = failure, 4 = fatal), ``path`` (the
+    dataset path concerned, or ``None``).
+    """
+
+    def __init__(
+        self,
+        message: str,
+        *,
+        function=None,
+        gdal_message: str = "",
+        error_no: int = 0,
+        error_type: int = 3,
+        path=None,
+    ):
+        super().__init__(message)
+        self.function = function
+        self.gdal_message = gdal_message
+        self.error_no = error_no
+        self.error_type = error_type
+        self.path = path
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+    def __reduce__(self):
+        return (
+            _rebuild_gdal_error,
+            (
+                type(self),
+                str(self),
+                self.function,
+                self.gdal_message,
+                self.error_no,
+                self.error_type,
+                self.path,
+            ),
+        )
+
+
+def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_type, path):
+    return cls(
+        message,
+        function=function,
+        gdal_message=gdal_message,
+        error_no=error_no,
+        error_type=error_type,
+        path=path,
+    )
+
+
+class GDALFileNotFoundError(FileNotFoundError, GDALError):
+    """The dataset to open does not exist (also a ``FileNotFoundError``)."""
+
+    def __init__(self, message: str, **kw):
+        GDALError.__init__(self, message, **kw)
+        self.filename = kw.get("path")
+
+    __str__ = GDALError.__str__
+    __reduce__ = GDALError.__reduce__
+
+
+class ConfigError(ValueError):
+    """The user configuration file is malformed or holds invalid values.
+
+    ``path`` is the file, ``key`` the dotted key concerned (or ``None``).
+    """
+
+    def __init__(self, message: str, *, path=None, key=None):
+        super().__init__(message)
+        self.path = path
+        self.key = key
+
+    def __reduce__(self):
+        return (_rebuild_config_error, (type(self), self.args[0], self.path, self.key))
+
+
+def _rebuild_config_error(cls, message, path, key):
+    return cls(message, path=path, key=key)
+
+
+class ConfigFileNotFoundError(FileNotFoundError, ConfigError):
+    """The configuration file named by ``VEK_CONFIG`` does not exist."""
+
+    def __init__(self, message: str, *, path=None, key=None):
+        ConfigError.__init__(self, message, path=path, key=key)
+        self.filename = path
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+    __reduce__ = ConfigError.__reduce__

@@ -1,0 +1,297 @@
+"""HTML builders for notebook display of drivers, option catalogues and rows.
+
+Loaded on first use through :mod:`vek._algos.geo._gdata`.
+
+Every piece of text that goes into the page (keys, values, option names,
+records, cells) is escaped with :func:`html.escape`: metadata is data,
+never markup.  The output is self-contained: one ``<div>`` of class
+``vek-h`` with an inline ``<style>`` whose rules are all scoped under that
+class, and no JavaScript.  Colours are inherited from the notebook and
+backgrounds are transparent or semi-transparent grey, so the output reads
+in light and dark themes alike.
+"""
+
+import html
+
+__all__ = ["VEKHTMLDetails", "VEKHTMLTable", "CSS_CLASS"]
+
+CSS_CLASS = "vek-h"
+
+_STYLE = """<style>
+.vek-h{color:inherit;background:transparent;font-size:0.92em;line-height:1.35}
+.vek-h table{border-collapse:collapse;color:inherit;background:transparent;margin:0.2em 0 0.5em 0;table-layout:auto}
+.vek-h th,.vek-h td{color:inherit;background:transparent;border:none;padding:0.15em 0.6em;text-align:left;vertical-align:top;white-space:pre-wrap}
+.vek-h thead th{font-weight:600;border-bottom:1px solid rgba(127,127,127,0.55);background:rgba(127,127,127,0.14)}
+.vek-h tbody tr,.vek-h tbody tr:nth-child(odd){background:transparent}
+.vek-h tbody tr:nth-child(even){background:rgba(127,127,127,0.08)}
+.vek-h tbody tr:hover{background:rgba(127,127,127,0.18)}
+.vek-h tbody th{font-weight:600}
+.vek-h table.vek-h-border th,.vek-h table.vek-h-border td{border:1px solid rgba(127,127,127,0.35)}
+.vek-h .vek-h-info th{font-weight:600;padding-right:1.2em}
+.vek-h .vek-h-num{text-align:right;font-variant-numeric:tabular-nums}
+.vek-h .vek-h-muted{opacity:0.65}
+.vek-h .vek-h-cut{opacity:0.65;text-align:center}
+.vek-h .vek-h-counts{opacity:0.8;margin:0.2em 0}
+.vek-h .vek-h-counts span+span::before{content:" \\00b7  "}
+.vek-h details{margin:0.3em 0}
+.vek-h summary{cursor:pointer;font-weight:600}
+.vek-h summary .vek-h-muted{font-weight:normal}
+.vek-h .vek-h-empty{opacity:0.7;font-style:italic;margin:0.2em 0 0.5em 1em}
+.vek-h .vek-h-extra{opacity:0.7;font-size:0.92em}
+</style>"""
+
+
+def _text(value, precision: int = 0) -> str:
+    """Plain text of ``value``: bools as True/False, None as None."""
+    if isinstance(value, str):
+        return value
+    if value is None:
+        return "None"
+    if value is True:
+        return "True"
+    if value is False:
+        return "False"
+    if isinstance(value, float):
+        return format(value, f".{precision}g") if precision > 0 else repr(value)
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return ", ".join(_text(v, precision) for v in value)
+    return str(value)
+
+
+def _esc(value, precision: int = 0) -> str:
+    return html.escape(_text(value, precision), quote=True)
+
+
+def _is_number(value) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _items(obj, what: str):
+    if obj is None:
+        return []
+    if not hasattr(obj, "items"):
+        raise TypeError(f"{what} must be a dict, not {type(obj).__name__}")
+    return list(obj.items())
+
+
+def _counts_line(items) -> str:
+    if not items:
+        return ""
+    spans = "".join(
+        f"<span><b>{_esc(k)}</b>: {_esc(v)}</span>" for k, v in items
+    )
+    return f'<div class="vek-h-counts">{spans}</div>'
+
+
+class VEKHTMLDetails:
+    """A summary table plus collapsible option catalogues.
+
+    * :meth:`set_base_info` - summary facts (``{"Name": "GTiff", ...}``),
+      shown as a small key/value table;
+    * :meth:`add_details` - ``{heading: catalogue}`` where a catalogue maps
+      option name -> record dict.  A record holds the option's XML
+      attributes (``type``, ``description``, ``default``, ...), optionally
+      ``"value"`` (list of permitted values) and ``"current"`` (the value
+      in force, any type, ``None`` included).  Attributes other than these
+      are listed under the description.  Each catalogue is rendered as a
+      table (option, type, default, allowed values, current value,
+      description) inside a ``<details>`` element, collapsed by default,
+      whose ``<summary>`` gives the heading and the option count; an empty
+      catalogue says "No options.";
+    * :meth:`to_html` - the HTML text.
+    """
+
+    _COLUMNS = ("Option", "Type", "Default", "Allowed values", "Current value", "Description")
+    _KNOWN = frozenset({"name", "type", "default", "value", "current", "description"})
+
+    def __init__(self):
+        self._base: list = []
+        self._sections: list = []
+
+    def set_base_info(self, info) -> None:
+        """Set (replace) the summary facts: a dict of label -> value."""
+        self._base = _items(info, "base info")
+
+    def add_details(self, details) -> None:
+        """Add catalogues: a dict of heading -> {option name: record}."""
+        for heading, catalogue in _items(details, "details"):
+            self._sections.append((heading, _items(catalogue, f"catalogue {heading!r}")))
+
+    def _record_row(self, name, record) -> str:
+        if not hasattr(record, "get"):
+            record = {"description": record}
+        cells = [f"<th>{_esc(name)}</th>"]
+        for key in ("type", "default"):
+            cells.append(f"<td>{_esc(record[key])}</td>" if key in record else "<td></td>")
+        allowed = record.get("value")
+        if allowed is None:
+            cells.append("<td></td>")
+        elif isinstance(allowed, (list, tuple, set, frozenset)):
+            cells.append(f"<td>{html.escape(', '.join(_text(v) for v in allowed))}</td>")
+        else:
+            cells.append(f"<td>{_esc(allowed)}</td>")
+        if "current" in record:
+            current = record["current"]
+            cls = ' class="vek-h-muted"' if current is None else ""
+            cells.append(f"<td{cls}>{_esc(current)}</td>")
+        else:
+            cells.append("<td></td>")
+        desc = _esc(record["description"]) if "description" in record else ""
+        extras = [
+            f"{_esc(k)}={_esc(v)}"
+            for k, v in record.items()
+            if not (isinstance(k, str) and k in self._KNOWN)
+        ]
+        if extras:
+            sep = "<br>" if desc else ""
+            desc += f'{sep}<span class="vek-h-extra">{"; ".join(extras)}</span>'
+        cells.append(f"<td>{desc}</td>")
+        return "<tr>" + "".join(cells) + "</tr>"
+
+    def _section(self, heading, records) -> str:
+        n = len(records)
+        noun = "option" if n == 1 else "options"
+        out = [
+            "<details>",
+            f'<summary>{_esc(heading)} <span class="vek-h-muted">({n} {noun})</span></summary>',
+        ]
+        if not records:
+            out.append('<p class="vek-h-empty">No options.</p>')
+        else:
+            head = "".join(f"<th>{c}</th>" for c in self._COLUMNS)
+            out.append(f'<table class="vek-h-grid"><thead><tr>{head}</tr></thead><tbody>')
+            out.extend(self._record_row(name, rec) for name, rec in records)
+            out.append("</tbody></table>")
+        out.append("</details>")
+        return "".join(out)
+
+    def to_html(self) -> str:
+        out = [f'<div class="{CSS_CLASS}">', _STYLE]
+        if self._base:
+            rows = "".join(
+                f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in self._base
+            )
+            out.append(f'<table class="vek-h-info"><tbody>{rows}</tbody></table>')
+        out.extend(self._section(h, recs) for h, recs in self._sections)
+        out.append("</div>")
+        return "".join(out)
+
+    _repr_html_ = to_html
+
+
+class VEKHTMLTable:
+    """A table of rows, e.g. features or statistics, for notebook display.
+
+    ``VEKHTMLTable(n_field_cols, n_info_cols, precision=0, border=False)``
+
+    ``n_field_cols``
+        How many field (data) columns to show.
+    ``n_info_cols``
+        How many leading information columns (e.g. the row index) each row
+        and head starts with; these are rendered as row headers.
+    ``precision``
+        Significant digits used for ``float`` cells; ``0`` shows floats in
+        full (``repr``).
+    ``border``
+        ``True`` draws a grid around every cell; ``False`` (the default)
+        only separates the head from the rows.
+
+    Nothing ever disables escaping: every cell is text.
+
+    Rows (:meth:`add_row`) and head rows (:meth:`add_head`) may be added in
+    any order; heads are always rendered first, in the order added.  Only
+    the first ``n_info_cols + n_field_cols`` cells of a row or head are
+    shown.  When any row or head has more cells, the table gets one more
+    last column holding a "…" mark, whose ``title`` says how many columns
+    of that row are hidden; rows without hidden cells leave it empty.
+    Shorter rows are padded with empty cells.  A row of "..." cells (a
+    filler between the head and the tail of a long listing) is just a row.
+    ``bool`` cells read ``True`` / ``False``, ``None`` reads ``None``.
+
+    :meth:`set_base_info` takes counts (``{"rows": 200, "fields": 7}``)
+    shown as one line above the table.
+    """
+
+    def __init__(self, n_field_cols, n_info_cols, precision=0, border=False):
+        for label, value in (
+            ("n_field_cols", n_field_cols),
+            ("n_info_cols", n_info_cols),
+            ("precision", precision),
+        ):
+            if isinstance(value, bool) or not isinstance(value, int):
+                raise TypeError(f"{label} must be an int, not {type(value).__name__}")
+            if value < 0:
+                raise ValueError(f"{label} must be >= 0, got {value}")
+        self.n_field_cols = n_field_cols
+        self.n_info_cols = n_info_cols
+        self.precision = precision
+        self.border = bool(border)
+        self._base: list = []
+        self._heads: list[list] = []
+        self._rows: list[list] = []
+
+    @property
+    def n_shown(self) -> int:
+        """Number of cells shown per row."""
+        return self.n_info_cols + self.n_field_cols
+
+    def set_base_info(self, info) -> None:
+        """Set (replace) the counts shown above the table."""
+        self._base = _items(info, "base info")
+
+    def add_row(self, row) -> None:
+        """Append one row (a sequence of cell values)."""
+        self._rows.append(list(row))
+
+    def add_head(self, head) -> None:
+        """Append one head row (a sequence of column labels)."""
+        self._heads.append(list(head))
+
+    def _cells(self, row, head: bool, cut_col: bool) -> str:
+        shown = self.n_shown
+        info = self.n_info_cols
+        out = []
+        for i in range(shown):
+            if i < len(row):
+                value = row[i]
+                text = _esc(value, self.precision)
+                cls = ' class="vek-h-num"' if _is_number(value) else ""
+            else:
+                text, cls = "", ""
+            if head:
+                out.append(f"<th>{text}</th>")
+            elif i < info:
+                out.append(f'<th scope="row"{cls}>{text}</th>')
+            else:
+                out.append(f"<td{cls}>{text}</td>")
+        if cut_col:
+            hidden = len(row) - shown
+            tag = "th" if head else "td"
+            if hidden > 0:
+                noun = "column" if hidden == 1 else "columns"
+                out.append(
+                    f'<{tag} class="vek-h-cut" title="{hidden} more {noun} not shown">'
+                    "\u2026</" + tag + ">"
+                )
+            else:
+                out.append(f"<{tag}></{tag}>")
+        return "".join(out)
+
+    def to_html(self) -> str:
+        shown = self.n_shown
+        cut_col = any(len(r) > shown for r in self._heads) or any(
+            len(r) > shown for r in self._rows
+        )
+        cls = "vek-h-grid vek-h-border" if self.border else "vek-h-grid"
+        out = [f'<div class="{CSS_CLASS}">', _STYLE, _counts_line(self._base)]
+        out.append(f'<table class="{cls}">')
+        if self._heads:
+            out.append("<thead>")
+            out.extend(f"<tr>{self._cells(h, True, cut_col)}</tr>" for h in self._heads)
+            out.append("</thead>")
+        out.append("<tbody>")
+        out.extend(f"<tr>{self._cells(r, False, cut_col)}</tr>" for r in self._rows)
+        out.append("</tbody></table></div>")
+        return "".join(out)
+
+    _repr_html_ = to_html

@@ -1,0 +1,326 @@
+"""Datasets opened or created through GDAL's low-level binding.
+
+``GeoDatabase(handle)`` owns a dataset handle (what ``_gdal.OpenEx`` or
+``_gdal.Driver_Create`` return) and closes it deterministically: on
+:meth:`GeoDatabase.close`, at the end of a ``with`` block, or, as a last
+resort, when the object is garbage collected or the interpreter exits.
+Without that the low-level binding would never close the dataset (a bare
+handle has no destructor attached), and nothing would be flushed.
+
+``open_file(path, flags, drivers, open_options, sibling_files)`` opens a
+dataset and returns a ``GeoDatabase``.
+"""
+
+import os
+import weakref
+
+from . import base
+from .base import _gdal, error
+
+__all__ = ["GeoDatabase", "open_file", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
+           "OF_GNM", "OF_MULTIDIM", "OF_VERBOSE_ERROR"]
+
+OF_UPDATE = 0x01
+OF_RASTER = 0x02
+OF_VECTOR = 0x04
+OF_GNM = 0x08
+OF_MULTIDIM = 0x10
+OF_VERBOSE_ERROR = 0x40
+
+
+def _mem_leftovers(path: str) -> list[str]:
+    """Every in-memory file or directory belonging to a ``mem_temp_path``.
+
+    Such paths are ``<dir>/<32 hex digits>[.ext]``; everything in ``<dir>``
+    whose name starts with those digits belongs to that dataset (sidecars
+    such as ``.shx``/``.dbf`` or ``.aux.xml``, or a directory's content).
+    """
+    folder, name = path.rsplit("/", 1)
+    stem = name.split(".", 1)[0]
+    try:
+        entries = _gdal.ReadDirRecursive(folder + "/") or []
+    except Exception:
+        entries = []
+    found = [f"{folder}/{e.rstrip('/')}" for e in entries if e.startswith(stem)]
+    # deepest first, so that directories are emptied before they go
+    found.sort(key=len, reverse=True)
+    if path not in found:
+        found.append(path)
+    return found
+
+
+def _release(handle, path, is_mem):
+    """Close ``handle`` and remove its in-memory files; never raises.
+
+    Returns ``(error_type, message)`` of a failure GDAL reported while
+    closing, or ``None``.
+    """
+    problem = None
+    try:
+        with base.quiet_gdal():
+            try:
+                _gdal.delete_Dataset(handle)
+            except RuntimeError as exc:  # GDAL exceptions enabled
+                problem = (base.CE_FAILURE, str(exc))
+            err_type, _no, msg = base.last_gdal_error()
+            if problem is None and err_type in (base.CE_FAILURE, base.CE_FATAL):
+                problem = (err_type, msg)
+            if is_mem:
+                for name in _mem_leftovers(path):
+                    base.remove_path(name)
+                base.forget_mem_temp_path(path)
+    except Exception as exc:  # pragma: no cover - defensive
+        problem = problem or (base.CE_FAILURE, str(exc))
+    return problem
+
+
+class GeoDatabase:
+    """An open GDAL dataset (raster, vector or both).
+
+    ``GeoDatabase(handle, *, update=None)`` takes ownership of ``handle``,
+    a dataset handle as returned by the low-level binding; ``None`` or
+    anything that is not a dataset raises ``TypeError``.  ``update`` tells
+    whether the dataset was opened for writing, when known.
+
+    Attributes: ``path`` (the dataset description, usually its path),
+    ``driver_name`` (driver short name), ``xsize``, ``ysize``,
+    ``band_count``, ``layer_count``, ``files``, ``handle`` (``None`` once
+    closed), ``closed``, ``update``.  ``path`` and ``driver_name`` stay
+    readable after closing; the others then raise ``ValueError``.
+
+    :meth:`close` flushes and closes the dataset; it is idempotent.  Any
+    other reference to the raw handle is invalid after that.  When the
+    dataset lives at a path handed out by
+    :func:`~vek._algos.geo.base.mem_temp_path`, closing also removes every
+    in-memory file of it.  An instance that is garbage collected (or still
+    alive at interpreter exit) is closed and cleaned up the same way,
+    silently.
+    """
+
+    def __init__(self, handle, *, update=None):
+        if handle is None:
+            raise TypeError("GeoDatabase needs a GDAL dataset handle, got None")
+        try:
+            _gdal.Dataset_RasterCount_get(handle)
+        except Exception:
+            raise TypeError(
+                f"GeoDatabase needs a GDAL dataset handle, got {type(handle).__name__}"
+            ) from None
+        self._handle = handle
+        self.update = update
+        self._path = _gdal.MajorObject_GetDescription(handle) or ""
+        driver = _gdal.Dataset_GetDriver(handle)
+        self._driver_name = _gdal.Driver_ShortName_get(driver) if driver is not None else ""
+        self._is_mem = base.is_mem_temp_path(self._path)
+        self._finalizer = weakref.finalize(
+            self, _release, handle, self._path, self._is_mem
+        )
+
+    # -- state
+
+    @property
+    def handle(self):
+        """The raw dataset handle, ``None`` once closed."""
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        return self._handle is None
+
+    def _live(self):
+        h = self._handle
+        if h is None:
+            raise ValueError(f"GeoDatabase {self._path!r} is closed")
+        return h
+
+    # -- facts
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def driver_name(self) -> str:
+        return self._driver_name
+
+    @property
+    def xsize(self) -> int:
+        return _gdal.Dataset_RasterXSize_get(self._live())
+
+    @property
+    def ysize(self) -> int:
+        return _gdal.Dataset_RasterYSize_get(self._live())
+
+    @property
+    def band_count(self) -> int:
+        return _gdal.Dataset_RasterCount_get(self._live())
+
+    @property
+    def layer_count(self) -> int:
+        return _gdal.Dataset_GetLayerCount(self._live())
+
+    @property
+    def files(self) -> list[str]:
+        """The files making up the dataset, as GDAL lists them."""
+        h = self._live()
+        with base.quiet_gdal():
+            return list(_gdal.Dataset_GetFileList(h) or [])
+
+    # -- closing
+
+    def close(self) -> None:
+        """Flush and close the dataset (idempotent).
+
+        Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
+        failure while closing (e.g. the data could not be written); the
+        dataset is closed all the same.
+        """
+        if self._handle is None:
+            return
+        self._handle = None
+        problem = self._finalizer()
+        if problem is not None:
+            err_type, msg = problem
+            raise error.GDALError(
+                f"closing {self._path!r} failed: {msg}",
+                function="close",
+                gdal_message=msg,
+                error_type=err_type,
+                path=self._path,
+            )
+
+    def __enter__(self):
+        self._live()
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __repr__(self) -> str:
+        name = type(self).__name__
+        if self._handle is None:
+            return f"<{name} {self._path!r} ({self._driver_name}) closed>"
+        parts = []
+        bands = self.band_count
+        if bands:
+            parts.append(f"{self.xsize}x{self.ysize}, {bands} band{'s' if bands != 1 else ''}")
+        layers = self.layer_count
+        if layers or not parts:
+            parts.append(f"{layers} layer{'s' if layers != 1 else ''}")
+        return f"<{name} {self._path!r} ({self._driver_name}) {', '.join(parts)}>"
+
+
+# --------------------------------------------------------------------------
+# opening
+
+
+def _is_local(path: str) -> bool:
+    if path.startswith("/vsi"):
+        return False
+    # connection strings ("PG:dbname=...") and URLs are not local files;
+    # a Windows drive letter ("C:\\...") is
+    colon = path.find(":")
+    return colon == -1 or (colon == 1 and path[0].isalpha())
+
+
+def _open_raw(path, flags, drivers, options, siblings):
+    """One ``OpenEx`` attempt: ``(handle or None, (type, no, message))``."""
+    with base.quiet_gdal():
+        try:
+            handle = _gdal.OpenEx(path, flags | OF_VERBOSE_ERROR, drivers, options, siblings)
+        except RuntimeError as exc:  # GDAL exceptions enabled
+            handle = None
+            err = base.last_gdal_error()
+            if not err[2]:
+                err = (base.CE_FAILURE, err[1], str(exc))
+            return None, err
+        err = base.last_gdal_error()
+    if handle is not None and err[0] in (base.CE_FAILURE, base.CE_FATAL):
+        base.release_dataset(handle)
+        handle = None
+    return handle, err
+
+
+def _str_list(value, what: str):
+    if value is None:
+        return []
+    if isinstance(value, str):
+        return [value]
+    items = list(value)
+    for item in items:
+        if not isinstance(item, str):
+            raise TypeError(f"{what} must be strings, found {item!r}")
+    return items
+
+
+def _not_found(path: str) -> bool:
+    if _is_local(path):
+        return not os.path.exists(path)
+    if path.startswith("/vsimem/"):
+        return not base.path_exists(path)
+    return False
+
+
+def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None):
+    """Open the dataset at ``path`` and return a :class:`GeoDatabase`.
+
+    ``flags``
+        GDAL open flags: update 1, raster 2, vector 4, gnm 8, multidim 16
+        (0 = any kind, read-only).  Verbose errors (0x40) are always added.
+    ``drivers``
+        Short names of the drivers allowed to open it (``None`` or empty:
+        any driver).
+    ``open_options``
+        Dict of open options, converted like
+        :func:`~vek._algos.geo.base.call_gdal_fun` converts options
+        (``True`` -> ``YES``, ``None`` -> left out, ...); a list of
+        ``KEY=VALUE`` strings is taken as is.
+    ``sibling_files``
+        ``None`` or an empty list: GDAL looks for sidecar files itself; a
+        list of file names (relative to the dataset's directory) tells GDAL
+        which files exist beside it.
+
+    When update access was asked for and the update open fails, the
+    dataset is opened read-only instead if that succeeds: the data may
+    only be read (file permissions, a read-only file system, a read-only
+    virtual file system such as ``/vsizip/``), or the driver cannot update
+    existing datasets.  The result's ``update`` is then ``False``.  Only
+    when the read-only open fails too is the update failure raised.
+
+    Failures raise :class:`~vek._algos.geo._error.GDALFileNotFoundError`
+    (also a ``FileNotFoundError``) when the file does not exist, and
+    :class:`~vek._algos.geo._error.GDALError` otherwise; both name the path
+    and give GDAL's reason.  Nothing is printed, and the GDAL exception
+    mode is left as it was.
+    """
+    path = os.fsdecode(os.fspath(path)) if not isinstance(path, str) else path
+    if isinstance(flags, bool) or not isinstance(flags, int):
+        raise TypeError(f"flags must be an int, not {type(flags).__name__}")
+    drivers = _str_list(drivers, "drivers")
+    options = base.gdal_options(open_options) or []
+    # The binding turns an empty list into "no list" (NULL), which is what
+    # GDAL takes as "look beside the file yourself".
+    siblings = _str_list(sibling_files, "sibling_files")
+
+    handle, err = _open_raw(path, flags, drivers, options, siblings)
+    if handle is not None:
+        return GeoDatabase(handle, update=bool(flags & OF_UPDATE))
+
+    if flags & OF_UPDATE and not _not_found(path):
+        ro_handle, _ro_err = _open_raw(path, flags & ~OF_UPDATE, drivers, options, siblings)
+        if ro_handle is not None:
+            return GeoDatabase(ro_handle, update=False)
+
+    err_type, err_no, msg = err
+    reason = msg or "no driver could open it"
+    kw = dict(
+        function="OpenEx",
+        gdal_message=msg,
+        error_no=err_no,
+        error_type=err_type if err_type in (base.CE_FAILURE, base.CE_FATAL) else base.CE_FAILURE,
+        path=path,
+    )
+    if _not_found(path):
+        raise error.GDALFileNotFoundError(f"cannot open {path!r}: it does not exist ({reason})", **kw)
+    raise error.GDALError(f"cannot open {path!r}: {reason}", **kw)
