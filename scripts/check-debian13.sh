@@ -121,8 +121,8 @@ if [[ -d "$CLONE/.git" && $pull == 0 ]]; then
     :
 elif [[ -d "$CLONE/.git" ]]; then
     git -C "$CLONE" fetch -q "$ROOT" "$BRANCH"
-    git -C "$CLONE" checkout -q -B "$BRANCH" FETCH_HEAD
-    git -C "$CLONE" reset -q --hard FETCH_HEAD
+    # The clone is a scratch copy: local edits there are dropped.
+    git -C "$CLONE" checkout -q -f -B "$BRANCH" FETCH_HEAD
 else
     git clone -q --branch "$BRANCH" "$ROOT" "$CLONE"
 fi
