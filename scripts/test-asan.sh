@@ -30,7 +30,10 @@ CXX_BIN="${CXX:-g++}"
 preload="$("$CXX_BIN" -print-file-name=libasan.so)"
 [[ -f "$preload" ]] || { echo "test-asan: libasan.so not found via $CXX_BIN" >&2; exit 1; }
 
-export LD_PRELOAD="$preload${LD_PRELOAD:+:$LD_PRELOAD}"
+# libstdc++ is preloaded too: the sanitizer's __cxa_throw interceptor needs
+# the real one resolved at start-up, or the first C++ exception aborts.
+cxxlib="$("$CXX_BIN" -print-file-name=libstdc++.so)"
+export LD_PRELOAD="$preload:$cxxlib${LD_PRELOAD:+:$LD_PRELOAD}"
 export ASAN_OPTIONS="detect_leaks=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export PYTHONMALLOC=malloc
