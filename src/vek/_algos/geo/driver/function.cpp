@@ -16,6 +16,7 @@ const Str k_module_name{"vek._algos.geo.driver"};
 const Str k_module_prefix{"vek._algos.geo.driver."};
 const Str k_replace{"replace"};
 const Str k_file{"__file__"};
+const Str k_empty{""};
 
 // A static type, so that type(f).__module__ comes from its dotted name; the
 // slots are filled in by ready_function_type().
@@ -28,12 +29,13 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // Python's own wording for a call that names too many positionals.
 void too_many_positionals(Function* fn, Py_ssize_t given) {
+    // Like CPython, the whole __defaults__ counts, even when it is longer
+    // than the parameter list ("takes from -1 to 1 ...").
     Py_ssize_t ndefaults = fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
-    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
     const char* verb = given == 1 ? "was" : "were";
     if (ndefaults > 0) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd %s given", fn->qualname,
-                     fn->nparams - static_cast<int>(ndefaults), fn->nparams, given, verb);
+        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %d positional arguments but %zd %s given", fn->qualname,
+                     fn->nparams - ndefaults, fn->nparams, given, verb);
     } else {
         PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname,
                      fn->nparams, fn->nparams == 1 ? "" : "s", given, verb);
@@ -67,13 +69,10 @@ int find_param(Function* fn, PyObject* keyword) {
 }
 
 // Fills `bound` (nparams slots, plus the kwargs dict when declared). Returns
-// false with TypeError set on a call Python would refuse.
+// false with TypeError set on a call Python would refuse. The checks come in
+// CPython's order: keywords, then the positional count, then missing values.
 bool bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
           PyObject** bound, Ref& kwargs) {
-    if (nargs > fn->nparams) {
-        too_many_positionals(fn, nargs);
-        return false;
-    }
     for (int i = 0; i < fn->nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
     if (fn->varkw) {
         kwargs = Ref::steal_or_null(PyDict_New());
@@ -98,10 +97,15 @@ bool bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
             return false;
         }
     }
+    if (nargs > fn->nparams) {
+        too_many_positionals(fn, nargs);
+        return false;
+    }
+    // The defaults belong to the last parameters; a longer tuple than the
+    // parameter list gives its last items, as in CPython.
     Py_ssize_t ndefaults = defaults != nullptr ? PyTuple_GET_SIZE(defaults) : 0;
-    if (ndefaults > fn->nparams) ndefaults = fn->nparams;
     Py_ssize_t first = fn->nparams - ndefaults;
-    for (Py_ssize_t i = first; i < fn->nparams; ++i)
+    for (Py_ssize_t i = first > 0 ? first : 0; i < fn->nparams; ++i)
         if (bound[i] == nullptr) bound[i] = PyTuple_GET_ITEM(defaults, i - first);
     for (int i = 0; i < fn->nparams; ++i) {
         if (bound[i] == nullptr) {
@@ -156,8 +160,12 @@ PyObject* function_repr(PyObject* self) {
 
 // ---- life cycle ---------------------------------------------------------------------------
 
+// __name__ and __qualname__ may be str subclasses with a __dict__ of their
+// own, so they can close a cycle too (CPython visits them as well).
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* fn = reinterpret_cast<Function*>(self);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
     Py_VISIT(fn->module);
     Py_VISIT(fn->doc);
     Py_VISIT(fn->defaults);
@@ -169,6 +177,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     auto* fn = reinterpret_cast<Function*>(self);
+    // The names are never NULL: they become "" as in CPython's func_clear.
+    if (fn->name != nullptr) Py_SETREF(fn->name, Py_NewRef(*k_empty));
+    if (fn->qualname != nullptr) Py_SETREF(fn->qualname, Py_NewRef(*k_empty));
     Py_CLEAR(fn->module);
     Py_CLEAR(fn->doc);
     Py_CLEAR(fn->defaults);
@@ -284,6 +295,15 @@ PyObject* get_code(PyObject* self, void*) {
     return Py_NewRef(fn->code);
 }
 
+// Pickled, copied and deep-copied by reference, as Python functions are:
+// the qualified name, looked up in __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -315,6 +335,7 @@ bool ready_function_type() noexcept {
     t.tp_call = PyVectorcall_Call;
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_descr_get = function_descr_get;
+    t.tp_methods = function_methods;
     t.tp_getset = function_getset;
     t.tp_dictoffset = offsetof(Function, dict);
     t.tp_weaklistoffset = offsetof(Function, weakreflist);
