@@ -26,10 +26,10 @@ def restore_namespace():
     saved = dict(vars(driver_module))
     yield
     ns = vars(driver_module)
-    for name in list(ns):
-        if name not in saved:
-            del ns[name]
-    ns.update(saved)
+    if list(ns.items()) != list(saved.items()):
+        # Rebuilt whole, so that a deleted name gets its place back too.
+        ns.clear()
+        ns.update(saved)
 
 
 @pytest.fixture
