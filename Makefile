@@ -26,3 +26,9 @@ clean:
 
 distclean: clean
 	rm -rf .venv
+
+# Side-by-side benchmarks: binding floor, osgeo.gdal idiom and vek, with the
+# performance targets; see benchmarks/run.py.
+.PHONY: bench
+bench: setup
+	$(PY) benchmarks/run.py

@@ -1,0 +1,195 @@
+"""Instruction counts per call, floor against vek, under callgrind.
+
+Run from the project root (needs valgrind and a C compiler)::
+
+    .venv/bin/python benchmarks/callgrind.py                 # every operation
+    .venv/bin/python benchmarks/callgrind.py name is_raster  # operations whose name contains a word
+    .venv/bin/python benchmarks/callgrind.py --keep /tmp/cg name   # keep the profiles
+
+Instruction counts do not depend on what else the machine is doing, so this
+is the way to compare the floor and vek on a busy machine, and to see where
+vek's extra instructions go: keep the profiles and read one with
+``callgrind_annotate --inclusive=yes <file>`` (the extension's symbols are in
+the unstripped copy under ``build/``, which is staged ahead of the installed,
+stripped one for the run).
+
+The operations, the floor and the namespace are those of ``run.py``, bare
+world (``osgeo.gdal`` never imported).  A tiny C shim switches collection on
+around each loop only, so set-up (a sample's pool of fresh drivers, say) and
+interpreter start do not count.  Counts
+are per call, with the empty loop's count per iteration taken off.
+"""
+
+import argparse
+import ctypes
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+
+import run  # noqa: E402  (the operations and the namespace)
+
+# The timing loops read their clock right before and right after the loop;
+# here the "clock" switches collection on and off, so that only the loop
+# counts (a sample's set-up, e.g. a pool of fresh drivers, does not).
+SHIM = r"""
+#include <valgrind/callgrind.h>
+long long cg_toggle(void) { CALLGRIND_TOGGLE_COLLECT; return 0; }
+void cg_zero(void) { CALLGRIND_ZERO_STATS; }
+void cg_dump(const char* label) { CALLGRIND_DUMP_STATS_AT(label); }
+"""
+
+
+def build_shim(folder):
+    src = os.path.join(folder, "cgshim.c")
+    lib = os.path.join(folder, "cgshim.so")
+    with open(src, "w") as fh:
+        fh.write(SHIM)
+    subprocess.run(["cc", "-O1", "-shared", "-fPIC", "-o", lib, src], check=True)
+    return lib
+
+
+def stage_symbols(folder):
+    """A copy of the installed package whose extension is the unstripped
+    build (same sources), so that profiles name the extension's functions.
+    Returns the folder to put on PYTHONPATH, or None."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("vek")
+    builds = sorted(glob.glob(os.path.join(ROOT, "build", "cp*", "driver.*.so")))
+    if spec is None or not spec.submodule_search_locations or not builds:
+        return None
+    site = os.path.join(folder, "site")
+    shutil.rmtree(site, ignore_errors=True)
+    package = os.path.join(site, "vek")
+    shutil.copytree(spec.submodule_search_locations[0], package,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    for so in glob.glob(os.path.join(package, "_algos", "geo", "driver.*.so")):
+        shutil.copy2(builds[-1], so)
+    return site
+
+
+def selected(words):
+    ops = [op for op in run.OPS if op[0] != "create 256x256x1, floor = raw binding"]
+    if not words:
+        return ops
+    return [op for op in ops if any(w.lower() in op[0].lower() for w in words)]
+
+
+def child(args):
+    """Runs under valgrind: one collected loop per (operation, way)."""
+    shim = ctypes.CDLL(args.shim)
+    shim.cg_toggle.restype = ctypes.c_longlong
+    shim.cg_dump.argtypes = [ctypes.c_char_p]
+    ns = run.prepare_world("bare")
+    loops = [("empty loop", "short", "pass"), ("empty loop", "long", "pass")]
+    for name, _target, floor, _proxy, vek in selected(args.ops):
+        loops += [(name, "floor", floor), (name, "vek", vek)]
+    for name, way, stmt in loops:
+        run.CLOCK = time.perf_counter_ns
+        fn = run.compile_way(stmt, ns)
+        fn(2)  # warm: lazy imports, caches
+        one = max(fn(1) / 1e9, 1e-6)
+        n = max(2, min(args.max_calls, int(args.budget_s / one)))
+        if name == "empty loop":
+            n = 100 if way == "short" else 1000
+        run.CLOCK = shim.cg_toggle
+        fn = run.compile_way(stmt, ns)
+        shim.cg_zero()
+        fn(n)
+        shim.cg_dump(f"{name}|{way}|{n}".encode())
+
+
+def parse_dump(path):
+    label = total = None
+    with open(path) as fh:
+        for line in fh:
+            if line.startswith("desc: Trigger:"):
+                m = re.search(r"Client Request: (.*)$", line.strip())
+                label = m.group(1) if m else None
+            elif line.startswith(("summary:", "totals:")):
+                total = int(line.split()[1])
+    return label, total
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("ops", nargs="*", help="words picking operations by name (default: all)")
+    parser.add_argument("--keep", help="folder to keep the callgrind profiles in")
+    parser.add_argument("--budget-s", type=float, default=0.3, help="valgrind seconds per loop (default 0.3)")
+    parser.add_argument("--max-calls", type=int, default=400)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--shim", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.child:
+        child(args)
+        return 0
+
+    folder = args.keep or tempfile.mkdtemp(prefix="vek-callgrind-")
+    os.makedirs(folder, exist_ok=True)
+    for old in glob.glob(os.path.join(folder, "cg.out*")):
+        os.remove(old)
+    shim = build_shim(folder)
+    cmd = [
+        "valgrind", "--tool=callgrind", "--collect-atstart=no", "--dump-instr=no",
+        f"--callgrind-out-file={os.path.join(folder, 'cg.out')}",
+        sys.executable, os.path.abspath(__file__), "--child", "--shim", shim,
+        "--budget-s", str(args.budget_s), "--max-calls", str(args.max_calls), *args.ops,
+    ]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    site = stage_symbols(folder)
+    if site:
+        env["PYTHONPATH"] = site + os.pathsep + env.get("PYTHONPATH", "")
+    subprocess.run(cmd, check=True, cwd=ROOT, env=env, stderr=subprocess.DEVNULL)
+
+    per_call = {}
+    counts = {}
+    files = {}
+    for path in glob.glob(os.path.join(folder, "cg.out.*")):
+        label, total = parse_dump(path)
+        if not label or total is None:
+            continue
+        name, way, n = label.rsplit("|", 2)
+        per_call[(name, way)] = total / int(n)
+        counts[(name, way)] = int(n)
+        files[(name, way)] = path
+    # a collected run costs fixed + n * (loop + work): the empty loop at two
+    # lengths gives the fixed part and the loop's own part
+    short = per_call.pop(("empty loop", "short")) * 100
+    long_ = per_call.pop(("empty loop", "long")) * 1000
+    loop = (long_ - short) / 900
+    fixed = short - 100 * loop
+    for key in per_call:
+        per_call[key] -= fixed / counts[key]
+    print(f"instructions per call (callgrind Ir; the empty loop's {loop:.0f} per iteration "
+          f"and {fixed:,.0f} per collected run taken off)")
+    rows = []
+    for name, target, *_ in selected(args.ops):
+        f = per_call.get((name, "floor"))
+        v = per_call.get((name, "vek"))
+        if f is None or v is None:
+            continue
+        f, v = f - loop, v - loop
+        rows.append((name, f"{f:,.0f}", f"{v:,.0f}", f"{v / f:.2f}", "-" if target is None else f"<= {target}"))
+    head = ("operation", "floor Ir", "vek Ir", "vek/floor", "target")
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    for r in [head] + rows:
+        print("  " + "  ".join(x.ljust(w) if i == 0 else x.rjust(w) for i, (x, w) in enumerate(zip(r, widths))))
+    if args.keep:
+        print(f"\nprofiles in {folder} (one per operation and way); read one with")
+        print("  callgrind_annotate --inclusive=yes <file> | head -40")
+        for (name, way), path in sorted(files.items()):
+            print(f"  {name} [{way}]: {os.path.basename(path)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
