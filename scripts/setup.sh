@@ -57,6 +57,9 @@ if ! command -v gdal-config >/dev/null || ! have_deb libgdal-dev; then
 fi
 command -v g++ >/dev/null || pkgs+=(g++)
 command -v make >/dev/null || pkgs+=(make)
+# Headless Chromium and a font for the browser tests of the notebook display.
+command -v chromium >/dev/null || pkgs+=(chromium)
+have_deb fonts-dejavu-core || pkgs+=(fonts-dejavu-core)
 if (( ${#pkgs[@]} )); then apt_install "${pkgs[@]}"; fi
 GDAL_VERSION="$(gdal-config --version)"
 
