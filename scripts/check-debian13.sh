@@ -32,6 +32,11 @@ die() { printf 'check-debian13: error: %s\n' "$*" >&2; exit 1; }
 case "$CH" in
     "$ROOT"|"$ROOT"/*) die "VEK_D13_ROOT must be outside the repository" ;;
 esac
+# One run at a time per chroot: runs share its mounts and its clone.
+mkdir -p "$(dirname "$CH")"
+exec 9>"${CH%/}.lock"
+flock -n 9 || { say "waiting for another run using $CH"; flock 9; }
+
 fresh=0 shell=0 pull=1
 for a in "$@"; do
     case "$a" in
