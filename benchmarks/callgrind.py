@@ -5,6 +5,7 @@ Run from the project root (needs valgrind and a C compiler)::
     .venv/bin/python benchmarks/callgrind.py                 # every operation
     .venv/bin/python benchmarks/callgrind.py name is_raster  # operations whose name contains a word
     .venv/bin/python benchmarks/callgrind.py --keep /tmp/cg name   # keep the profiles
+    .venv/bin/python benchmarks/callgrind.py --so other/driver.cpython-313-x86_64-linux-gnu.so
 
 Instruction counts do not depend on what else the machine is doing, so this
 is the way to compare the floor and vek on a busy machine, and to see where
@@ -57,14 +58,14 @@ def build_shim(folder):
     return lib
 
 
-def stage_symbols(folder):
+def stage_symbols(folder, so=None):
     """A copy of the installed package whose extension is the unstripped
-    build (same sources), so that profiles name the extension's functions.
-    Returns the folder to put on PYTHONPATH, or None."""
+    build (same sources), or the build `so`, so that profiles name the
+    extension's functions.  Returns the folder to put on PYTHONPATH, or None."""
     import importlib.util
 
     spec = importlib.util.find_spec("vek")
-    builds = sorted(glob.glob(os.path.join(ROOT, "build", "cp*", "driver.*.so")))
+    builds = [so] if so else sorted(glob.glob(os.path.join(ROOT, "build", "cp*", "driver.*.so")))
     if spec is None or not spec.submodule_search_locations or not builds:
         return None
     site = os.path.join(folder, "site")
@@ -126,6 +127,7 @@ def main(argv=None):
     parser.add_argument("--keep", help="folder to keep the callgrind profiles in")
     parser.add_argument("--budget-s", type=float, default=0.3, help="valgrind seconds per loop (default 0.3)")
     parser.add_argument("--max-calls", type=int, default=400)
+    parser.add_argument("--so", help="profile this build of the extension (e.g. a changed one) instead of build/")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--shim", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -145,7 +147,7 @@ def main(argv=None):
         "--budget-s", str(args.budget_s), "--max-calls", str(args.max_calls), *args.ops,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
-    site = stage_symbols(folder)
+    site = stage_symbols(folder, args.so)
     if site:
         env["PYTHONPATH"] = site + os.pathsep + env.get("PYTHONPATH", "")
     subprocess.run(cmd, check=True, cwd=ROOT, env=env, stderr=subprocess.DEVNULL)

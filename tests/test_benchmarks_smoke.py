@@ -61,3 +61,14 @@ def test_quick_run_completes_and_prints_the_table(tmp_path):
     data = json.loads(out_json.read_text())
     assert [r["operation"] for r in data["rows"]] == names
     assert sorted(int(n) for n in data["scaling"]) == [10, 100]
+
+
+def test_callgrind_script_loads():
+    # the instruction-count companion imports run.py's operations; running it
+    # needs valgrind and takes a minute, so only its loading is checked here
+    res = subprocess.run(
+        [sys.executable, os.path.join(ROOT, "benchmarks", "callgrind.py"), "--help"],
+        capture_output=True, text=True, cwd=ROOT, timeout=60,
+    )
+    assert res.returncode == 0, res.stderr
+    assert "--keep" in res.stdout
