@@ -4,7 +4,6 @@ Runs on the installed GDAL (3.6 or later): type tables, drivers and option
 lists are read from GDAL, never written down here.
 """
 
-import contextlib
 import html
 import os
 import pickle
@@ -22,6 +21,7 @@ from hypothesis import strategies as st
 from osgeo import _gdal
 
 import vek
+from gdalmode import exceptions_mode
 
 from vek._algos.geo import base
 from vek._algos.geo.base import (
@@ -82,16 +82,8 @@ def mem_files():
 @pytest.fixture(params=[False, True], ids=["gdal-errors-as-codes", "gdal-exceptions"])
 def gdal_mode(request):
     """Runs the test with GDAL exceptions off, then on; restores the mode."""
-    before = _gdal.GetUseExceptions()
-    if request.param:
-        _gdal.UseExceptions()
-    else:
-        _gdal.DontUseExceptions()
-    yield int(request.param)
-    if before:
-        _gdal.UseExceptions()
-    else:
-        _gdal.DontUseExceptions()
+    with exceptions_mode(request.param):
+        yield int(request.param)
 
 
 @pytest.fixture
@@ -830,16 +822,6 @@ HALF_MADE_CASES = [
 ]
 
 
-@contextlib.contextmanager
-def exceptions_mode(on):
-    before = _gdal.GetUseExceptions()
-    _gdal.UseExceptions() if on else _gdal.DontUseExceptions()
-    try:
-        yield
-    finally:
-        _gdal.UseExceptions() if before else _gdal.DontUseExceptions()
-
-
 class TestFailedCreationLeavesNothing:
     @pytest.mark.parametrize("mode, case", HALF_MADE_CASES)
     @pytest.mark.parametrize("where", ["local", "vsimem"])
@@ -871,7 +853,7 @@ class TestFailedCreationLeavesNothing:
             f"""
             from osgeo import _gdal
             from vek._algos.geo.base import call_gdal_fun, error
-            _gdal.UseExceptions()
+            (getattr(_gdal, "UseExceptions", None) or _gdal._UseExceptions)()
             try:
                 call_gdal_fun(_gdal.Driver_Create, _gdal.GetDriverByName("GTiff"),
                               {target!r}, 20, 20, 1, 6, {{"COMPRESS": "JPEG"}})

@@ -14,6 +14,7 @@ import pytest
 from osgeo import _gdal, _ogr
 
 import vek
+from gdalmode import exceptions_mode
 from vek._algos.geo import base, geodatabase
 from vek._algos.geo.base import call_gdal_fun, error, mem_temp_path
 from vek._algos.geo.geodatabase import GeoDatabase, open_file
@@ -45,16 +46,8 @@ def mem_files():
 
 @pytest.fixture(params=[False, True], ids=["gdal-errors-as-codes", "gdal-exceptions"])
 def gdal_mode(request):
-    before = _gdal.GetUseExceptions()
-    if request.param:
-        _gdal.UseExceptions()
-    else:
-        _gdal.DontUseExceptions()
-    yield int(request.param)
-    if before:
-        _gdal.UseExceptions()
-    else:
-        _gdal.DontUseExceptions()
+    with exceptions_mode(request.param):
+        yield int(request.param)
 
 
 @pytest.fixture
