@@ -129,15 +129,10 @@ void add_entry(Function* fn) noexcept {
     add_traceback_entry(fn->traceback_name);
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* fn = reinterpret_cast<Function*>(self);
-    PyObject* bound[max_params + 1];
-    Ref kwargs;
-    // __defaults__ may be rebound by the body itself: hold the tuple.
-    Ref defaults = Ref::borrow(fn->defaults);
-    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, defaults.get(), bound, kwargs)) return nullptr;
+// Runs the body: the one place where C++ errors become Python ones.
+PyObject* invoke(Function* fn, PyObject* const* args) {
     try {
-        return fn->impl(fn, bound).release();
+        return fn->impl(fn, args).release();
     } catch (const error_already_set&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -146,6 +141,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     add_entry(fn);
     return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call: every parameter given by position, nothing to bind.
+    if (kwnames == nullptr && !fn->varkw && nargs == fn->nparams) return invoke(fn, args);
+    PyObject* bound[max_params + 1];
+    Ref kwargs;
+    // __defaults__ may be rebound by the body itself: hold the tuple.
+    Ref defaults = Ref::borrow(fn->defaults);
+    if (!bind(fn, args, nargs, kwnames, defaults.get(), bound, kwargs)) return nullptr;
+    return invoke(fn, bound);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -262,8 +270,10 @@ PyObject* make_code(Function* fn) {
         Ref filename = file != nullptr ? Ref::steal(file) : Ref::steal(PyUnicode_FromString("<vek>"));
         const char* file_text = PyUnicode_Check(filename.get()) ? PyUnicode_AsUTF8(filename.get()) : "<vek>";
         if (file_text == nullptr) throw_error();
-        Ref empty = Ref::steal(
-            reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, PyUnicode_AsUTF8(fn->name), 0)));
+        // __name__ may have been set to a str that has no UTF-8 form.
+        const char* name_text = PyUnicode_AsUTF8(fn->name);
+        if (name_text == nullptr) throw_error();
+        Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, name_text, 0)));
         int nvars = fn->nparams + (fn->varkw ? 1 : 0);
         Ref varnames = Ref::steal(PyTuple_New(nvars));
         for (int i = 0; i < fn->nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(fn->params[i]));

@@ -54,7 +54,12 @@ const Str* const base_names[] = {&k_error, &k_gdata, &k_dtypes, &k_call_gdal_fun
 
 // Whether `obj.__repr__()` contains the handle marker.
 bool prints_as_handle(PyObject* obj) {
-    Ref text = call_method(obj, k_repr);
+    // For an object of a static type without instance attributes (the
+    // binding's handles), obj.__repr__() is the type's repr slot.
+    PyTypeObject* type = Py_TYPE(obj);
+    bool plain = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_dictoffset == 0 &&
+                 type->tp_getattro == PyObject_GenericGetAttr && type->tp_repr != nullptr;
+    Ref text = plain ? Ref::steal(type->tp_repr(obj)) : call_method(obj, k_repr);
     return check(PySequence_Contains(text.get(), *k_marker)) != 0;
 }
 
@@ -110,7 +115,7 @@ Ref default_true() { return new_tuple({Py_True}); }
 void bind_builtins() {
     Ref module = Ref::steal(PyImport_ImportModule("builtins"));
     PyObject* ns = PyModule_GetDict(module.get());
-    set_namespace(PyModule_GetDict(initialised_module), ns);
+    if (!set_namespace(PyModule_GetDict(initialised_module), ns)) throw_error();
     setattr(initialised_module, k_builtins_attr, module.get());
     struct Wanted {
         const char* name;

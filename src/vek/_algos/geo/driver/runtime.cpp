@@ -42,19 +42,37 @@ Builtins builtins;
 
 PyObject* module_globals() noexcept { return globals_dict; }
 
-void set_namespace(PyObject* globals, PyObject* builtins_namespace) noexcept {
+
+// Bumped whenever a watched namespace changes; 0 is never current.
+static std::uint64_t namespace_epoch = 1;
+static int namespace_watcher = -1;
+
+static int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++namespace_epoch;  // called before the change: no stale value is ever used
+    return 0;
+}
+
+bool set_namespace(PyObject* globals, PyObject* builtins_namespace) noexcept {
+    if (namespace_watcher < 0 && (namespace_watcher = PyDict_AddWatcher(on_namespace_change)) < 0) return false;
+    if (globals_dict != nullptr && PyDict_Unwatch(namespace_watcher, globals_dict) < 0) return false;
+    if (builtins_dict != nullptr && PyDict_Unwatch(namespace_watcher, builtins_dict) < 0) return false;
     // Strong: functions of a module whose body failed may outlive it.
     Py_XSETREF(globals_dict, Py_NewRef(globals));
     Py_XSETREF(builtins_dict, Py_NewRef(builtins_namespace));
+    ++namespace_epoch;
+    return PyDict_Watch(namespace_watcher, globals_dict) == 0 && PyDict_Watch(namespace_watcher, builtins_dict) == 0;
 }
 
 Ref global(const Str& name) {
+    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(globals_dict, *name, &value)) == 0 &&
         check(PyDict_GetItemRef(builtins_dict, *name, &value)) == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", *name);
         throw_error();
     }
+    name.global_ = value;
+    name.global_epoch_ = namespace_epoch;
     return Ref::steal(value);
 }
 
@@ -85,6 +103,13 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 }
 
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
+    // A function of a plain module (the GDAL binding): the attribute lookup
+    // ends in the module's dict, so go there directly. Anything else, a
+    // missing name included, takes the general path.
+    if (PyModule_CheckExact(obj)) {
+        PyObject* fn = nullptr;
+        if (check(PyDict_GetItemRef(PyModule_GetDict(obj), *name, &fn)) > 0) return call(Ref::steal(fn).get(), args);
+    }
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     stack[n++] = obj;
@@ -101,6 +126,10 @@ Ref concat(std::initializer_list<PyObject*> parts) {
 }
 
 void unpack(PyObject* seq, Ref* out, Py_ssize_t count) {
+    if (PyTuple_CheckExact(seq) && PyTuple_GET_SIZE(seq) == count) {
+        for (Py_ssize_t i = 0; i < count; ++i) out[i] = Ref::borrow(PyTuple_GET_ITEM(seq, i));
+        return;
+    }
     Ref it = Ref::steal(PyObject_GetIter(seq));
     for (Py_ssize_t i = 0; i < count; ++i) {
         out[i] = Ref::steal_or_null(PyIter_Next(it.get()));

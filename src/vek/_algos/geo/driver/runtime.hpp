@@ -5,6 +5,7 @@
 #include "ref.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 namespace vek {
@@ -26,17 +27,23 @@ class Str {
     static bool intern_all() noexcept;
 
   private:
+    friend Ref global(const Str& name);
+
     const char* text_;
     PyObject* obj_ = nullptr;
     Str* next_;
+    // The module global of this name as last looked up (borrowed), valid
+    // while no watched namespace has changed since (see global()).
+    mutable PyObject* global_ = nullptr;
+    mutable std::uint64_t global_epoch_ = 0;
 };
 
 // ---- the module namespace -------------------------------------------------
 
-// The module's dictionary and the builtins' dictionary (borrowed; both live
-// for the rest of the process once the body has started).
+// The module's dictionary and the builtins' dictionary, kept for the rest of
+// the process once the body has started.
 PyObject* module_globals() noexcept;
-void set_namespace(PyObject* globals, PyObject* builtins) noexcept;
+bool set_namespace(PyObject* globals, PyObject* builtins) noexcept;
 
 // The builtins fixed when the body started.
 struct Builtins {
@@ -47,7 +54,9 @@ struct Builtins {
 extern Builtins builtins;
 
 // A module global looked up now: the namespace, then the builtins; a missing
-// name raises NameError like Python code does.
+// name raises NameError like Python code does. The result of the last lookup
+// is reused until either dictionary changes (a dict watcher tells), so a
+// rebound global is seen by the very next call.
 Ref global(const Str& name);
 
 // Binds a name in the module namespace.

@@ -61,7 +61,11 @@ Ref statistics_init(Function*, PyObject* const* args) {
     while (Ref i = Ref::steal_or_null(PyIter_Next(indexes.get()))) {
         Ref driver_cls = global(k_Driver);
         Ref driver = call(driver_cls.get(), {i.get()});
-        call_method(getattr(self, k_drivers).get(), k_append, {driver.get()});
+        Ref drivers = getattr(self, k_drivers);
+        if (PyList_CheckExact(drivers.get()))
+            list_append(drivers.get(), driver.get());
+        else
+            call_method(drivers.get(), k_append, {driver.get()});
     }
     if (PyErr_Occurred()) throw_error();
     return Ref::borrow(Py_None);
