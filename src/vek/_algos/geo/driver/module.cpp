@@ -185,16 +185,18 @@ void run_body(PyObject* module) {
 
 // ---- create and exec slots -------------------------------------------------------------------
 
-// Copies spec.<attr> to module.<target>; a missing spec attribute is skipped.
-void copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const char* target, bool skip_none) {
+// Copies an attribute of the import machinery's module description to the
+// module; a missing one is skipped.
+void copy_from_import_spec(PyObject* import_spec, const char* attr, PyObject* module, const char* target,
+                           bool skip_none) {
     PyObject* value = nullptr;
-    if (check(PyObject_GetOptionalAttrString(spec, attr, &value)) == 0) return;
+    if (check(PyObject_GetOptionalAttrString(import_spec, attr, &value)) == 0) return;
     Ref owned = Ref::steal(value);
     if (skip_none && value == Py_None) return;
     check(PyObject_SetAttrString(module, target, value));
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     if (first_interpreter == -1) first_interpreter = id;
@@ -206,12 +208,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     }
     if (initialised_module != nullptr) return Py_NewRef(initialised_module);
     try {
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
         Ref module = Ref::steal(PyModule_NewObject(name.get()));
-        copy_spec_attr(spec, "loader", module.get(), "__loader__", false);
-        copy_spec_attr(spec, "origin", module.get(), "__file__", false);
-        copy_spec_attr(spec, "parent", module.get(), "__package__", false);
-        copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true);
+        copy_from_import_spec(import_spec, "loader", module.get(), "__loader__", false);
+        copy_from_import_spec(import_spec, "origin", module.get(), "__file__", false);
+        copy_from_import_spec(import_spec, "parent", module.get(), "__package__", false);
+        copy_from_import_spec(import_spec, "submodule_search_locations", module.get(), "__path__", true);
         return module.release();
     } catch (const error_already_set&) {
         return nullptr;
