@@ -275,8 +275,8 @@ def test_message_uses_format_not_str(drv, format_error):
         def __str__(self):
             return "str"
 
-        def __format__(self, spec):
-            assert spec == ""
+        def __format__(self, format_spec):
+            assert format_spec == ""
             return "formatted"
 
     with pytest.raises(Recorder, match=r"^Driver\(formatted\) is incorrect!$"):

@@ -151,16 +151,16 @@ def test_create_step_copies_the_spec_attributes():
         """
         import importlib.util, json, types
         real = importlib.util.find_spec("vek._algos.geo.driver")
-        class Spec:
+        class ModuleDescription:
             name = "other.driver"
             origin = real.origin
             loader = "the loader"
             parent = "other"
             submodule_search_locations = ["/nowhere"]
-        full = real.loader.create_module(Spec)
+        full = real.loader.create_module(ModuleDescription)
         bare = types.SimpleNamespace(name="x.driver", origin=real.origin)
         minimal = real.loader.create_module(bare)
-        class Broken(Spec):
+        class Broken(ModuleDescription):
             @property
             def parent(self):
                 raise ValueError("no parent")

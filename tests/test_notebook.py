@@ -1,7 +1,7 @@
 """The example notebook, executed by a real Jupyter kernel.
 
 The kernel is this interpreter (``sys.executable``), started from a kernel
-spec written for the test, so nothing has to be installed into a Jupyter
+description written for the test, so nothing has to be installed into a Jupyter
 data directory and a user's own ``python3`` kernel cannot get in the way.
 Every rich output must be the HTML of the object's own ``_repr_html_``.
 """
@@ -37,10 +37,10 @@ def isolated_env(tmp_path):
     return env
 
 
-def write_kernel_spec(tmp_path):
-    spec = tmp_path / "jupyter" / "kernels" / KERNEL
-    spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
+def write_kernel(tmp_path):
+    kernel_dir = tmp_path / "jupyter" / "kernels" / KERNEL
+    kernel_dir.mkdir(parents=True)
+    (kernel_dir / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "vek tests",
         "language": "python",
@@ -52,7 +52,7 @@ def executed(tmp_path_factory):
     """The notebook after a run, and the same objects' HTML computed apart."""
     tmp_path = tmp_path_factory.mktemp("notebook")
     env = isolated_env(tmp_path)
-    write_kernel_spec(tmp_path)
+    write_kernel(tmp_path)
     nb = nbformat.read(NOTEBOOK, as_version=4)
     mp = pytest.MonkeyPatch()
     try:
