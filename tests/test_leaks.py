@@ -33,10 +33,6 @@ KNOWN = {
         "module; CPython then resets its md_state and PyModule_ExecDef allocates a new one, losing "
         "one small block per import"
     ),
-    "RasterDriver.create: failing in-memory creation": (
-        "base.mem_temp_path keeps every path it hands out in base._mem_paths; a creation that fails "
-        "after the path was made never forgets it"
-    ),
 }
 
 

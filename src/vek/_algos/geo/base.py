@@ -367,7 +367,7 @@ def call_gdal_fun(fun, *args, **kwargs):
 # in-memory paths
 
 MEM_DIR = "/vsimem/vek/"
-_mem_paths: set[str] = set()
+_STEM_DIGITS = 32
 
 
 def mem_temp_path(ext: str = "") -> str:
@@ -376,9 +376,9 @@ def mem_temp_path(ext: str = "") -> str:
     The name is 32 random hex digits followed by ``.ext``; a leading dot of
     ``ext`` is dropped and an empty ``ext`` gives no dot at all.  ``ext``
     must be a ``str`` (``TypeError``) without ``/``, ``\\`` or NUL
-    (``ValueError``).  Every path handed out is remembered so that
-    :class:`~vek._algos.geo.geodatabase.GeoDatabase` knows to remove the
-    dataset's in-memory files when it is closed.
+    (``ValueError``).  Such paths are recognised by their form (see
+    :func:`is_mem_temp_path`), so nothing is remembered about the paths
+    handed out, and a path that is never used costs nothing.
     """
     if not isinstance(ext, str):
         raise TypeError(f"ext must be a str, not {type(ext).__name__}")
@@ -386,22 +386,31 @@ def mem_temp_path(ext: str = "") -> str:
         ext = ext[1:]
     if "/" in ext or "\\" in ext or "\0" in ext:
         raise ValueError(f"invalid file extension {ext!r}")
-    while True:
-        stem = os.urandom(16).hex()
-        path = f"{MEM_DIR}{stem}.{ext}" if ext else f"{MEM_DIR}{stem}"
-        if path not in _mem_paths:
-            _mem_paths.add(path)
-            return path
+    stem = os.urandom(_STEM_DIGITS // 2).hex()
+    return f"{MEM_DIR}{stem}.{ext}" if ext else f"{MEM_DIR}{stem}"
+
+
+_HEX = frozenset("0123456789abcdef")
 
 
 def is_mem_temp_path(path) -> bool:
-    """Whether ``path`` was handed out by :func:`mem_temp_path`."""
-    return isinstance(path, str) and path in _mem_paths
+    """Whether ``path`` has the form :func:`mem_temp_path` gives: the
+    package's in-memory folder, 32 hex digits, then nothing or ``.ext``.
+    :class:`~vek._algos.geo.geodatabase.GeoDatabase` removes the in-memory
+    files of such a dataset when it is closed."""
+    if not isinstance(path, str) or not path.startswith(MEM_DIR):
+        return False
+    name = path[len(MEM_DIR):]
+    stem, dot, ext = name.partition(".")
+    return (
+        len(stem) == _STEM_DIGITS
+        and _HEX.issuperset(stem)
+        and (not dot or (ext != "" and "/" not in ext))
+    )
 
 
 def forget_mem_temp_path(path) -> None:
-    """Drop ``path`` from the record of handed-out in-memory paths."""
-    _mem_paths.discard(path)
+    """Kept for callers of earlier versions: nothing is remembered any more."""
 
 
 # --------------------------------------------------------------------------

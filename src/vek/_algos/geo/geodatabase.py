@@ -68,7 +68,6 @@ def _release(handle, path, is_mem):
             if is_mem:
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
-                base.forget_mem_temp_path(path)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem
