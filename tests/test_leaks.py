@@ -24,18 +24,6 @@ CALLS = int(os.environ.get("VEK_LEAK_CALLS", "5000"))
 JOBS = os.cpu_count() or 1
 CASES = leak_cases.registry()
 
-# Leaks found and reported to the owners of the code they are in; the
-# leak check marks the cases (known_leak), and these tests turn green,
-# strictly, once the leak is gone.
-KNOWN = {
-    "module.import: repeated import and reload": (
-        "module.cpp module_create: importing again after `del sys.modules[...]` hands back the first "
-        "module; CPython then resets its md_state and PyModule_ExecDef allocates a new one, losing "
-        "one small block per import"
-    ),
-}
-
-
 def run_leakcheck(*args, timeout=1800):
     return subprocess.run(
         [sys.executable, LEAKCHECK, *args], capture_output=True, text=True, timeout=timeout, cwd=os.path.dirname(HERE)
@@ -73,7 +61,7 @@ def test_every_entry_point_has_success_and_failure_cases():
 
 
 @pytest.mark.parametrize(
-    "name", [n for n, c in CASES.items() if not c.canary and n not in KNOWN]
+    "name", [n for n, c in CASES.items() if not c.canary]
 )
 def test_no_leak(results, name):
     record = results[name]
@@ -82,20 +70,8 @@ def test_no_leak(results, name):
     assert record["calls"] >= min(CALLS, 200)
 
 
-@pytest.mark.parametrize(
-    "name", [pytest.param(n, marks=pytest.mark.xfail(reason=reason, strict=True)) for n, reason in KNOWN.items()]
-)
-def test_known_leak_is_gone(results, name):
-    record = results[name]
-    if not record.get("known_measurable", True):
-        pytest.xfail("the leak cannot be measured in this build (PYTHONMALLOC=malloc)")
-    assert record["error"] is None
-    assert record["leaks"] == []
-    assert not record.get("known")
-
-
-def test_known_leaks_are_marked_in_the_cases():
-    assert {n for n, c in CASES.items() if c.known_leak} == set(KNOWN)
+def test_no_case_is_excused_as_a_known_leak():
+    assert [n for n, c in CASES.items() if c.known_leak] == []
 
 
 def test_the_checker_flags_reference_leaks_memory_leaks_and_crashes(tmp_path):

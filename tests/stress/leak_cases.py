@@ -1432,7 +1432,7 @@ def _(w):
 # the module made first; CPython's PyModule_FromDefAndSpec2 then sets that
 # module's md_state to NULL and PyModule_ExecDef allocates a new one
 # (PyMem_Malloc(0)), so each such import loses one small block.
-@case("module.import: repeated import and reload", covers=["module.import"], cost=20, known_leak=("blocks",))
+@case("module.import: repeated import and reload", covers=["module.import"], cost=20)
 def _(w):
     module = w.drv
     ns_before = list(vars(module))

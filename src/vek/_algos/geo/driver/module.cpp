@@ -206,7 +206,13 @@ PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
                         "process.");
         return nullptr;
     }
-    if (initialised_module != nullptr) return Py_NewRef(initialised_module);
+    if (initialised_module != nullptr) {
+        // CPython resets the state pointer of a module handed back here and
+        // the exec step allocates a new (empty) block: free the old one now,
+        // or every import after `del sys.modules[...]` leaks it.
+        PyMem_Free(PyModule_GetState(initialised_module));
+        return Py_NewRef(initialised_module);
+    }
     try {
         Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
         Ref module = Ref::steal(PyModule_NewObject(name.get()));
