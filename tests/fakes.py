@@ -152,3 +152,81 @@ class RecordingDetails:
     def to_html(self, *args, **kwargs):
         self.log.append(("to_html", self, args, kwargs))
         return f"<html {self.number}>"
+
+
+# ---- helpers shared by the test modules -----------------------------------------
+
+
+def run_child(code, prelude=""):
+    """Runs ``prelude + code`` in a fresh interpreter and returns its output;
+    a non-zero exit fails the test with the child's stderr."""
+    import subprocess
+    import sys
+    import textwrap
+
+    source = textwrap.dedent(prelude) + textwrap.dedent(code)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def tb_names(exc):
+    """The function names of an exception's traceback entries, outermost first."""
+    import traceback
+
+    return [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
+
+
+def short_calls(log):
+    """A recorded log in short form: the key of a metadata read, "name" for a
+    short-name read, (label, *args) for a logged configuration ``get``, the
+    entry itself for a str, and the call's name for anything else."""
+    out = []
+    for entry in log:
+        if isinstance(entry, str):
+            out.append(entry)
+        elif entry[0] == "MajorObject_GetMetadataItem":
+            out.append(entry[2])
+        elif entry[0] == "Driver_ShortName_get":
+            out.append("name")
+        elif entry[0].endswith(("Config", "Table")):
+            out.append((entry[0],) + tuple(entry[1]))
+        else:
+            out.append(entry[0])
+    return out
+
+
+def keys_read(fake, since=0):
+    """Metadata keys asked of a FakeGDAL since call number ``since``."""
+    return [c[2] for c in fake.calls[since:] if c[0] == "MajorObject_GetMetadataItem"]
+
+
+def bind_format_error(drv):
+    """Binds a RecordingFormatError as the module's ``error.FormatError``."""
+    import types
+
+    recorder = RecordingFormatError()
+    drv.error = types.SimpleNamespace(FormatError=recorder)
+    return recorder
+
+
+def fail_for(fake, handle, exc, reads=("MajorObject_GetMetadataItem", "Driver_ShortName_get")):
+    """Makes a FakeGDAL raise ``exc`` for the metadata and short-name reads of ``handle``."""
+    for attr in reads:
+        real = getattr(fake, attr)
+
+        def call(h, *args, real=real):
+            if h is handle:
+                raise exc
+            return real(h, *args)
+
+        setattr(fake, attr, call)
+
+
+def raiser(exc):
+    """A function that raises ``exc`` whatever it is called with."""
+
+    def fail(*args, **kwargs):
+        raise exc
+
+    return fail

@@ -2,24 +2,17 @@
 dataset opener, and real files opened through GDAL."""
 
 import importlib
-import inspect
-import subprocess
 import sys
-import textwrap
 import types
-import zipfile
 
 import pytest
+from osgeo import _gdal
 
 from conftest import find_drivers
-from fakes import FakeEnv
+from fakes import FakeEnv, raiser, short_calls
 
 GEODATABASE = "vek._algos.geo.geodatabase"
-
-R = {"DCAP_RASTER": "YES"}
-V = {"DCAP_VECTOR": "YES"}
-RV = {"DCAP_RASTER": "YES", "DCAP_VECTOR": "YES"}
-CREATE = {"DCAP_CREATE": "YES"}
+R, V, C = {"DCAP_RASTER": "YES"}, {"DCAP_VECTOR": "YES"}, {"DCAP_CREATE": "YES"}
 
 
 @pytest.fixture(autouse=True)
@@ -34,129 +27,65 @@ def geodatabase():
 
 @pytest.fixture
 def opened(monkeypatch, geodatabase):
-    """Replaces geodatabase.open_file by a recorder; the list holds one
-    (args, kwargs) per call, and each call returns a new object."""
+    """geodatabase.open_file replaced by a recorder of (args, kwargs); each call returns a new object."""
     calls = []
-
-    def open_file(*args, **kwargs):
-        calls.append((args, kwargs))
-        return types.SimpleNamespace(number=len(calls))
-
-    monkeypatch.setattr(geodatabase, "open_file", open_file)
+    monkeypatch.setattr(geodatabase, "open_file",
+                        lambda *args, **kwargs: calls.append((args, kwargs)) or types.SimpleNamespace(n=len(calls)))
     return calls
 
 
-# ---- flags -----------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize(
-    "cls, meta, flags",
-    [
-        ("Driver", {**R, **CREATE}, 27),
-        ("Driver", R, 26),
-        ("Driver", {**V, **CREATE}, 5),
-        ("Driver", V, 4),
-        ("Driver", {**RV, **CREATE}, 1),
-        ("Driver", RV, 0),
-        ("Driver", CREATE, 1),
-        ("Driver", {}, 0),
-        ("Driver", {**R, "DCAP_CREATE": "yes"}, 27),
-        ("Driver", {**V, "DCAP_CREATE": "NO"}, 4),
-        ("RasterDriver", {**RV, **CREATE}, 27),
-        ("RasterDriver", RV, 26),
-        ("VectorDriver", {**RV, **CREATE}, 5),
-        ("VectorDriver", RV, 4),
-    ],
-)
+@pytest.mark.parametrize("cls, meta, flags", [
+    ("Driver", {**R, **C}, 27), ("Driver", R, 26), ("Driver", {**V, **C}, 5), ("Driver", V, 4),
+    ("Driver", {**R, **V, **C}, 1), ("Driver", {**R, **V}, 0), ("Driver", C, 1), ("Driver", {}, 0),
+    ("Driver", {**R, "DCAP_CREATE": "yes"}, 27), ("Driver", {**V, "DCAP_CREATE": "NO"}, 4),
+    ("RasterDriver", {**R, **V, **C}, 27), ("RasterDriver", {**R, **V}, 26),
+    ("VectorDriver", {**R, **V, **C}, 5), ("VectorDriver", {**R, **V}, 4),
+])
 def test_flags_from_category_and_creation(drv, fake_gdal, opened, cls, meta, flags):
-    d = getattr(drv, cls)(fake_gdal.add("N", **meta))
-    d.open("path")
-    (args, kwargs), = opened
+    getattr(drv, cls)(fake_gdal.add("N", **meta)).open("path")
+    ((args, kwargs),) = opened
     assert args[1] == flags and type(args[1]) is int
 
 
-def first_real(**flags):
-    names = find_drivers(**flags)
-    if not names:
-        pytest.skip(f"no registered driver with {flags}")
-    return names[0]
-
-
-@pytest.mark.parametrize(
-    "cls, flags, expected",
-    [
+def test_flags_of_real_drivers(drv, opened):
+    for cls, flags, expected in [
         ("RasterDriver", dict(DCAP_RASTER=True, DCAP_CREATE=True), 27),
         ("RasterDriver", dict(DCAP_RASTER=True, DCAP_CREATE=False), 26),
         ("VectorDriver", dict(DCAP_VECTOR=True, DCAP_CREATE=True), 5),
         ("VectorDriver", dict(DCAP_VECTOR=True, DCAP_CREATE=False), 4),
         ("Driver", dict(DCAP_RASTER=True, DCAP_VECTOR=True, DCAP_CREATE=True), 1),
         ("Driver", dict(DCAP_RASTER=True, DCAP_VECTOR=True, DCAP_CREATE=False), 0),
-        ("Driver", dict(DCAP_RASTER=True, DCAP_VECTOR=False, DCAP_CREATE=True), 27),
-        ("Driver", dict(DCAP_RASTER=False, DCAP_VECTOR=True, DCAP_CREATE=False), 4),
-    ],
-)
-def test_flags_of_real_drivers(drv, opened, cls, flags, expected):
-    getattr(drv, cls)(first_real(**flags)).open("path")
-    assert opened[0][0][1] == expected
-
-
-def test_category_compared_exactly(drv, opened):
-    class Lower(drv.Driver):
-        category = property(lambda self: "raster")
-        creatable = property(lambda self: 0)
-
-    Lower("GTiff").open("p")
-    assert opened[0][0][1] == 0
-
-
-# ---- what open_file gets -----------------------------------------------------------------
+    ]:
+        for name in find_drivers(**flags)[:1]:
+            getattr(drv, cls)(name).open("path")
+            assert opened[-1][0][1] == expected, name
 
 
 def test_five_positional_arguments_in_order(drv, opened):
     d = drv.Driver("GTiff")
     d.set_open_options(NUM_THREADS="2")
     source, siblings = object(), ["a.tfw"]
-    result = d.open(source, siblings)
-    (args, kwargs), = opened
-    assert kwargs == {}
-    assert len(args) == 5
-    assert args[0] is source
-    assert args[1] == 27
-    assert args[2] == ["GTiff"] and type(args[2]) is list
-    assert args[3] == {"NUM_THREADS": "2"} == d.open_options
-    assert args[4] is siblings
-    assert result.number == 1
+    assert d.open(source, siblings).n == 1
+    ((args, kwargs),) = opened
+    assert kwargs == {} and len(args) == 5 and args[0] is source and args[4] is siblings
+    assert args[1:4] == (27, ["GTiff"], {"NUM_THREADS": "2"}) and type(args[2]) is list
+    second = d.open(in_src="x.tif", sibling_files=None)
+    assert second.n == 2 and opened[1][0][4] is None and opened[1][0][2] is not args[2]
 
 
-def test_keywords_and_result_unchanged(drv, opened):
-    d = drv.Driver("ESRI Shapefile")
-    first = d.open(in_src="x.shp", sibling_files=None)
-    second = d.open("x.shp")
-    assert opened[0][0][4] is None
-    assert (first.number, second.number) == (1, 2)
-    assert opened[0][0][2] is not opened[1][0][2]  # a new driver list each call
-
-
-def test_no_open_options_gives_an_empty_dict(drv, opened):
+def test_open_options_without_values_and_with_configured_defaults(drv, opened):
     drv.Driver("GTiff").open("p")
-    assert opened[0][0][3] == {}
-
-
-def test_configured_open_defaults_are_passed(drv, opened):
     drv.env = FakeEnv(raster={"GTiff": {"NUM_THREADS": "ALL_CPUS", "COMPRESS": "LZW"}})
     drv.Driver("GTiff").open("p")
-    assert opened[0][0][3] == {"NUM_THREADS": "ALL_CPUS"}
+    assert [call[0][3] for call in opened] == [{}, {"NUM_THREADS": "ALL_CPUS"}]
 
 
 def test_default_sibling_list_is_one_shared_object(drv, opened):
-    d = drv.Driver("GTiff")
-    d.open("a")
-    drv.Driver("ESRI Shapefile").open("b")
     default = drv.Driver.open.__defaults__[0]
-    assert drv.Driver.open.__defaults__ == ([],)
-    assert drv.Driver.open.__kwdefaults__ is None
+    assert drv.Driver.open.__defaults__[0] is default and default == []
+    drv.Driver("GTiff").open("a")
+    drv.Driver("ESRI Shapefile").open(in_src="b")
     assert opened[0][0][4] is opened[1][0][4] is default
-    assert str(inspect.signature(drv.Driver.open)) == "(self, in_src, sibling_files=[])"
 
 
 def test_values_are_read_through_the_instance(drv, opened):
@@ -166,8 +95,13 @@ def test_values_are_read_through_the_instance(drv, opened):
         creatable = property(lambda self: [1])
         open_options = property(lambda self: {"from": "override"})
 
+    class Lower(drv.Driver):
+        category = property(lambda self: "raster")  # compared exactly
+        creatable = property(lambda self: 0)
+
     Custom("GTiff").open("p")
-    assert opened[0][0][1:4] == (5, ["Custom name"], {"from": "override"})
+    Lower("GTiff").open("p")
+    assert opened[0][0][1:4] == (5, ["Custom name"], {"from": "override"}) and opened[1][0][1] == 0
 
 
 class RecordingGeodatabase(types.ModuleType):
@@ -180,151 +114,57 @@ class RecordingGeodatabase(types.ModuleType):
     @property
     def open_file(self):
         self.log.append("import open_file")
-
-        def open_file(*args):
-            self.log.append(("open_file",) + args)
-            return "dataset"
-
-        return open_file
+        return lambda *args: self.log.append(("open_file",) + args) or "dataset"
 
 
 def test_order_of_reads_import_and_call(drv, fake_gdal, monkeypatch):
-    log = fake_gdal.calls
-    monkeypatch.setitem(sys.modules, GEODATABASE, RecordingGeodatabase(log))
-    handle = fake_gdal.add("N", **V, DMD_OPENOPTIONLIST="<L><Option name='O'/></L>")
-    d = drv.Driver(handle)
+    monkeypatch.setitem(sys.modules, GEODATABASE, RecordingGeodatabase(fake_gdal.calls))
+    d = drv.Driver(fake_gdal.add("N", **V, DMD_OPENOPTIONLIST="<L><Option name='O'/></L>"))
     assert d.open("p", None) == "dataset"
-
-    def short(entry):
-        if entry[0] == "MajorObject_GetMetadataItem":
-            return entry[2]
-        if entry[0] == "Driver_ShortName_get":
-            return "name"
-        return entry if isinstance(entry, str) else entry[0]
-
-    assert [short(e) for e in log] == [
-        "DMD_OPENOPTIONLIST",  # open options first (builds the catalogue)
-        "DCAP_RASTER",  # ... whose defaults depend on the kind
-        "name",
-        "DCAP_RASTER",  # category, compared with "Raster"
-        "DCAP_VECTOR",
-        "DCAP_RASTER",  # category again, compared with "Vector"
-        "DCAP_VECTOR",
-        "DCAP_CREATE",
-        "import open_file",
-        "name",
-        "open_file",
+    assert short_calls(fake_gdal.calls) == [
+        "DMD_OPENOPTIONLIST", "DCAP_RASTER", "name",  # open options first (builds the catalogue)
+        "DCAP_RASTER", "DCAP_VECTOR",  # category, compared with "Raster"
+        "DCAP_RASTER", "DCAP_VECTOR",  # category again, compared with "Vector"
+        "DCAP_CREATE", "import open_file", "name", "open_file",
     ]
-    assert log[-1] == ("open_file", "p", 4, ["N"], {}, None)
+    assert fake_gdal.calls[-1] == ("open_file", "p", 4, ["N"], {}, None)
 
 
-def test_open_file_is_imported_at_every_call(drv, opened, monkeypatch, geodatabase):
+def test_open_file_is_imported_at_every_call_and_errors_propagate(drv, opened, monkeypatch, geodatabase):
     d = drv.Driver("GTiff")
+    d.set_open_options(NUM_THREADS="1")
     d.open("a")
     monkeypatch.setattr(geodatabase, "open_file", lambda *args: "replacement")
     assert d.open("b") == "replacement"
+    monkeypatch.setattr(geodatabase, "open_file", raiser(OSError("opener failed")))
+    with pytest.raises(OSError, match="opener failed"):
+        d.open("p")
+    assert list(vars(d)) == ["_driver", "_open_opts", "_creation_opts"] and d.open_options == {"NUM_THREADS": "1"}
     monkeypatch.delattr(geodatabase, "open_file")
     with pytest.raises(ImportError) as info:
         d.open("c")
-    assert str(info.value) == "cannot import name open_file"
-    assert len(opened) == 1
-
-
-def test_nothing_is_stored_and_errors_propagate(drv, monkeypatch, geodatabase):
-    def open_file(*args):
-        raise OSError("opener failed")
-
-    monkeypatch.setattr(geodatabase, "open_file", open_file)
-    d = drv.Driver("GTiff")
-    d.set_open_options(NUM_THREADS="1")
-    with pytest.raises(OSError, match="opener failed"):
-        d.open("p")
-    assert list(vars(d)) == ["_driver", "_open_opts", "_creation_opts"]
-    assert d.open_options == {"NUM_THREADS": "1"}
-
-
-# ---- real files through the package's opener -----------------------------------------------
+    assert str(info.value) == "cannot import name open_file" and len(opened) == 1
 
 
 @pytest.fixture
-def real_opener(geodatabase):
-    if not callable(getattr(geodatabase, "open_file", None)):
-        pytest.skip("geodatabase.open_file is not available")
-    return geodatabase
+def files(drv, tmp_path):
+    """A 5x4 GeoTIFF of two bands and a Shapefile with one point layer."""
+    tif, shp = str(tmp_path / "a.tif"), str(tmp_path / "b.shp")
+    drv.RasterDriver().create(tif, 5, 4, 2).close()
+    with drv.VectorDriver().create(shp) as db:
+        _gdal.Dataset_CreateLayer(db.handle, "b", None, 1, [])
+    return tif, shp
 
 
-def make_files(tmp_path):
-    """A 5x4 GeoTIFF of two bands with a world file beside it, and a point
-    Shapefile with one layer, made by GDAL in a child process (which may
-    import osgeo.gdal)."""
-    code = textwrap.dedent(
-        f"""
-        from osgeo import gdal, ogr
-        gdal.GetDriverByName("GTiff").Create({str(tmp_path / "a.tif")!r}, 5, 4, 2)
-        ds = ogr.GetDriverByName("ESRI Shapefile").CreateDataSource({str(tmp_path / "b.shp")!r})
-        ds.CreateLayer("b", geom_type=ogr.wkbPoint)
-        ds = None
-        """
-    )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    (tmp_path / "a.tfw").write_text("2\n0\n0\n-2\n100.5\n200.5\n")
-    return tmp_path / "a.tif", tmp_path / "b.shp"
+TIF_FACTS = {"xsize": 5, "ysize": 4, "band_count": 2, "update": True}
+SHP_FACTS = {"layer_count": 1, "band_count": 0}
 
 
-@pytest.mark.parametrize("cls", ["Driver", "RasterDriver"])
-def test_real_geotiff(drv, real_opener, tmp_path, cls):
-    tif, _ = make_files(tmp_path)
-    with getattr(drv, cls)("GTiff").open(str(tif)) as ds:
-        assert isinstance(ds, real_opener.GeoDatabase)
-        assert (ds.driver_name, ds.xsize, ds.ysize, ds.band_count) == ("GTiff", 5, 4, 2)
-        assert ds.update is True
-
-
-@pytest.mark.parametrize("cls", ["Driver", "VectorDriver"])
-def test_real_shapefile(drv, real_opener, tmp_path, cls):
-    _, shp = make_files(tmp_path)
-    with getattr(drv, cls)("ESRI Shapefile").open(str(shp), None) as ds:
-        assert isinstance(ds, real_opener.GeoDatabase)
-        assert (ds.driver_name, ds.layer_count, ds.band_count) == ("ESRI Shapefile", 1, 0)
-
-
-def test_open_options_reach_gdal(drv, real_opener, tmp_path):
-    from osgeo import _gdal
-
-    tif, _ = make_files(tmp_path)
-    d = drv.Driver("GTiff")
-    if "GEOREF_SOURCES" not in d.open_options_info:
-        pytest.skip("GTiff has no GEOREF_SOURCES open option")
-    with d.open(str(tif)) as ds:  # the world file is read by default
-        assert _gdal.Dataset_GetGeoTransform(ds.handle) == (99.5, 2.0, 0.0, 201.5, 0.0, -2.0)
-    d.set_open_options(GEOREF_SOURCES="INTERNAL")
-    with d.open(str(tif)) as ds:
-        assert _gdal.Dataset_GetGeoTransform(ds.handle) == (0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
-
-
-def test_missing_file_names_the_path(drv, real_opener, tmp_path):
-    missing = tmp_path / "missing.tif"
-    with pytest.raises(Exception) as info:
-        drv.Driver("GTiff").open(str(missing))
-    message = str(info.value)
-    assert str(missing) in message and message.strip() != str(missing)
-
-
-def test_file_of_another_format_names_the_path(drv, real_opener, tmp_path):
-    _, shp = make_files(tmp_path)
-    with pytest.raises(Exception) as info:
-        drv.RasterDriver("GTiff").open(str(shp))
-    assert str(shp) in str(info.value)
-
-
-def test_read_only_file_opens_although_update_was_asked(drv, real_opener, tmp_path):
-    tif, _ = make_files(tmp_path)
-    archive = tmp_path / "a.zip"
-    with zipfile.ZipFile(archive, "w") as zf:
-        zf.write(tif, "a.tif")
-    d = drv.Driver("GTiff")
-    assert d.creatable  # so update access is asked for
-    with d.open(f"/vsizip/{archive}/a.tif") as ds:
-        assert (ds.xsize, ds.band_count) == (5, 2)
-        assert ds.update is False
+@pytest.mark.parametrize("cls, name, which, facts", [
+    ("Driver", "GTiff", 0, TIF_FACTS), ("RasterDriver", "GTiff", 0, TIF_FACTS),
+    ("Driver", "ESRI Shapefile", 1, SHP_FACTS), ("VectorDriver", "ESRI Shapefile", 1, SHP_FACTS),
+])
+def test_real_files(drv, geodatabase, files, cls, name, which, facts):
+    with getattr(drv, cls)(name).open(files[which], None if which else []) as ds:
+        assert isinstance(ds, geodatabase.GeoDatabase) and ds.driver_name == name
+        assert {key: getattr(ds, key) for key in facts} == facts
