@@ -1,47 +1,47 @@
-"""Switching the GDAL exception mode of the low-level binding, on any GDAL.
-
-Up to GDAL 3.6, ``osgeo._gdal`` has ``UseExceptions`` and
-``DontUseExceptions``; from 3.7 on they are ``_UseExceptions`` and
-``_DontUseExceptions`` there (the public names live in ``osgeo.gdal``,
-which tests never import).  ``GetUseExceptions`` exists in both.  Child
-process scripts cannot import this module; they spell the same fallback
-inline: ``(getattr(_gdal, "UseExceptions", None) or _gdal._UseExceptions)()``.
-"""
+"""GDAL's exception mode on any GDAL (``_gdal.UseExceptions`` up to 3.6,
+``_UseExceptions`` from 3.7), child processes and ``/vsimem/`` listings."""
 
 import contextlib
+import os
+import subprocess
+import sys
+import textwrap
 
+import pytest
 from osgeo import _gdal
 
-__all__ = ["use_exceptions", "dont_use_exceptions", "set_exceptions", "exceptions_mode"]
+import vek
 
-
-def _binding(name):
-    fun = getattr(_gdal, name, None) or getattr(_gdal, "_" + name, None)
-    if fun is None:
-        raise AttributeError(f"osgeo._gdal has neither {name} nor _{name}")
-    return fun
-
-
-def use_exceptions():
-    """GDAL failures raise ``RuntimeError`` in the low-level binding."""
-    _binding("UseExceptions")()
-
-
-def dont_use_exceptions():
-    """GDAL failures are return codes / ``None`` in the low-level binding."""
-    _binding("DontUseExceptions")()
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(vek.__file__)))
 
 
 def set_exceptions(on):
-    use_exceptions() if on else dont_use_exceptions()
+    name = "UseExceptions" if on else "DontUseExceptions"
+    (getattr(_gdal, name, None) or getattr(_gdal, "_" + name))()
 
 
 @contextlib.contextmanager
 def exceptions_mode(on):
-    """Run the block with the exception mode ``on``; restore it afterwards."""
     before = _gdal.GetUseExceptions()
     set_exceptions(on)
     try:
         yield
     finally:
         set_exceptions(before)
+
+
+@pytest.fixture(params=[0, 1], ids=["gdal-errors-as-codes", "gdal-exceptions"])
+def gdal_mode(request):
+    with exceptions_mode(request.param):
+        yield request.param
+
+
+def run_python(code):
+    """Run ``code`` in a fresh interpreter that imports this process's vek."""
+    env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, env=env, timeout=120)
+
+
+def mem_files():
+    return [d + n for d in ("/vsimem/", "/vsimem/vek/") for n in (_gdal.ReadDirRecursive(d) or [])]
