@@ -55,7 +55,6 @@ __all__ = [
     "gdal_options",
     "mem_temp_path",
     "is_mem_temp_path",
-    "forget_mem_temp_path",
     "get_sel",
     "quiet_gdal",
     "_gdal",
@@ -407,10 +406,6 @@ def is_mem_temp_path(path) -> bool:
         and _HEX.issuperset(stem)
         and (not dot or (ext != "" and "/" not in ext))
     )
-
-
-def forget_mem_temp_path(path) -> None:
-    """Kept for callers of earlier versions: nothing is remembered any more."""
 
 
 # --------------------------------------------------------------------------
