@@ -290,13 +290,14 @@ Ref driver_set_opts(Function*, PyObject* const* args) {
     return Ref::borrow(Py_None);
 }
 
-// self._set_opts_(self.<catalogue>, **kwargs)
+// self._set_opts_(self.<catalogue>, **kwargs). A callee without vectorcall
+// gets the dict itself, so it gets a copy, as `**kwargs` in Python would.
 Ref set_options(PyObject* self, const Str& catalogue, PyObject* kwargs) {
     Ref opts = getattr(self, catalogue);
     Ref method = getattr(self, k_set_opts);
     PyObject* stack[] = {nullptr, opts.get()};
     Ref copy = Ref::steal(PyDict_Copy(kwargs));
-    Ref result = Ref::steal(PyObject_VectorcallDict(method.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, copy.get()));
+    Ref::steal(PyObject_VectorcallDict(method.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, copy.get()));
     return Ref::borrow(Py_None);
 }
 
