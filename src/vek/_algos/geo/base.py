@@ -188,39 +188,35 @@ def _fun_name(fun) -> str:
     return getattr(fun, "__name__", None) or repr(fun)
 
 
-def path_exists(path: str) -> bool:
-    """Whether GDAL's virtual file system knows ``path`` (file or dir)."""
+def _stat_is_dir(path: str):
+    """``None`` when GDAL's virtual file system does not know ``path``,
+    else whether it is a directory."""
     try:
         stat = _gdal.VSIStatL(path)
     except Exception:
-        return False
+        return None
     if stat is None:
-        return False
-    # A bare StatBuf from the low-level binding has no destructor attached
-    # unless osgeo.gdal registered its proxy; free it explicitly.
-    try:
-        _gdal.delete_StatBuf(stat)
-    except Exception:
-        pass
-    return True
-
-
-def _is_dir(path: str) -> bool:
-    try:
-        stat = _gdal.VSIStatL(path)
-    except Exception:
-        return False
-    if stat is None:
-        return False
+        return None
     try:
         return bool(_gdal.StatBuf_IsDirectory(stat))
     except Exception:
         return False
     finally:
+        # A bare StatBuf from the low-level binding has no destructor
+        # attached unless osgeo.gdal registered its proxy; free it here.
         try:
             _gdal.delete_StatBuf(stat)
         except Exception:
             pass
+
+
+def path_exists(path: str) -> bool:
+    """Whether GDAL's virtual file system knows ``path`` (file or dir)."""
+    return _stat_is_dir(path) is not None
+
+
+def _is_dir(path: str) -> bool:
+    return bool(_stat_is_dir(path))
 
 
 def release_dataset(handle) -> None:
