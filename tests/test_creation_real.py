@@ -197,9 +197,15 @@ def test_creation_in_a_fresh_process(tmp_path, prelude):
     assert (facts["size"], facts["compression"], facts["block"][0] % 16) == ((100, 40, 2), "LZW", 0)
 
 
-@pytest.mark.parametrize("prelude", ["plain", pytest.param("exceptions", marks=pytest.mark.xfail(strict=True, reason=(
-    "base.call_gdal_fun: with GDAL exceptions on, the binding raises for a Driver_Create that made a dataset "
-    "and failed afterwards; the dataset handle is never closed and SWIG prints a leak warning on stdout")))])
+# GDAL 3.6's binding (the one whose low-level module still has UseExceptions)
+# raises for a Driver_Create that made a dataset and failed afterwards without
+# handing the dataset back: it is never closed and SWIG prints a leak warning
+# on stdout. GDAL 3.10's binding does not (checked on Debian 13).
+OLD_BINDING_DROPS_IT = pytest.mark.xfail(hasattr(_gdal, "UseExceptions"), strict=True, reason=(
+    "GDAL 3.6's binding drops a half-made dataset when exceptions are on"))
+
+
+@pytest.mark.parametrize("prelude", ["plain", pytest.param("exceptions", marks=OLD_BINDING_DROPS_IT)])
 def test_half_made_dataset_is_dropped_quietly(tmp_path, prelude):
     # GTiff opens the file, then refuses JPEG for 32-bit floats and hands back a dataset with the error.
     out, err = in_child(prelude, f"""
