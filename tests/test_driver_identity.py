@@ -14,7 +14,7 @@ ATTRS = ["_driver", "_open_opts", "_creation_opts"]
 IntIndex, StrName = type("IntIndex", (int,), {}), type("StrName", (str,), {})
 # Prints one way and formats another: messages use the format.
 Formatted = type("Formatted", (), {"__repr__": lambda self: "repr text",
-                                   "__format__": lambda self, spec: "format text" + spec})
+                                   "__format__": lambda self, format_spec: "format text" + format_spec})
 
 
 @pytest.mark.parametrize("make,name", [

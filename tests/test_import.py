@@ -71,13 +71,13 @@ def test_create_step_copies_the_spec_attributes():
         import importlib.util, json, types
         real = importlib.util.find_spec("vek._algos.geo.driver")
         create = real.loader.create_module
-        class Spec:
+        class ModuleDescription:
             name, origin, loader, parent = "other.driver", real.origin, "the loader", "other"
             submodule_search_locations = ["/nowhere"]
-        full = create(Spec)
+        full = create(ModuleDescription)
         minimal = create(types.SimpleNamespace(name="x.driver", origin=real.origin))
         no_path = create(types.SimpleNamespace(name="y.driver", origin=real.origin, submodule_search_locations=None))
-        class Broken(Spec):
+        class Broken(ModuleDescription):
             @property
             def parent(self):
                 raise ValueError("no parent")
