@@ -78,9 +78,9 @@ def _type_name(value) -> str:
     return type(value).__name__
 
 
-def _creation_options(doc: dict, section: str, path: str, error):
-    from types import MappingProxyType
-
+def _section(doc: dict, section: str, known: str, path: str, error) -> dict:
+    """The table ``[section]`` of the file (empty when absent), holding at
+    most the key ``known``; anything else is a ConfigError naming the file."""
     table = doc.get(section, {})
     if not isinstance(table, dict):
         raise error.ConfigError(
@@ -89,12 +89,19 @@ def _creation_options(doc: dict, section: str, path: str, error):
             key=section,
         )
     for key in table:
-        if key != "creation_options":
+        if key != known:
             raise error.ConfigError(
-                f"{path}: unknown key {section}.{key} (known: {section}.creation_options)",
+                f"{path}: unknown key {section}.{key} (known: {section}.{known})",
                 path=path,
                 key=f"{section}.{key}",
             )
+    return table
+
+
+def _creation_options(doc: dict, section: str, path: str, error):
+    from types import MappingProxyType
+
+    table = _section(doc, section, "creation_options", path, error)
     drivers = table.get("creation_options", {})
     where = f"{section}.creation_options"
     if not isinstance(drivers, dict):
@@ -125,20 +132,7 @@ def _creation_options(doc: dict, section: str, path: str, error):
 
 
 def _show_max_shape(doc: dict, path: str, error):
-    table = doc.get("jupyter", {})
-    if not isinstance(table, dict):
-        raise error.ConfigError(
-            f"{path}: [jupyter] must be a table, found {_type_name(table)}",
-            path=path,
-            key="jupyter",
-        )
-    for key in table:
-        if key != "show_max_shape":
-            raise error.ConfigError(
-                f"{path}: unknown key jupyter.{key} (known: jupyter.show_max_shape)",
-                path=path,
-                key=f"jupyter.{key}",
-            )
+    table = _section(doc, "jupyter", "show_max_shape", path, error)
     if "show_max_shape" not in table:
         return DEFAULT_SHOW_MAX_SHAPE
     shape = table["show_max_shape"]
