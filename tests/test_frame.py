@@ -413,6 +413,93 @@ def test_global_rebinding_deleting_and_builtins(drv, monkeypatch):
         driver.name
 
 
+def test_binding_module_functions_rebound_on_the_module_are_seen(drv, monkeypatch):
+    d = drv.Driver("GTiff")
+    for _ in range(3):
+        assert d.name == "GTiff"  # warm every lookup
+    monkeypatch.setattr(drv._gdal, "Driver_ShortName_get", lambda handle: "patched")
+    assert d.name == "patched"
+    monkeypatch.undo()
+    assert d.name == "GTiff"
+    monkeypatch.delattr(drv._gdal, "Driver_ShortName_get")
+    with pytest.raises(AttributeError, match="Driver_ShortName_get"):
+        d.name
+
+
+def mirror_class(drv, cls_name):
+    """A Python class built like the module's one: same name and __init__."""
+    return type(cls_name, (), {"__init__": getattr(drv, cls_name).__init__})
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), (("a", "b"), {}), ((), {"nme": 1}), (("a",), {"name": 1}),
+                                          ((), {"name": 1, "x": 2})])
+def test_class_calls_fail_like_python_classes(drv, fake_gdal, args, kwargs):
+    with pytest.raises(TypeError) as ours:
+        drv.Driver(*args, **kwargs)
+    with pytest.raises(TypeError) as python:
+        mirror_class(drv, "Driver")(*args, **kwargs)
+    assert str(ours.value) == str(python.value)
+
+
+@pytest.mark.parametrize("change", ["python __init__", "init returns", "metaclass"])
+def test_class_calls_follow_changed_classes(drv, fake_gdal, monkeypatch, change):
+    handle = fake_gdal.add("X")
+    cls, seen = drv.Driver, []
+    if change == "python __init__":
+        monkeypatch.setattr(cls, "__init__", lambda self, name, extra=0: seen.append((name, extra)))
+        assert type(cls("X", extra=1)) is cls and seen == [("X", 1)]
+    elif change == "init returns":
+        monkeypatch.setattr(cls, "__init__", drv.Driver.__repr__)
+        monkeypatch.setattr(cls, "_driver", handle, raising=False)
+        with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'str'$"):
+            cls()
+    else:
+        Meta = type("Meta", (type,), {"__call__": lambda klass, *a: seen.append(a) or "from the metaclass"})
+        Sub = Meta("Sub", (cls,), {})
+        assert Sub(handle) == "from the metaclass" and seen == [(handle,)]
+        assert type(type("Plain", (cls,), {})(handle)) is not cls  # subclasses keep type.__call__
+
+
+def test_class_calls_follow_new_and_abstract_methods_like_python_classes():
+    # In a child: CPython leaves a deleted __new__ in force, so the class
+    # stays changed for the rest of the process.
+    out = run_child("""
+        from osgeo import _gdal
+        from vek._algos.geo import driver as drv
+        Mirror = type("Driver", (), {"__init__": drv.Driver.__init__})
+        handle = _gdal.GetDriverByName("GTiff")
+
+        def outcome(cls):
+            try:
+                return type(cls(handle)).__name__ + " " + str(cls(handle)._driver is handle)
+            except TypeError as e:
+                return str(e)
+
+        for cls in (drv.Driver, Mirror):
+            seen = []
+            cls.__abstractmethods__ = frozenset({"open"})
+            steps = [outcome(cls)]
+            del cls.__abstractmethods__
+            cls.__new__ = staticmethod(lambda klass, name: seen.append(name) or object.__new__(klass))
+            steps += [outcome(cls), str(seen == [handle] * 2)]
+            del cls.__new__
+            steps.append(outcome(cls))
+            print(" | ".join(steps))
+    """)
+    ours, python = out.splitlines()
+    assert ours == python
+    assert ours.startswith("Can't instantiate abstract class Driver") and "| Driver True | True | object.__new__()" in ours
+
+
+def test_instance_check_asks_class_attribute_like_isinstance(drv, fake_gdal):
+    handle = fake_gdal.add("X")
+    Posing = type("Posing", (), {"__class__": property(lambda self: drv.Driver), "_driver": handle,
+                                 "_open_opts": {}, "_creation_opts": {}})
+    assert isinstance(Posing(), drv.Driver)
+    assert drv.Driver(Posing())._driver is handle
+    assert drv._to_driver_shadow_(Posing()) is handle
+
+
 def test_cycles_through_functions_and_classes_are_collected():
     out = run_child("""
         import gc, weakref

@@ -330,6 +330,8 @@ PyGetSetDef function_getset[] = {
 
 // ---- construction --------------------------------------------------------------------------
 
+bool is_function(PyObject* obj) noexcept { return Py_IS_TYPE(obj, &function_type); }
+
 bool ready_function_type() noexcept {
     if (function_type.tp_flags & Py_TPFLAGS_READY) return true;
     PyTypeObject& t = function_type;

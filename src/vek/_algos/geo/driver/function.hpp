@@ -53,4 +53,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* defaults
 // The type of the module's function objects, readied when the body starts.
 bool ready_function_type() noexcept;
 
+// Whether `obj` is one of the module's function objects.
+bool is_function(PyObject* obj) noexcept;
+
 }  // namespace vek

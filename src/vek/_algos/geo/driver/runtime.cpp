@@ -36,6 +36,7 @@ const Str k_name{"__name__"};
 const Str k_dot{"."};
 const Str k_error{"error"};
 const Str k_format_error{"FormatError"};
+const Str k_class{"__class__"};
 }  // namespace
 
 Builtins builtins;
@@ -76,6 +77,21 @@ Ref global(const Str& name) {
     return Ref::steal(value);
 }
 
+Ref module_attr(PyObject* module, const Str& name) {
+    PyObject* dict = PyModule_GetDict(module);
+    if (name.attr_epoch_ == namespace_epoch && name.attr_dict_ == dict) return Ref::borrow(name.attr_);
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(dict, *name, &value)) == 0) return Ref();
+    Ref found = Ref::steal(value);
+    // Watching is idempotent; a freed dict is reported too, so a new dict
+    // at the same address never meets a stale entry.
+    check(PyDict_Watch(namespace_watcher, dict));
+    name.attr_dict_ = dict;
+    name.attr_ = value;
+    name.attr_epoch_ = namespace_epoch;
+    return found;
+}
+
 void set_global(const Str& name, PyObject* value) { check(PyDict_SetItem(globals_dict, *name, value)); }
 
 Ref import_from(PyObject* module_name, PyObject* name) {
@@ -94,7 +110,45 @@ Ref import_sibling(const Str& module, const Str& name) { return import_from(*mod
 
 // ---- calls ---------------------------------------------------------------------------
 
+// What the interpreter checks after every C function: a result and an
+// error never come together, and no result comes without one.
+static PyObject* checked_result(PyObject* fn, PyObject* result) {
+    bool failed = result == nullptr;
+    if (failed == (PyErr_Occurred() != nullptr)) return result;
+    Py_XDECREF(result);
+    PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
+    PyErr_Format(PyExc_SystemError,
+                 failed ? "%R returned NULL without setting an exception" : "%R returned a result with an exception set",
+                 fn);
+    if (cause != nullptr) {
+        PyObject* exc = PyErr_GetRaisedException();
+        PyException_SetContext(exc, Py_NewRef(cause));
+        PyException_SetCause(exc, cause);
+        PyErr_SetRaisedException(exc);
+    }
+    return nullptr;
+}
+
+// A built-in function of the binding (METH_O or METH_VARARGS) called as
+// its own vectorcall would call it, without the dispatch in between. False
+// when it takes its arguments some other way.
+static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Ref& out) {
+    int flags = PyCFunction_GET_FLAGS(fn);
+    bool one = flags == METH_O && args.size() == 1;
+    if (!one && flags != METH_VARARGS) return false;
+    PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
+    PyObject* self = PyCFunction_GET_SELF(fn);
+    Ref tuple = one ? Ref() : new_tuple(args);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    PyObject* result = meth(self, one ? *args.begin() : tuple.get());
+    Py_LeaveRecursiveCall();
+    out = Ref::steal(checked_result(fn, result));
+    return true;
+}
+
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    Ref result;
+    if (PyCFunction_CheckExact(callable) && call_builtin(callable, args, result)) return result;
     // One free slot in front lets the callee prepend `self` without copying.
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
@@ -107,14 +161,32 @@ Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*>
     // ends in the module's dict, so go there directly. Anything else, a
     // missing name included, takes the general path.
     if (PyModule_CheckExact(obj)) {
-        PyObject* fn = nullptr;
-        if (check(PyDict_GetItemRef(PyModule_GetDict(obj), *name, &fn)) > 0) return call(Ref::steal(fn).get(), args);
+        if (Ref fn = module_attr(obj, name)) return call(fn.get(), args);
     }
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
     return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Whether obj.__class__ is bound to give type(obj): the lookup is the
+// generic one and reaches object's own __class__, a data descriptor that no
+// instance dict can shadow.
+static bool class_is_own_type(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    static PyObject* const object_class = _PyType_Lookup(&PyBaseObject_Type, *k_class);
+    return object_class != nullptr && _PyType_Lookup(type, *k_class) == object_class;
+}
+
+bool is_instance(PyObject* obj, PyObject* cls) {
+    // For a class whose metaclass is `type` (no __instancecheck__),
+    // isinstance() consults obj.__class__ only when type(obj) is no
+    // subclass; skip that lookup where it can only give type(obj).
+    if (PyType_CheckExact(cls) && class_is_own_type(obj))
+        return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls));
+    return check(PyObject_IsInstance(obj, cls)) != 0;
 }
 
 Ref format_text(PyObject* value) { return Ref::steal(PyObject_Format(value, *k_empty)); }

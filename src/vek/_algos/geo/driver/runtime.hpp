@@ -28,6 +28,7 @@ class Str {
 
   private:
     friend Ref global(const Str& name);
+    friend Ref module_attr(PyObject* module, const Str& name);
 
     const char* text_;
     PyObject* obj_ = nullptr;
@@ -36,6 +37,10 @@ class Str {
     // while no watched namespace has changed since (see global()).
     mutable PyObject* global_ = nullptr;
     mutable std::uint64_t global_epoch_ = 0;
+    // The same for an attribute of a plain module (see module_attr()).
+    mutable PyObject* attr_dict_ = nullptr;
+    mutable PyObject* attr_ = nullptr;
+    mutable std::uint64_t attr_epoch_ = 0;
 };
 
 // ---- the module namespace -------------------------------------------------
@@ -71,8 +76,18 @@ Ref import_sibling(const Str& module, const Str& name);
 inline Ref getattr(PyObject* obj, const Str& name) { return Ref::steal(PyObject_GetAttr(obj, *name)); }
 
 inline void setattr(PyObject* obj, const Str& name, PyObject* value) {
-    check(PyObject_SetAttr(obj, *name, value));
+    // The name is interned already, which is all PyObject_SetAttr adds to
+    // the generic slot.
+    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
+        check(PyObject_GenericSetAttr(obj, *name, value));
+    else
+        check(PyObject_SetAttr(obj, *name, value));
 }
+
+// `module.name` for an exact module whose dict holds the name, else a null
+// Ref with no error set. The module's dict is watched like the namespace,
+// so a rebinding is seen by the next lookup.
+Ref module_attr(PyObject* module, const Str& name);
 
 constexpr std::size_t max_call_args = 12;
 
@@ -83,7 +98,8 @@ Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*>
 
 inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 
-inline bool is_instance(PyObject* obj, PyObject* cls) { return check(PyObject_IsInstance(obj, cls)) != 0; }
+// isinstance(obj, cls)
+bool is_instance(PyObject* obj, PyObject* cls);
 
 // format(value, "")
 Ref format_text(PyObject* value);
