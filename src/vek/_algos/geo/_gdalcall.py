@@ -1,0 +1,266 @@
+"""Calling GDAL's low-level binding: option dicts turned into GDAL's
+``KEY=VALUE`` lists, GDAL's messages kept quiet, and failures turned into
+:class:`~vek._algos.geo._error.GDALError`, with what a failed creation
+left behind removed."""
+
+from osgeo import _gdal
+
+from . import _error as error
+from ._paths import path_exists, remove_path
+
+__all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "last_gdal_error", "release_dataset"]
+
+# GDAL error classes (CPLErr).
+CE_NONE = 0
+CE_DEBUG = 1
+CE_WARNING = 2
+CE_FAILURE = 3
+CE_FATAL = 4
+
+# Binding functions that create a dataset at the path given as their
+# second argument (``utf8_path``).  When they fail, whatever they wrote
+# there is removed again.
+_CREATORS = frozenset(
+    {"Driver_Create", "Driver_CreateCopy", "Driver_CreateMultiDimensional"}
+)
+
+
+# --------------------------------------------------------------------------
+# option dicts -> KEY=VALUE lists
+
+
+def _is_mapping(obj) -> bool:
+    if isinstance(obj, dict):
+        return True
+    # Anything mapping-like (MappingProxyType, custom Mapping classes)
+    # without importing collections.abc at module import time.
+    cls = type(obj)
+    return (
+        hasattr(cls, "keys")
+        and hasattr(cls, "__getitem__")
+        and not isinstance(obj, (str, bytes, bytearray, list, tuple))
+    )
+
+
+def _option_text(value) -> str:
+    if isinstance(value, str):
+        return value
+    if value is True:
+        return "YES"
+    if value is False:
+        return "NO"
+    return str(value)
+
+
+def gdal_options(options):
+    """Return ``options`` the way GDAL's binding takes them.
+
+    A mapping becomes a list of ``"KEY=VALUE"`` strings, in the mapping's
+    order, with these value rules:
+
+    * ``str`` values are used as they are;
+    * ``True`` -> ``"YES"``, ``False`` -> ``"NO"``;
+    * ``int`` and ``float`` values -> ``str(value)``;
+    * ``None`` -> the option is left out altogether;
+    * any other object -> ``str(value)``.
+
+    Keys are turned into text with ``str``; an empty key or one containing
+    ``"="`` raises ``ValueError``.  ``None`` gives ``None``; a list or
+    tuple of strings (already in GDAL's form) is returned as a new list.
+    """
+    if options is None:
+        return None
+    if _is_mapping(options):
+        out = []
+        for key in options.keys():
+            value = options[key]
+            if value is None:
+                continue
+            name = key if isinstance(key, str) else str(key)
+            if not name or "=" in name:
+                raise ValueError(f"invalid GDAL option name {name!r}")
+            out.append(f"{name}={_option_text(value)}")
+        return out
+    if isinstance(options, (list, tuple)):
+        for item in options:
+            if not isinstance(item, str):
+                raise TypeError(
+                    "GDAL options must be a dict or a list of 'KEY=VALUE' "
+                    f"strings, found item {item!r}"
+                )
+        return list(options)
+    raise TypeError(
+        "GDAL options must be a dict or a list of 'KEY=VALUE' strings, "
+        f"not {type(options).__name__}"
+    )
+
+
+# --------------------------------------------------------------------------
+# calling GDAL
+
+
+class quiet_gdal:
+    """Context manager that keeps GDAL from printing messages.
+
+    Pushes ``CPLQuietErrorHandler`` on entry and pops it on exit.  GDAL's
+    handler stack belongs to the calling thread, so this never silences
+    other threads.  Unless ``reset=False``, the error state is reset on
+    entry, so :func:`last_gdal_error` afterwards reports only what happened
+    inside.
+    """
+
+    __slots__ = ("reset",)
+
+    def __init__(self, reset: bool = True):
+        self.reset = reset
+
+    def __enter__(self):
+        _gdal.PushErrorHandler("CPLQuietErrorHandler")
+        if self.reset:
+            _gdal.ErrorReset()
+        return self
+
+    def __exit__(self, *exc_info):
+        _gdal.PopErrorHandler()
+        return False
+
+
+def last_gdal_error():
+    """``(error_type, error_no, message)`` of the last GDAL error."""
+    return (
+        _gdal.GetLastErrorType(),
+        _gdal.GetLastErrorNo(),
+        _gdal.GetLastErrorMsg() or "",
+    )
+
+
+def _fun_name(fun) -> str:
+    return getattr(fun, "__name__", None) or repr(fun)
+
+
+def release_dataset(handle) -> None:
+    """Close a dataset handle now (flushes it), quietly; never raises."""
+    try:
+        with quiet_gdal(reset=False):
+            _gdal.delete_Dataset(handle)
+    except Exception:
+        pass
+
+
+def _is_dataset(obj) -> bool:
+    if obj is None or isinstance(obj, (int, float, str, bytes, list, tuple, dict)):
+        return False
+    try:
+        _gdal.Dataset_RasterCount_get(obj)
+    except Exception:
+        return False
+    return True
+
+
+def _creation_path(args, kwargs):
+    if len(args) >= 2:
+        path = args[1]
+    else:
+        path = kwargs.get("utf8_path")
+    return path if isinstance(path, str) else None
+
+
+def _clean_failed_creation(path, existed_before, result) -> None:
+    """Undo what a failed dataset creation left behind.
+
+    A dataset the binding still handed back is closed first (its file list
+    is taken before).  Files are only removed when the target path did not
+    exist before the call: GDAL may fail before touching an existing file,
+    and a user's file is never deleted on a guess.
+    """
+    files = []
+    if _is_dataset(result):
+        try:
+            files = list(_gdal.Dataset_GetFileList(result) or [])
+        except Exception:
+            files = []
+        release_dataset(result)
+    if path is None or existed_before:
+        return
+    for name in files:
+        if name != path and path_exists(name):
+            remove_path(name)
+    if path_exists(path):
+        remove_path(path)
+
+
+def call_gdal_fun(fun, *args, **kwargs):
+    """Call the GDAL binding function ``fun`` and return its result.
+
+    Arguments that are mappings of options are first turned into the list
+    of ``"KEY=VALUE"`` strings GDAL's binding takes (see
+    :func:`gdal_options` for the value rules: ``str`` as is, ``True`` ->
+    ``"YES"``, ``False`` -> ``"NO"``, numbers -> ``str(value)``, ``None``
+    -> option left out, other objects -> ``str(value)``).  Other arguments
+    are passed unchanged.
+
+    GDAL's messages are not printed while the call runs.  The call counts
+    as failed when it returns ``None``, when GDAL recorded an error of
+    class ``CE_Failure`` or ``CE_Fatal`` during it, or when the binding
+    raised ``RuntimeError`` (which it does when GDAL exceptions are
+    enabled).  A failure raises :class:`error.GDALError` naming the
+    function and carrying GDAL's own message; a dataset the failing call
+    returned anyway is closed, never handed on.
+
+    When a creating function (``Driver_Create``, ``Driver_CreateCopy``,
+    ``Driver_CreateMultiDimensional``) fails and its target path did not
+    exist before the call, the files GDAL left there are removed.
+
+    The user's GDAL exception mode is neither read nor changed.
+    """
+    args = tuple(gdal_options(a) if _is_mapping(a) else a for a in args)
+    if kwargs:
+        kwargs = {
+            k: (gdal_options(v) if _is_mapping(v) else v) for k, v in kwargs.items()
+        }
+    name = _fun_name(fun)
+    creating = name in _CREATORS
+    path = _creation_path(args, kwargs) if creating else None
+    existed_before = path_exists(path) if path is not None else True
+
+    result = None
+    raised = None
+    with quiet_gdal():
+        try:
+            result = fun(*args, **kwargs)
+        except RuntimeError as exc:
+            raised = exc
+        err_type, err_no, err_msg = last_gdal_error()
+
+    failed = (
+        raised is not None
+        or result is None
+        or err_type in (CE_FAILURE, CE_FATAL)
+    )
+    if not failed:
+        return result
+
+    if creating:
+        _clean_failed_creation(path, existed_before, result)
+    elif _is_dataset(result):
+        release_dataset(result)
+
+    if raised is not None and not err_msg:
+        err_msg = str(raised)
+    if err_type not in (CE_FAILURE, CE_FATAL):
+        err_type = CE_FAILURE
+    if err_msg:
+        message = f"GDAL {name} failed: {err_msg}"
+    else:
+        message = f"GDAL {name} failed without giving a reason (it returned no result)"
+    exc = error.GDALError(
+        message,
+        function=name,
+        gdal_message=err_msg,
+        error_no=err_no,
+        error_type=err_type,
+    )
+    if raised is not None:
+        raise exc from raised
+    raise exc
+
