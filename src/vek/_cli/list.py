@@ -1,0 +1,42 @@
+"""``vek-drivers list``: one line per registered driver."""
+
+
+from vek._cli_table import Column, render_table, yes_no
+
+from .common import _json_out, _registry, _summary
+
+
+def cmd_list(args) -> int:
+    _stats, drivers = _registry()
+    kinds = [kind for kind in ("Raster", "Vector") if getattr(args, kind.lower())]
+    flags = [flag for flag in ("creatable", "updatable", "virtualio") if getattr(args, flag)]
+
+    def wanted(d) -> bool:
+        return all(kind in d.category for kind in kinds) and all(getattr(d, f) for f in flags)
+
+    tests = kinds + flags
+    chosen = [(i, d) for i, d in enumerate(drivers) if wanted(d)]
+
+    if args.json:
+        _json_out([{"index": i, **_summary(d)} for i, d in chosen])
+        return 0
+    columns = [
+        Column("#", right=True),
+        Column("name"),
+        Column("category"),
+        Column("extension"),
+        Column("creatable"),
+        Column("updatable"),
+        Column("virtualio"),
+    ]
+    rows = [
+        [i, d.name, d.category or "-", d.extension or "-",
+         yes_no(d.creatable), yes_no(d.updatable), yes_no(d.virtualio)]
+        for i, d in chosen
+    ]
+    if rows:
+        print(render_table(columns, rows))
+    noun = "driver" if len(drivers) == 1 else "drivers"
+    shown = f"{len(chosen)} of {len(drivers)}" if tests else f"{len(drivers)}"
+    print(f"{shown} {noun}")
+    return 0

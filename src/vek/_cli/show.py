@@ -1,0 +1,122 @@
+"""``vek-drivers show``: one driver with its capabilities and option catalogues."""
+
+
+from vek._algos.geo import driver
+from vek._cli_table import Column, render_pairs, render_table, terminal_width
+from vek.optioncheck import allowed_text
+
+from .common import _json_out, _option_text, _summary, _text, _views, capability_names, find_driver
+
+
+def _capabilities(view, cls) -> dict:
+    return {name: getattr(view, name) for name in capability_names(cls)}
+
+
+def _catalogue_json(catalogue) -> dict:
+    return {name: dict(record) for name, record in catalogue.items()}
+
+
+def show_data(d) -> dict:
+    """Everything ``show`` reports about a driver, as JSON-ready data."""
+    raster, vector = _views(d)
+    data = _summary(d)
+    for key, view, cls in (("raster", raster, driver.RasterDriver),
+                           ("vector", vector, driver.VectorDriver)):
+        if view is None:
+            data[key] = None
+            continue
+        data[key] = {
+            "capabilities": _capabilities(view, cls),
+            "creation_options": _catalogue_json(view.creation_options_info),
+            "open_options": _catalogue_json(view.open_options_info),
+        }
+    if raster is None and vector is None:
+        data["creation_options"] = _catalogue_json(d.creation_options_info)
+        data["open_options"] = _catalogue_json(d.open_options_info)
+    return data
+
+
+def option_table(catalogue, descriptions=False, width=None, limit=None) -> str:
+    """The option catalogue as a text table: name, type, default, allowed
+    values and current value (and description). ``limit`` shows only the
+    first options and says how many were left out."""
+    width = width or terminal_width()
+    columns = [
+        Column("name"),
+        Column("type"),
+        Column("default", max_width=14),
+        Column("allowed", fill=not descriptions, max_width=36 if descriptions else None),
+        Column("current", max_width=14),
+    ]
+    if descriptions:
+        columns.append(Column("description", fill=True))
+    items = list(catalogue.items())
+    shown = items if limit is None else items[:limit]
+    rows = []
+    for name, record in shown:
+        current = _option_text(record["current"]) if "current" in record else ""
+        row = [name, record.get("type", ""), record.get("default", ""), allowed_text(record), current]
+        if descriptions:
+            row.append(record.get("description", ""))
+        rows.append(row)
+    text = render_table(columns, rows, total_width=width, indent="  ")
+    if len(shown) < len(items):
+        text += f"\n  ... and {len(items) - len(shown)} more"
+    return text
+
+
+def _pairs(pairs, width) -> str:
+    return render_pairs([(k, _text(v)) for k, v in pairs], width)
+
+
+def _section(title, catalogue, descriptions, width, limit=None) -> str:
+    if not catalogue:
+        return f"{title}: none"
+    return f"{title} ({len(catalogue)})\n" + option_table(catalogue, descriptions, width, limit)
+
+
+def show_text(d, descriptions=False, width=None, limit=None) -> str:
+    """The text view of ``show``: summary, capabilities of each kind and the
+    option catalogues."""
+    width = width or terminal_width()
+    raster, vector = _views(d)
+    out = [f"{d.name} - {d.long_name or '(no long name)'}"]
+    out.append(_pairs([
+        ("category", d.category),
+        ("extensions", d.extensions),
+        ("creatable", d.creatable),
+        ("updatable", d.updatable),
+        ("virtualio", d.virtualio),
+    ], width))
+    # A driver of both kinds reads one open-option list for both; it is shown
+    # once unless the configured defaults make the two catalogues differ.
+    shared_open = (
+        raster is not None and vector is not None
+        and raster.open_options_info == vector.open_options_info
+    )
+    for kind, view, cls, creation_title in (
+        ("Raster", raster, driver.RasterDriver, "Raster creation options"),
+        ("Vector", vector, driver.VectorDriver, "Vector layer creation options"),
+    ):
+        if view is None:
+            continue
+        out.append(f"\n{kind} capabilities")
+        out.append(_pairs(list(_capabilities(view, cls).items()), width))
+        out.append("\n" + _section(creation_title, view.creation_options_info, descriptions, width, limit))
+        if shared_open and view is vector:
+            continue
+        title = "Open options" if shared_open else f"{kind} open options"
+        out.append("\n" + _section(title, view.open_options_info, descriptions, width, limit))
+    if raster is None and vector is None:
+        out.append("\n" + _section("Creation options", d.creation_options_info, descriptions, width, limit))
+        out.append("\n" + _section("Open options", d.open_options_info, descriptions, width, limit))
+    return "\n".join(out)
+
+
+def cmd_show(args) -> int:
+    d = find_driver(args.name)
+    if args.json:
+        _json_out(show_data(d))
+    else:
+        print(show_text(d, descriptions=args.descriptions))
+    return 0
