@@ -1,6 +1,5 @@
 """``vek-drivers show``: one driver with its capabilities and option catalogues."""
 
-
 from vek._algos.geo import driver
 from vek._cli_table import Column, render_pairs, render_table, terminal_width
 from vek.optioncheck import allowed_text
