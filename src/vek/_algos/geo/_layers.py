@@ -7,7 +7,8 @@ from osgeo import _ogr, _osr
 from . import base
 from .base import _gdal, error
 
-__all__ = ["geometry_code", "geometry_names", "field_type", "make_layer", "layer_facts"]
+__all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
+           "layer_facts"]
 
 
 def _geometry_table() -> dict:
@@ -87,7 +88,7 @@ def field_type(name, allowed) -> tuple[int, int]:
     return types[base_name], subtypes.get(spelled, 0)
 
 
-def _spatial_reference(srs):
+def spatial_reference(srs):
     """A new low-level SpatialReference from anything
     ``SetFromUserInput`` takes; the caller deletes it."""
     ref = _osr.new_SpatialReference("")
@@ -122,7 +123,7 @@ def make_layer(handle, name, geometry, srs, fields, options, ftypes):
     code = geometry_code(geometry)
     fields = dict(fields or {})
     typed = [(fname, *field_type(ftype, ftypes)) for fname, ftype in fields.items()]
-    ref = _spatial_reference(srs) if srs is not None else None
+    ref = spatial_reference(srs) if srs is not None else None
     try:
         layer = base.call_gdal_fun(_gdal.Dataset_CreateLayer, handle, str(name), ref, code,
                                    options if options is not None else {})
