@@ -1,7 +1,7 @@
 """``vek-drivers detect``: the drivers that write a path, judged by its
 extension or connection prefix, in the order GDAL's own tools choose."""
 
-from vek._algos.geo import _identify
+from vek._algos.geo import _identify, driver
 
 from .common import CLIError, _json_out
 
@@ -9,10 +9,10 @@ from .common import CLIError, _json_out
 def detect(path: str):
     """``(extension, drivers)``: the drivers that write ``path`` (by Create or
     by copy), GDAL's choice first. None raises CLIError."""
-    ext = _identify._extension(path)
-    drivers = _identify.drivers_for_path(path)
-    if drivers:
-        return ext, drivers
+    ext, names = _identify._output_names(path, True)
+    ext = ext.lower()
+    if names:
+        return ext, [driver.Driver(n) for n in names]
     if not ext:
         raise CLIError(f"{path!r} has no file extension to go by (and no connection prefix)")
     raise CLIError(f"no driver that writes datasets uses the extension .{ext}")

@@ -151,20 +151,19 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
 # drivers by output path
 
 
+def _suffixes(path: str) -> list[str]:
+    """The extensions a file name may have, longest first: ``a.shp.zip``
+    gives ``shp.zip``, then ``zip``."""
+    name = path.replace("\\", "/").rsplit("/", 1)[-1]
+    parts = name.split(".")[1:]
+    return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
+
+
 def _extension(path: str) -> str:
     """The extension as GDAL's tools take it: what follows the last dot of
-    the file name, with the two compound names GDAL knows (``shp.zip``,
-    ``gpkg.zip``)."""
-    name = path.replace("\\", "/").rsplit("/", 1)[-1]
-    stem, dot, ext = name.rpartition(".")
-    if not dot:
-        return ""
-    if ext.lower() == "zip":
-        lower = name.lower()
-        for compound in ("shp.zip", "gpkg.zip"):
-            if lower.endswith("." + compound):
-                return compound
-    return ext
+    the file name ("" when there is none)."""
+    suffixes = _suffixes(path)
+    return suffixes[-1] if suffixes else ""
 
 
 def _writes(handle) -> bool:
@@ -175,29 +174,28 @@ def _writes(handle) -> bool:
     )
 
 
-def _handles_extension(handle, ext: str) -> bool:
-    listed = (_item(handle, "DMD_EXTENSIONS") or "").split()
-    ext = ext.casefold()
-    return any(e.casefold() == ext for e in listed)
-
-
 def _has_prefix(handle, path: str) -> bool:
     prefix = _item(handle, "DMD_CONNECTION_PREFIX")
     return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
 
 
 def _output_names(path: str, writable: bool) -> tuple[str, list[str]]:
-    ext = _extension(path)
-    names = []
+    candidates = []
     for handle in _drivers():
-        has_kind = (_item(handle, "DCAP_RASTER") is not None
-                    or _item(handle, "DCAP_VECTOR") is not None)
         if writable and not _writes(handle):
             continue
-        if not has_kind:
+        if _item(handle, "DCAP_RASTER") is None and _item(handle, "DCAP_VECTOR") is None:
             continue
-        if (ext and _handles_extension(handle, ext)) or _has_prefix(handle, path):
-            names.append(_short_name(handle))
+        listed = {e.casefold() for e in (_item(handle, "DMD_EXTENSIONS") or "").split()}
+        candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
+    # A compound extension (shp.zip) counts where a driver lists it, else
+    # the last one (zip), as GDAL's tools do.
+    suffixes = _suffixes(path)
+    ext = next((s for s in suffixes[:-1]
+                if any(s.casefold() in listed for _n, listed, _p in candidates)),
+               suffixes[-1] if suffixes else "")
+    names = [name for name, listed, prefixed in candidates
+             if (ext and ext.casefold() in listed) or prefixed]
     # GMT is registered before netCDF for reading; GDAL writes .nc with netCDF.
     if ext.lower() == "nc" and [n.lower() for n in names] == ["gmt", "netcdf"]:
         names.reverse()
@@ -210,9 +208,9 @@ def drivers_for_path(path, *, writable=True, single=False):
     exist.
 
     Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
-    (compared without regard to case; ``.shp.zip`` and ``.gpkg.zip`` count
-    as one extension), or else when the path starts with their
-    ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
+    (compared without regard to case; a compound extension such as
+    ``.shp.zip`` counts as one where a driver lists it), or else when the
+    path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
     that write datasets count: by Create, by CreateCopy, or by translating
     vector data.  The order is GDAL's registry order, which is the order in
     which GDAL's own tools pick an output driver (netCDF before GMT for

@@ -130,8 +130,14 @@ def make_layer(handle, name, geometry, srs, fields, options, ftypes):
     finally:
         if ref is not None:
             _osr.delete_SpatialReference(ref)
-    for fname, ftype, subtype in typed:
-        _add_field(layer, fname, ftype, subtype)
+    try:
+        for fname, ftype, subtype in typed:
+            _add_field(layer, fname, ftype, subtype)
+    except BaseException:
+        # no half-made layer: drop it again where the driver can
+        with base.quiet_gdal():
+            _gdal.Dataset_DeleteLayer(handle, _gdal.Dataset_GetLayerCount(handle) - 1)
+        raise
     return layer
 
 
