@@ -226,8 +226,19 @@ CREATE_ERRORS = {  # path -> (arguments after "create", words of the message)
     "bad int": lambda p: (["GTiff", p, *SIZE, "-co", "ZLEVEL=high"], ["ZLEVEL", "'high'", "integer"]),
     "unknown dtype": lambda p: (["GTiff", p, *SIZE, "--dtype", "Float99"], ["'Float99'", "Float32"]),
     "dtype not supported": lambda p: (lambda t: (["GTiff", p, *SIZE, "--dtype", t], [t, "GTiff"]))(unsupported_dtype()),
-    "not creatable": lambda p: ([pick(find_drivers(DCAP_RASTER=True, DCAP_CREATE=False), "all create"), p, *SIZE],
-                                ["cannot create"]),
+    "not writable": lambda p: ([pick(find_drivers(DCAP_RASTER=True, DCAP_CREATE=False, DCAP_CREATECOPY=False),
+                                     "all write"), p, *SIZE], ["neither by Create nor by CreateCopy"]),
+    "bad dataset option": lambda p: (["GPKG", p, "-dsco", "VERSON=1.2"], ["'VERSON'", "'VERSION'"]),
+    "bad dataset value": lambda p: (["GPKG", p, "-dsco", "VERSION=0.1", "--layer", "a"], ["VERSION", "'0.1'", "1.2"]),
+    "raster-only dataset option": lambda p: (["GPKG", p, "-dsco", "TILE_FORMAT=PNG"], ["'TILE_FORMAT'"]),
+    "bad layer value": lambda p: (["GPKG", p, "--layer", "a", "-lco", "SPATIAL_INDEX=maybe"],
+                                  ["SPATIAL_INDEX", "'maybe'"]),
+    "bad geometry": lambda p: (["GPKG", p, "--layer", "a", "--geometry", "Pointy"], ["'Pointy'", "LineString"]),
+    "bad field type": lambda p: (["GPKG", p, "--layer", "a", "--field", "n:Strin"], ["'Strin'", "String"]),
+    "bad srs": lambda p: (["GPKG", p, "--layer", "a", "--srs", "EPSG:0"], ["EPSG:0"]),
+    "nothing until a layer": lambda p: (["ESRI Shapefile", p[:-4] + ".shp"], ["nothing was written", "--layer"]),
+    "layer failure": lambda p: (["GPKG", p, "--layer", "a", "--field", "x:String", "--field", "fid:String"],
+                                ["GDAL", "Layer_CreateField", "fid"]),
     "gdal failure": lambda p: (["GTiff", os.path.join(p, "x.tif"), *SIZE], ["GDAL", "Driver_Create"]),
     "neither kind": lambda p: ([pick(find_drivers(DCAP_RASTER=False, DCAP_VECTOR=False, DCAP_CREATE=True), "none"), p],
                                ["neither a raster nor a vector driver"]),
@@ -240,6 +251,18 @@ def test_create_errors_exit_1_and_create_nothing(capsys, tmp_path, case):
     code, out, err = run(capsys, "create", *args)
     assert_error(code, err, *words)
     assert out == "" and list(tmp_path.iterdir()) == []
+
+
+def test_copy_only_formats_are_listed_and_shown_as_such(capsys):
+    copy_only = find_drivers(DCAP_CREATE=False, DCAP_CREATECOPY=True)
+    writable = {n for n in all_driver_names() if "YES" in (metadata(n, "DCAP_CREATE").upper(),
+                                                            metadata(n, "DCAP_CREATECOPY").upper())}
+    listed = json.loads(run(capsys, "list", "--writable", "--json")[1])
+    assert {d["name"] for d in listed} == writable and set(copy_only) <= writable
+    for name in copy_only[:3] + find_drivers(DCAP_CREATE=True)[:1]:
+        out = run(capsys, "show", name)[1]
+        assert ("writes      by copy only" in out) == (name in copy_only)
+        assert json.loads(run(capsys, "show", name, "--json")[1])["copy_only"] == (name in copy_only)
 
 
 def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):

@@ -11,32 +11,31 @@ __all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference",
            "layer_facts"]
 
 
+def _wkb_types() -> dict:
+    """OGR's geometry types by the names of the binding's ``wkb`` constants
+    without the prefix ("Point", "LineString25D", "PolygonZM", "None", ...)."""
+    return {
+        const[3:]: getattr(_ogr, const)
+        for const in dir(_ogr)
+        if const.startswith("wkb") and const not in ("wkbXDR", "wkbNDR") and "Bit" not in const
+        and isinstance(getattr(_ogr, const), int)
+    }
+
+
 def _geometry_table() -> dict:
-    """OGR's geometry types: the name of each ``wkb`` constant without its
-    prefix ("Point", "LineString25D", "PolygonZM", "None", ...) and OGR's
-    own name of the type ("3D Line String", ...), both folded, to its code."""
-    table = {}
-    for const in dir(_ogr):
-        if not const.startswith("wkb") or const in ("wkbXDR", "wkbNDR") or "Bit" in const:
-            continue
-        code = getattr(_ogr, const)
-        if isinstance(code, int):
-            table.setdefault(const[3:].casefold(), (const[3:], code))
-    for name, code in list(table.values()):
-        own = _ogr.GeometryTypeToName(code)
-        if own:
-            table.setdefault(own.casefold(), (own, code))
+    """Folded name -> code: the ``wkb`` names and OGR's own names of the
+    types ("3D Line String", ...)."""
+    wkb = _wkb_types()
+    table = {name.casefold(): code for name, code in wkb.items()}
+    for code in wkb.values():
+        table.setdefault((_ogr.GeometryTypeToName(code) or "").casefold(), code)
+    table.pop("", None)
     return table
 
 
 def geometry_names() -> list[str]:
     """The geometry type names ``geometry_code`` takes, the ``wkb`` names."""
-    return sorted({name for name, code in _geometry_table().values()
-                   if name == _wkb_name(name)}, key=str.casefold)
-
-
-def _wkb_name(name: str) -> str:
-    return name if hasattr(_ogr, "wkb" + name) else ""
+    return sorted(_wkb_types(), key=str.casefold)
 
 
 def geometry_code(name) -> int:
@@ -52,7 +51,7 @@ def geometry_code(name) -> int:
     if key not in table and key.endswith("z"):
         key = key[:-1] + "25d"  # PointZ is what OGR calls Point25D
     if key in table:
-        return table[key][1]
+        return table[key]
     raise ValueError(f"unknown geometry type {name!r}; OGR knows: {', '.join(geometry_names())}")
 
 

@@ -126,7 +126,7 @@ class GeoDatabase:
 
     @property
     def closed(self) -> bool:
-        return self._handle is None
+        return self._handle is None or (self._proxy is not None and _proxy_closed(self._proxy))
 
     def _live(self):
         """The handle of the open dataset; every use of the dataset goes
