@@ -227,27 +227,29 @@ def _create_vector(d, args) -> None:
     existed = os.path.lexists(args.path)
     ds = geodatabase.create_vector(d.name, args.path, options=dsco)
     layer = None
+    files = []
     try:
         if args.layer is not None:
             layer = ds.create_layer(args.layer, args.geometry or "Unknown", srs=args.srs,
                                     fields=fields, options=lco)
         layer_list = ds.layers
         files = ds.files
+        ds.close()
     except BaseException:
-        files = _files_quietly(ds)
+        files = files or _files_quietly(ds)
         _close_quietly(ds)
         if not existed:
             _discard(files, args.path)
         raise
-    ds.close()
     if not base.path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
     if layer is None and not _readable(d.name, args.path):
         if not existed:
             _discard(files, args.path)
+        kept = "it was removed" if not existed else "it was left as GDAL wrote it"
         raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
-                       f"layer (give --layer NAME); it was removed")
+                       f"layer (give --layer NAME); {kept}")
     facts = [("driver", f"{d.name} ({view.long_name})"), ("layers", len(layer_list))]
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"
