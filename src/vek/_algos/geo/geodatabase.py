@@ -84,9 +84,13 @@ class GeoDatabase:
 
     Attributes: ``path`` (the dataset description, usually its path),
     ``driver_name`` (driver short name), ``xsize``, ``ysize``,
-    ``band_count``, ``layer_count``, ``files``, ``handle`` (``None`` once
-    closed), ``closed``, ``update``.  ``path`` and ``driver_name`` stay
-    readable after closing; the others then raise ``ValueError``.
+    ``band_count``, ``layer_count``, ``layers``, ``files``, ``handle``
+    (``None`` once closed), ``dataset`` (an ``osgeo.gdal.Dataset``),
+    ``closed``, ``update``.  ``path`` and ``driver_name`` stay readable
+    after closing; the others then raise ``ValueError``.
+
+    :meth:`copy_to` writes the dataset with another driver (GDAL's
+    CreateCopy); :meth:`create_layer` adds a vector layer.
 
     :meth:`close` flushes and closes the dataset; it is idempotent.  Any
     other reference to the raw handle is invalid after that.  When the
