@@ -179,6 +179,9 @@ def _has_prefix(handle, path: str) -> bool:
     return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
 
 
+# GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
+# offers it: it knows only two compound extensions and reads nothing else;
+# otherwise this gives what it gives, in its order.
 def _output_names(path: str, writable: bool) -> tuple[str, list[str]]:
     candidates = []
     for handle in _drivers():

@@ -255,7 +255,7 @@ class GeoDatabase:
             base.release_dataset(new)
             base.remove_path(path)
             raise failure[0]
-        return GeoDatabase(new, update=False)
+        return GeoDatabase(new)  # GDAL may hand it back read-only or for update
 
     # -- GDAL's own API
 
