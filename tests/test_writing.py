@@ -149,8 +149,8 @@ def test_writing_through_gdal_s_own_api(tmp_path, prelude):
         gdb.close()
         try:
             ds.RasterXSize
-        except Exception as exc:
-            out["after close"] = type(exc).__name__
+        except Exception:  # refers to nothing any more: an error, not a crash
+            out["after close"] = "raised"
         out["pixels"] = list(gdal.Open({str(tmp_path / "r.tif")!r}).ReadRaster())
         with geodatabase.create_vector("GPKG", {str(tmp_path / "v.gpkg")!r}) as vdb:
             vdb.create_layer("pts", "Point", fields={{"name": "String"}})
@@ -162,5 +162,5 @@ def test_writing_through_gdal_s_own_api(tmp_path, prelude):
             out["layers"] = vdb.layers
         print(json.dumps(out))
         """, prelude)
-    assert facts == {"same": True, "after close": "TypeError", "pixels": [0, 1, 2, 3, 4, 5],
+    assert facts == {"same": True, "after close": "raised", "pixels": [0, 1, 2, 3, 4, 5],
                      "layers": [["pts", "Point", 1]]}

@@ -326,7 +326,7 @@ class GeoDatabase:
 
     def __repr__(self) -> str:
         name = type(self).__name__
-        if self._handle is None:
+        if self.closed:
             return f"<{name} {self._path!r} ({self._driver_name}) closed>"
         parts = []
         bands = self.band_count
