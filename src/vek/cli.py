@@ -125,7 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--size", nargs=2, type=_positive, metavar=("W", "H"),
                    help="raster width and height in pixels")
     p.add_argument("--bands", type=_positive, metavar="N", help="raster band count (default 1)")
-    p.add_argument("--dtype", metavar="T", help="raster data type, e.g. Byte (default Float32)")
+    p.add_argument("--dtype", metavar="T", help="raster data type, e.g. Byte (default Float32, else the first "
+                   "type the driver creates)")
     p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="raster creation option (repeatable)")
     p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
