@@ -194,8 +194,10 @@ def test_create_empty_vector_dataset(capsys, tmp_path, name, filename):
     path = tmp_path / filename
     code, out, err = run(capsys, "create", name, str(path))
     assert (code, err) == (0, "")
-    assert out.splitlines()[:3] == [f"created {path}", f"  driver  {name} ({metadata(name, 'DMD_LONGNAME')})",
-                                    "  layers  0"]
+    first, *lines = out.splitlines()
+    facts = dict(re.split(r"\s{2,}", line.strip(), maxsplit=1) for line in lines)
+    assert (first, facts["driver"], facts["layers"]) == \
+        (f"created {path}", f"{name} ({metadata(name, 'DMD_LONGNAME')})", "0")
     if name == "ESRI Shapefile":  # without .shp the driver makes a directory for its layers
         assert path.is_dir() and list(path.iterdir()) == []
     else:  # GDAL opens an empty GeoPackage for update only
@@ -224,8 +226,19 @@ CREATE_ERRORS = {  # path -> (arguments after "create", words of the message)
     "bad int": lambda p: (["GTiff", p, *SIZE, "-co", "ZLEVEL=high"], ["ZLEVEL", "'high'", "integer"]),
     "unknown dtype": lambda p: (["GTiff", p, *SIZE, "--dtype", "Float99"], ["'Float99'", "Float32"]),
     "dtype not supported": lambda p: (lambda t: (["GTiff", p, *SIZE, "--dtype", t], [t, "GTiff"]))(unsupported_dtype()),
-    "not creatable": lambda p: ([pick(find_drivers(DCAP_RASTER=True, DCAP_CREATE=False), "all create"), p, *SIZE],
-                                ["cannot create"]),
+    "not writable": lambda p: ([pick(find_drivers(DCAP_RASTER=True, DCAP_CREATE=False, DCAP_CREATECOPY=False),
+                                     "all write"), p, *SIZE], ["neither by Create nor by CreateCopy"]),
+    "bad dataset option": lambda p: (["GPKG", p, "-dsco", "VERSON=1.2"], ["'VERSON'", "'VERSION'"]),
+    "bad dataset value": lambda p: (["GPKG", p, "-dsco", "VERSION=0.1", "--layer", "a"], ["VERSION", "'0.1'", "1.2"]),
+    "raster-only dataset option": lambda p: (["GPKG", p, "-dsco", "TILE_FORMAT=PNG"], ["'TILE_FORMAT'"]),
+    "bad layer value": lambda p: (["GPKG", p, "--layer", "a", "-lco", "SPATIAL_INDEX=maybe"],
+                                  ["SPATIAL_INDEX", "'maybe'"]),
+    "bad geometry": lambda p: (["GPKG", p, "--layer", "a", "--geometry", "Pointy"], ["'Pointy'", "LineString"]),
+    "bad field type": lambda p: (["GPKG", p, "--layer", "a", "--field", "n:Strin"], ["'Strin'", "String"]),
+    "bad srs": lambda p: (["GPKG", p, "--layer", "a", "--srs", "EPSG:0"], ["EPSG:0"]),
+    "nothing until a layer": lambda p: (["ESRI Shapefile", p[:-4] + ".shp"], ["nothing was written", "--layer"]),
+    "layer failure": lambda p: (["GPKG", p, "--layer", "a", "--field", "x:String", "--field", "fid:String"],
+                                ["GDAL", "Layer_CreateField", "fid"]),
     "gdal failure": lambda p: (["GTiff", os.path.join(p, "x.tif"), *SIZE], ["GDAL", "Driver_Create"]),
     "neither kind": lambda p: ([pick(find_drivers(DCAP_RASTER=False, DCAP_VECTOR=False, DCAP_CREATE=True), "none"), p],
                                ["neither a raster nor a vector driver"]),
@@ -238,6 +251,18 @@ def test_create_errors_exit_1_and_create_nothing(capsys, tmp_path, case):
     code, out, err = run(capsys, "create", *args)
     assert_error(code, err, *words)
     assert out == "" and list(tmp_path.iterdir()) == []
+
+
+def test_copy_only_formats_are_listed_and_shown_as_such(capsys):
+    copy_only = find_drivers(DCAP_CREATE=False, DCAP_CREATECOPY=True)
+    writable = {n for n in all_driver_names() if "YES" in (metadata(n, "DCAP_CREATE").upper(),
+                                                            metadata(n, "DCAP_CREATECOPY").upper())}
+    listed = json.loads(run(capsys, "list", "--writable", "--json")[1])
+    assert {d["name"] for d in listed} == writable and set(copy_only) <= writable
+    for name in copy_only[:3] + find_drivers(DCAP_CREATE=True)[:1]:
+        out = run(capsys, "show", name)[1]
+        assert ("writes      by copy only" in out) == (name in copy_only)
+        assert json.loads(run(capsys, "show", name, "--json")[1])["copy_only"] == (name in copy_only)
 
 
 def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):
@@ -259,7 +284,10 @@ def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):
         ("html NoSuchDriver -o page.html", ["unknown driver 'NoSuchDriver'"])]],
     *[(shlex.split(args), words, 2) for args, words in [
         ("create GTiff x.tif", ["--size W H is required"]), ("create GTiff x.tif --size 0 2", ["--size", "at least 1"]),
-        ("create 'ESRI Shapefile' x.shp -co A=1", ["-co", "only applies to rasters"]),
+        ("create 'ESRI Shapefile' x.shp -co A=1", ["-co", "only applies to rasters", "-dsco", "-lco"]),
+        ("create 'ESRI Shapefile' x.shp --srs EPSG:4326", ["--srs describes a layer", "--layer"]),
+        ("create GTiff x.tif --size 2 2 --layer a", ["--layer", "vector"]),
+        ("create GPKG x.gpkg --layer a --field name", ["NAME:TYPE"]),
         ("create 'ESRI Shapefile' x.shp --bands 2 --dtype Byte", ["--bands, --dtype"]),
         ("create 'ESRI Shapefile' x.shp --size 2 2", ["not a raster driver"]),
         ("create GTiff x.tif --size 2", ["--size"]), ("create GTiff x.tif --size 2 two", ["whole number"]),
@@ -278,44 +306,30 @@ def test_errors_exit_1_and_bad_arguments_exit_2_with_usage(capsys, tmp_path, mon
 # ---------------------------------------------------------------- detect
 
 
-def creatable_extensions():
-    """extension -> creatable drivers listing it, from GDAL's metadata."""
+def writable_extensions():
+    """extension -> drivers listing it in DMD_EXTENSIONS that write by Create or copy, in registry order."""
     table = {}
-    for name in find_drivers(DCAP_CREATE=True):
-        exts = set(metadata(name, "DMD_EXTENSIONS").lower().split()) | {metadata(name, "DMD_EXTENSION").lower()}
-        for ext in exts - {""}:
+    for name in all_driver_names():
+        if "YES" not in (metadata(name, "DCAP_CREATE").upper(), metadata(name, "DCAP_CREATECOPY").upper()):
+            continue
+        for ext in dict.fromkeys(metadata(name, "DMD_EXTENSIONS").lower().split()):
             table.setdefault(ext, []).append(name)
     return table
 
 
 @pytest.mark.parametrize("kind", ["unique", "shared", "compound"])
-def test_detect_lists_every_candidate_main_extension_first(capsys, kind):
-    table = creatable_extensions()
+def test_detect_lists_every_writer_in_registry_order(capsys, kind):
+    table = writable_extensions()
     found = sorted((e, n) for e, n in table.items() if ("." in e) == (kind == "compound")
                    and (kind == "compound" or (len(n) == 1) == (kind == "unique")))
     if not found:
         pytest.skip("no such extension here")
-    ext, names = ("tif", table["tif"]) if kind == "unique" and len(table.get("tif", [])) == 1 else found[0]
+    ext, names = found[0]
     data = json.loads(run(capsys, "detect", f"some/dir/data.{ext.upper()}", "--json")[1])
-    assert data["extension"] == ext and sorted(d["name"] for d in data["drivers"]) == sorted(names)
-    mains = [d["main_extension"] for d in data["drivers"]]
-    assert mains == sorted(mains, reverse=True)
-    assert [d["name"] for d in data["drivers"] if d["main_extension"]] == \
-        [n for n in names if metadata(n, "DMD_EXTENSION").lower() == ext]
+    assert (data["extension"], [d["name"] for d in data["drivers"]], data["likely"]) == (ext, names, names[0])
     out = run(capsys, "detect", f"data.{ext}")[1]
-    assert sorted(line.strip().split(" - ")[0] for line in out.splitlines() if " - " in line) == sorted(names)
-    if kind == "unique":
-        assert data["likely"] == names[0]
-        assert re.fullmatch(rf"{re.escape(names[0])} - {re.escape(metadata(names[0], 'DMD_LONGNAME'))} \[.+\]\n", out)
-
-
-def test_detect_ranks_main_extension_first_in_a_fake_registry(capsys, fake_gdal):
-    fake_gdal.add("LISTS", DCAP_CREATE="YES", DCAP_VECTOR="YES", DMD_EXTENSIONS="ABC xyz")
-    fake_gdal.add("MAIN", DCAP_CREATE="YES", DCAP_VECTOR="YES", DMD_EXTENSION="abc", DMD_LONGNAME="Main")
-    fake_gdal.add("NOCREATE", DCAP_VECTOR="YES", DMD_EXTENSION="abc")
-    code, out, _ = run(capsys, "detect", "f.Abc")
-    lines = out.splitlines()
-    assert code == 0 and lines[0] == "MAIN - Main [Vector]" and "LISTS" in lines[-1] and "NOCREATE" not in out
+    assert [line.strip().split(" - ")[0] for line in out.splitlines() if " - " in line] == names
+    assert out.startswith(f"{names[0]} - {metadata(names[0], 'DMD_LONGNAME')} [")
 
 
 # ---------------------------------------------------------------- html

@@ -2,11 +2,13 @@
 
 Also run as ``python -m vek``.  Commands::
 
-    vek-drivers list [--raster] [--vector] [--creatable] [--updatable] [--virtualio] [--json]
+    vek-drivers list [--raster] [--vector] [--creatable] [--writable] [--updatable] [--virtualio] [--json]
     vek-drivers show NAME [--descriptions] [--json]
     vek-drivers create NAME PATH --size W H [--bands N] [--dtype T] [-co KEY=VALUE ...]
-    vek-drivers create NAME PATH                      (vector drivers)
+    vek-drivers create NAME PATH [-dsco KEY=VALUE ...] [--layer NAME [--geometry TYPE] [--srs SRS]
+                                 [--field NAME:TYPE ...] [-lco KEY=VALUE ...]]   (vector drivers)
     vek-drivers detect PATH [--json]
+    vek-drivers identify FILE... [--json]
     vek-drivers html [NAME] -o FILE [--all]
 
 Exit status: 0 on success, 1 for an error the command explains (unknown
@@ -27,6 +29,7 @@ from vek.optioncheck import OptionValueError
 from ._cli.common import PROG, CLIError, find_driver  # noqa: F401
 from ._cli.create import checked_options, cmd_create, read_compression  # noqa: F401
 from ._cli.detect import cmd_detect, detect  # noqa: F401
+from ._cli.identify import cmd_identify  # noqa: F401
 from ._cli.html import cmd_html, driver_page, statistics_page  # noqa: F401
 from ._cli.list import cmd_list  # noqa: F401
 from ._cli.show import cmd_show, option_table, show_data, show_text  # noqa: F401
@@ -39,6 +42,13 @@ def _key_value(text: str):
     if not sep or not key.strip():
         raise argparse.ArgumentTypeError(f"expected KEY=VALUE, got {text!r}")
     return key.strip(), value
+
+
+def _name_type(text: str):
+    name, sep, ftype = text.rpartition(":")
+    if not sep or not name.strip() or not ftype.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME:TYPE, got {text!r}")
+    return name.strip(), ftype.strip()
 
 
 def _positive(text: str) -> int:
@@ -89,6 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raster", action="store_true", help="raster drivers only")
     p.add_argument("--vector", action="store_true", help="vector drivers only")
     p.add_argument("--creatable", action="store_true", help="drivers that create datasets")
+    p.add_argument("--writable", action="store_true",
+                   help="drivers that write datasets, by Create or by copy")
     p.add_argument("--updatable", action="store_true", help="drivers that update datasets")
     p.add_argument("--virtualio", action="store_true", help="drivers working on GDAL's virtual files")
     p.add_argument("--json", action="store_true", help="print JSON instead of a table")
@@ -104,27 +116,46 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=cmd_show)
 
     p = sub.add_parser("create", help="create a dataset (raster: give --size)",
-                       description="Create a raster dataset (--size W H) or an empty vector "
-                       "dataset (no --size) with a driver. Option names and values are "
-                       "checked against the driver's creation options before GDAL sees them.")
+                       description="Create a raster dataset (--size W H; formats that GDAL "
+                       "writes by copy only are made in memory, then copied) or a vector "
+                       "dataset (no --size), with a layer when --layer is given. Option names "
+                       "and values are checked against the driver's options before GDAL sees them.")
     p.add_argument("name", metavar="NAME", help="driver short name, e.g. GTiff or GPKG")
     p.add_argument("path", metavar="PATH", help="where to create the dataset")
     p.add_argument("--size", nargs=2, type=_positive, metavar=("W", "H"),
                    help="raster width and height in pixels")
     p.add_argument("--bands", type=_positive, metavar="N", help="raster band count (default 1)")
-    p.add_argument("--dtype", metavar="T", help="raster data type, e.g. Byte (default Float32)")
+    p.add_argument("--dtype", metavar="T", help="raster data type, e.g. Byte (default Float32, else the first "
+                   "type the driver creates)")
     p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="raster creation option (repeatable)")
+    p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help="vector dataset creation option (repeatable)")
+    p.add_argument("--layer", metavar="NAME", help="vector: create a layer of this name")
+    p.add_argument("--geometry", metavar="TYPE",
+                   help="the layer's geometry type, e.g. Point, LineString (default Unknown)")
+    p.add_argument("--srs", metavar="SRS", help="the layer's spatial reference, e.g. EPSG:4326")
+    p.add_argument("--field", dest="field", action="append", type=_name_type, default=[],
+                   metavar="NAME:TYPE", help="a field of the layer, e.g. name:String (repeatable)")
+    p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help="layer creation option (repeatable)")
     p.add_argument("--overwrite", action="store_true", help="replace an existing PATH")
     p.set_defaults(func=cmd_create, subparser=p)
 
     p = sub.add_parser("detect", help="which drivers write a file with PATH's extension",
-                       description="The drivers that could create a dataset at PATH, judged "
-                       "by its extension: one likely driver, or all candidates when "
-                       "several drivers use the extension.")
+                       description="The drivers that write a dataset at PATH (by Create or by "
+                       "copy), judged by its extension or connection prefix, in the order "
+                       "GDAL's own tools choose an output driver: the first is GDAL's choice.")
     p.add_argument("path", metavar="PATH")
     p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(func=cmd_detect)
+
+    p = sub.add_parser("identify", help="which driver reads each FILE, by its content",
+                       description="The driver that recognises each FILE by its content "
+                       "(GDAL's IdentifyDriverEx), whatever its name says.")
+    p.add_argument("files", metavar="FILE", nargs="+")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    p.set_defaults(func=cmd_identify)
 
     p = sub.add_parser("html", help="write a standalone HTML page",
                        description="Write the drivers table, or one driver's view, as a "

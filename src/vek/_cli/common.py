@@ -46,6 +46,21 @@ def find_driver(name: str):
     raise CLIError(f"unknown driver {name!r}{hint}; '{PROG} list' shows all drivers")
 
 
+def copyable(d) -> bool:
+    """Whether GDAL writes datasets of this driver by CreateCopy."""
+    return d._get_metadata_item_("DCAP_CREATECOPY").upper() == "YES"
+
+
+def copy_only(d) -> bool:
+    """Whether the driver writes datasets by CreateCopy and not by Create."""
+    return copyable(d) and not d.creatable
+
+
+def writable(d) -> bool:
+    """Whether the driver writes datasets at all (by Create or CreateCopy)."""
+    return d.creatable or copyable(d)
+
+
 def capability_names(cls) -> list[str]:
     """The capability properties ``cls`` adds to ``Driver``, in class order."""
     return [

@@ -1,11 +1,17 @@
-"""``vek-drivers create``: a dataset made with a driver, every option value checked."""
+"""``vek-drivers create``: a dataset made with a driver, every option value
+checked: rasters by Create, or in memory and then copied for the formats
+GDAL writes by copy only; vector datasets with their dataset options and,
+given ``--layer``, a layer with its fields."""
 
 import os
+import sys
 
-from vek._algos.geo import driver
+from osgeo import _osr
+
+from vek._algos.geo import _layers, base, driver, geodatabase
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import CLIError, _option_text, find_driver
+from .common import CLIError, _option_text, copy_only, find_driver
 
 
 def checked_options(view, given: dict) -> dict:
@@ -50,6 +56,12 @@ def _dtype_name(view, requested: str) -> str:
     return name
 
 
+def _default_dtype(view) -> str:
+    """Float32 where the driver creates it, else the first type it creates."""
+    supported = view.creation_dtypes
+    return "Float32" if not supported or "Float32" in supported else supported[0]
+
+
 def _band_dtype(handle) -> str:
     gdal = driver._gdal
     band = gdal.Dataset_GetRasterBand(handle, 1)
@@ -66,12 +78,61 @@ def _report(pairs) -> None:
         print(f"  {key.ljust(key_w)}  {value}")
 
 
+class ProgressBar:
+    """GDAL's progress as a bar on a terminal (stderr); nothing elsewhere."""
+
+    WIDTH = 30
+
+    def __init__(self, stream=None):
+        self.stream = stream or sys.stderr
+        self.shown = -1
+
+    def __call__(self, fraction) -> None:
+        percent = max(0, min(100, int(fraction * 100)))
+        if percent == self.shown:
+            return
+        self.shown = percent
+        done = percent * self.WIDTH // 100
+        self.stream.write(f"\r[{'#' * done}{' ' * (self.WIDTH - done)}] {percent:3d}%")
+        self.stream.flush()
+
+    def end(self) -> None:
+        if self.shown >= 0:
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+def _progress():
+    return ProgressBar() if sys.stderr.isatty() else None
+
+
+def _copied(view, args, dtype, options):
+    """A raster of a copy-only format: made in memory, then copied."""
+    mem = driver._gdal.GetDriverByName("MEM")
+    width, height = args.size
+    code = driver.dtypes.get_raster_dtype_code(dtype)
+    src = geodatabase.GeoDatabase(
+        base.call_gdal_fun(driver._gdal.Driver_Create, mem, "", width, height, args.bands, code, {})
+    )
+    bar = _progress()
+    try:
+        return src.copy_to(args.path, view.name, options=options, progress=bar)
+    finally:
+        if bar is not None:
+            bar.end()
+        src.close()
+
+
 def _create_raster(d, args) -> None:
     view = driver.RasterDriver(d.name)
     dtype = _dtype_name(view, args.dtype)
     options = checked_options(view, dict(args.co))
-    width, height = args.size
-    ds = view.create(args.path, width, height, args.bands, dtype)
+    by_copy = copy_only(d)
+    if by_copy:
+        ds = _copied(view, args, dtype, options)
+    else:
+        width, height = args.size
+        ds = view.create(args.path, width, height, args.bands, dtype)
     try:
         facts = [
             ("driver", f"{ds.driver_name} ({view.long_name})"),
@@ -86,8 +147,10 @@ def _create_raster(d, args) -> None:
     compression = read_compression(view, args.path)
     if compression:
         facts.append(("compression", compression))
+    if by_copy:
+        facts.append(("written", f"by copy from an in-memory raster ({d.name} writes by copy only)"))
     print(f"created {args.path}")
-    _report(facts + [("files", " ".join(files) or "-")])
+    _report(facts + [("files", " ".join(f for f in files if f) or "-")])
 
 
 def read_compression(view, path) -> str:
@@ -101,48 +164,162 @@ def read_compression(view, path) -> str:
         return _compression(ds.handle)
 
 
+def dataset_options(d, given: dict) -> dict:
+    """The dataset-level creation options of a vector dataset, checked:
+    names against the driver's creation option list (without the options
+    whose scope is raster only), values against their records."""
+    xml = d._get_metadata_item_("DMD_CREATIONOPTIONLIST")
+    catalogue = {
+        name: record
+        for name, record in (driver.read_xml_to_dict(xml) if xml else {}).items()
+        if "vector" in record.get("scope", "vector")
+    }
+    unknown = [name for name in given if name not in catalogue]
+    if unknown:
+        raise driver.error.FormatError(errors=unknown, all_sels=catalogue)
+    return {name: check_option_value(name, value, catalogue[name]) for name, value in given.items()}
+
+
+def _layer_text(layer, fields) -> str:
+    name, geometry, count = layer
+    text = f"{name} ({geometry}, {count} feature{'s' if count != 1 else ''})"
+    if fields:
+        text += ", fields " + " ".join(f"{k}:{v}" for k, v in fields.items())
+    return text
+
+
+def _discard(files, path) -> None:
+    for name in list(files) + [path]:
+        if name and base.path_exists(name) and not os.path.isdir(name):
+            base.remove_path(name)
+
+
+def _readable(name, path) -> bool:
+    if os.path.isdir(path):  # a folder the driver writes its layers into
+        return True
+    try:
+        geodatabase.open_file(path, geodatabase.OF_VECTOR | geodatabase.OF_UPDATE, [name]).close()
+    except driver.error.GDALError:
+        return False
+    return True
+
+
+def _check_layer(view, args, fields) -> None:
+    """The layer's geometry, fields and spatial reference, checked before
+    anything is written."""
+    try:
+        _layers.geometry_code(args.geometry or "Unknown")
+        for ftype in fields.values():
+            _layers.field_type(ftype, view.creation_ftypes)
+        if args.srs is not None:
+            _osr.delete_SpatialReference(_layers.spatial_reference(args.srs))
+    except ValueError as exc:
+        raise CLIError(str(exc)) from None
+
+
 def _create_vector(d, args) -> None:
     view = driver.VectorDriver(d.name)
-    ds = view.create(args.path)
+    dsco = dataset_options(d, dict(args.dsco))
+    lco = checked_options(view, dict(args.lco)) if args.layer is not None else {}
+    fields = dict(args.field)
+    if args.layer is not None:
+        _check_layer(view, args, fields)
+    existed = os.path.lexists(args.path)
+    ds = geodatabase.create_vector(d.name, args.path, options=dsco)
+    layer = None
+    files = []
     try:
-        facts = [
-            ("driver", f"{ds.driver_name} ({view.long_name})"),
-            ("layers", ds.layer_count),
-        ]
+        if args.layer is not None:
+            layer = ds.create_layer(args.layer, args.geometry or "Unknown", srs=args.srs,
+                                    fields=fields, options=lco)
+        layer_list = ds.layers
         files = ds.files
-    finally:
         ds.close()
+    except BaseException:
+        files = files or _files_quietly(ds)
+        _close_quietly(ds)
+        if not existed:
+            _discard(files, args.path)
+        raise
+    if not base.path_exists(args.path):
+        raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
+                       f"(give --layer NAME)")
+    if layer is None and not _readable(d.name, args.path):
+        if not existed:
+            _discard(files, args.path)
+        kept = "it was removed" if not existed else "it was left as GDAL wrote it"
+        raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
+                       f"layer (give --layer NAME); {kept}")
+    facts = [("driver", f"{d.name} ({view.long_name})"), ("layers", len(layer_list))]
+    if layer is not None:
+        named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"
+        facts.append(("layer", _layer_text(layer, fields) + named))
+        facts.append(("layer options", " ".join(f"{k}={_option_text(v)}" for k, v in lco.items()) or "-"))
+    facts.append(("dataset options", " ".join(f"{k}={_option_text(v)}" for k, v in dsco.items()) or "-"))
     print(f"created {args.path}")
-    _report(facts + [("files", " ".join(files) or "-")])
+    _report(facts + [("files", " ".join(f for f in files if f) or "-")])
+
+
+def _files_quietly(ds) -> list:
+    try:
+        return ds.files
+    except Exception:
+        return []
+
+
+def _close_quietly(ds) -> None:
+    try:
+        ds.close()
+    except Exception:
+        pass
+
+
+_RASTER_ONLY = (("--bands", "bands"), ("--dtype", "dtype"), ("-co", "co"))
+_VECTOR_ONLY = (("--layer", "layer"), ("--geometry", "geometry"), ("--srs", "srs"),
+                ("--field", "field"), ("-lco", "lco"), ("-dsco", "dsco"))
+_LAYER_ONLY = (("--geometry", "geometry"), ("--srs", "srs"), ("--field", "field"), ("-lco", "lco"))
+
+
+def _given(args, flags) -> list[str]:
+    return [flag for flag, dest in flags if getattr(args, dest) not in (None, [])]
 
 
 def cmd_create(args) -> int:
     parser = args.subparser
     d = find_driver(args.name)
     raster = args.size is not None
-    if not raster:
-        extra = [flag for flag, given in (("--bands", args.bands is not None),
-                                          ("--dtype", args.dtype is not None),
-                                          ("-co", bool(args.co))) if given]
+    if raster:
+        if not d.is_raster:
+            parser.error(f"{d.name} is not a raster driver: --size does not apply")
+        extra = _given(args, _VECTOR_ONLY)
+        if extra:
+            parser.error(f"{', '.join(extra)} only {'applies' if len(extra) == 1 else 'apply'} "
+                         f"to vector datasets (leave out --size)")
+    else:
+        extra = _given(args, _RASTER_ONLY)
         if d.is_raster and not d.is_vector:
             parser.error(f"{d.name} is a raster driver: --size W H is required")
         if extra and d.is_vector:
             verb = "applies" if len(extra) == 1 else "apply"
             parser.error(
                 f"{', '.join(extra)} only {verb} to rasters (give --size W H); "
-                f"vector datasets are created empty and without creation options"
+                f"vector datasets take -dsco (dataset) and -lco (layer) options"
             )
         if not d.is_vector:
             raise CLIError(f"{d.name} is neither a raster nor a vector driver")
-    elif not d.is_raster:
-        parser.error(f"{d.name} is not a raster driver: --size does not apply")
-    if not d.creatable:
+        if args.layer is None and _given(args, _LAYER_ONLY):
+            given = _given(args, _LAYER_ONLY)
+            verb = "describes" if len(given) == 1 else "describe"
+            parser.error(f"{', '.join(given)} {verb} a layer: give --layer NAME")
+    if raster and not d.creatable and not copy_only(d):
+        raise CLIError(f"{d.name} cannot create datasets: it writes neither by Create nor by CreateCopy")
+    if not raster and not d.creatable:
         raise CLIError(f"{d.name} cannot create datasets (it has no creation capability)")
     if os.path.lexists(args.path) and not args.overwrite:
         raise CLIError(f"{args.path} already exists (use --overwrite to replace it)")
     if raster:
         args.bands = 1 if args.bands is None else args.bands
-        args.dtype = "Float32" if args.dtype is None else args.dtype
+        args.dtype = _default_dtype(driver.RasterDriver(d.name)) if args.dtype is None else args.dtype
         _create_raster(d, args)
     else:
         _create_vector(d, args)

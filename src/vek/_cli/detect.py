@@ -1,49 +1,21 @@
-"""``vek-drivers detect``: the drivers that write a path, judged by its extension."""
+"""``vek-drivers detect``: the drivers that write a path, judged by its
+extension or connection prefix, in the order GDAL's own tools choose."""
 
-import os
+from vek._algos.geo import _identify, driver
 
-
-from .common import CLIError, _json_out, _registry
-
-
-def _suffixes(path: str) -> list[str]:
-    """Candidate extensions of ``path``, longest first: a.gpkg.zip gives
-    gpkg.zip, then zip."""
-    name = os.path.basename(path.rstrip("/\\")).lower()
-    parts = name.split(".")[1:]
-    return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
-
-
-def _main_extension(d) -> str:
-    # The driver's own main extension item: the extension property falls back
-    # to the first listed extension, which would make every driver "main".
-    return d._get_metadata_item_("DMD_EXTENSION").lower()
+from .common import CLIError, _json_out
 
 
 def detect(path: str):
-    """``(extension, candidates, likely)`` for a path: the creatable drivers
-    that list its extension, those whose main extension it is first, and the
-    one likely driver when exactly one has it as main extension."""
-    suffixes = _suffixes(path)
-    if not suffixes:
-        raise CLIError(f"{path!r} has no file extension to go by")
-    stats, _drivers = _registry()
-    creatables = stats.creatables
-    for ext in suffixes:
-        main: list = []
-        other: list = []
-        for d in creatables:
-            exts = {e.lower() for e in d.extensions}
-            primary = _main_extension(d)
-            if primary:
-                exts.add(primary)
-            if ext in exts:
-                (main if primary == ext else other).append(d)
-        if main or other:
-            likely = main[0] if len(main) == 1 else (other[0] if not main and len(other) == 1 else None)
-            return ext, main + other, likely
-    shown = " or ".join("." + s for s in suffixes[:2])
-    raise CLIError(f"no driver that can create datasets uses the extension {shown}")
+    """``(extension, drivers)``: the drivers that write ``path`` (by Create or
+    by copy), GDAL's choice first. None raises CLIError."""
+    ext, names = _identify._output_names(path, True)
+    ext = ext.lower()
+    if names:
+        return ext, [driver.Driver(n) for n in names]
+    if not ext:
+        raise CLIError(f"{path!r} has no file extension to go by (and no connection prefix)")
+    raise CLIError(f"no driver that writes datasets uses the extension .{ext}")
 
 
 def _driver_line(d) -> str:
@@ -51,29 +23,20 @@ def _driver_line(d) -> str:
 
 
 def cmd_detect(args) -> int:
-    ext, candidates, likely = detect(args.path)
+    ext, drivers = detect(args.path)
     if args.json:
         _json_out({
             "path": args.path,
             "extension": ext,
-            "likely": likely.name if likely is not None else None,
-            "drivers": [
-                {"name": d.name, "long_name": d.long_name, "category": d.category,
-                 "main_extension": _main_extension(d) == ext}
-                for d in candidates
-            ],
+            "likely": drivers[0].name,
+            "drivers": [{"name": d.name, "long_name": d.long_name, "category": d.category}
+                        for d in drivers],
         })
         return 0
-    if len(candidates) == 1:
-        print(_driver_line(candidates[0]))
-        return 0
-    if likely is not None:
-        print(_driver_line(likely))
-        print(f"also writing .{ext} files:")
-        rest = [d for d in candidates if d is not likely]
-    else:
-        print(f".{ext} is shared by {len(candidates)} drivers:")
-        rest = candidates
-    for d in rest:
-        print("  " + _driver_line(d))
+    print(_driver_line(drivers[0]))
+    if len(drivers) > 1:
+        what = f".{ext} files" if ext else "this path"
+        print(f"also writing {what}:")
+        for d in drivers[1:]:
+            print("  " + _driver_line(d))
     return 0

@@ -3,7 +3,7 @@
 
 from vek._cli_table import Column, render_table, yes_no
 
-from .common import _json_out, _registry, _summary
+from .common import _json_out, _registry, _summary, writable
 
 
 def cmd_list(args) -> int:
@@ -11,8 +11,13 @@ def cmd_list(args) -> int:
     kinds = [kind for kind in ("Raster", "Vector") if getattr(args, kind.lower())]
     flags = [flag for flag in ("creatable", "updatable", "virtualio") if getattr(args, flag)]
 
+    if args.writable:
+        flags.append("writable")
+    tests_of = {"writable": writable}
+
     def wanted(d) -> bool:
-        return all(kind in d.category for kind in kinds) and all(getattr(d, f) for f in flags)
+        return all(kind in d.category for kind in kinds) and all(
+            tests_of[f](d) if f in tests_of else getattr(d, f) for f in flags)
 
     tests = kinds + flags
     chosen = [(i, d) for i, d in enumerate(drivers) if wanted(d)]

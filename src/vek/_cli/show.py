@@ -4,7 +4,8 @@ from vek._algos.geo import driver
 from vek._cli_table import Column, render_pairs, render_table, terminal_width
 from vek.optioncheck import allowed_text
 
-from .common import _json_out, _option_text, _summary, _text, _views, capability_names, find_driver
+from .common import (_json_out, _option_text, _summary, _text, _views, capability_names, copy_only,
+                     find_driver)
 
 
 def _capabilities(view, cls) -> dict:
@@ -19,6 +20,7 @@ def show_data(d) -> dict:
     """Everything ``show`` reports about a driver, as JSON-ready data."""
     raster, vector = _views(d)
     data = _summary(d)
+    data["copy_only"] = copy_only(d)
     for key, view, cls in (("raster", raster, driver.RasterDriver),
                            ("vector", vector, driver.VectorDriver)):
         if view is None:
@@ -84,6 +86,7 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
         ("category", d.category),
         ("extensions", d.extensions),
         ("creatable", d.creatable),
+        *([("writes", "by copy only")] if copy_only(d) else []),
         ("updatable", d.updatable),
         ("virtualio", d.virtualio),
     ], width))

@@ -8,7 +8,8 @@ Without that the low-level binding would never close the dataset (a bare
 handle has no destructor attached), and nothing would be flushed.
 
 ``open_file(path, flags, drivers, open_options, sibling_files)`` opens a
-dataset and returns a ``GeoDatabase``.
+dataset and returns a ``GeoDatabase``; ``create_vector(driver, path,
+options=...)`` creates a vector dataset with dataset-level creation options.
 """
 
 import os
@@ -17,7 +18,7 @@ import weakref
 from . import base
 from .base import _gdal, error
 
-__all__ = ["GeoDatabase", "open_file", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
+__all__ = ["GeoDatabase", "open_file", "create_vector", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
            "OF_GNM", "OF_MULTIDIM", "OF_VERBOSE_ERROR"]
 
 OF_UPDATE = 0x01
@@ -83,9 +84,13 @@ class GeoDatabase:
 
     Attributes: ``path`` (the dataset description, usually its path),
     ``driver_name`` (driver short name), ``xsize``, ``ysize``,
-    ``band_count``, ``layer_count``, ``files``, ``handle`` (``None`` once
-    closed), ``closed``, ``update``.  ``path`` and ``driver_name`` stay
-    readable after closing; the others then raise ``ValueError``.
+    ``band_count``, ``layer_count``, ``layers``, ``files``, ``handle``
+    (``None`` once closed), ``dataset`` (an ``osgeo.gdal.Dataset``),
+    ``closed``, ``update``.  ``path`` and ``driver_name`` stay readable
+    after closing; the others then raise ``ValueError``.
+
+    :meth:`copy_to` writes the dataset with another driver (GDAL's
+    CreateCopy); :meth:`create_layer` adds a vector layer.
 
     :meth:`close` flushes and closes the dataset; it is idempotent.  Any
     other reference to the raw handle is invalid after that.  When the
@@ -106,6 +111,7 @@ class GeoDatabase:
                 f"GeoDatabase needs a GDAL dataset handle, got {type(handle).__name__}"
             ) from None
         self._handle = handle
+        self._proxy = None  # the osgeo.gdal.Dataset handed out by .dataset
         self.update = update
         self._path = _gdal.MajorObject_GetDescription(handle) or ""
         driver = _gdal.Dataset_GetDriver(handle)
@@ -124,12 +130,17 @@ class GeoDatabase:
 
     @property
     def closed(self) -> bool:
-        return self._handle is None
+        return self._handle is None or (self._proxy is not None and _proxy_closed(self._proxy))
 
     def _live(self):
+        """The handle of the open dataset; every use of the dataset goes
+        through here."""
         h = self._handle
         if h is None:
             raise ValueError(f"GeoDatabase {self._path!r} is closed")
+        if self._proxy is not None and _proxy_closed(self._proxy):
+            self._closed_through_proxy()
+            raise ValueError(f"GeoDatabase {self._path!r} was closed through its osgeo.gdal.Dataset")
         return h
 
     # -- facts
@@ -165,6 +176,119 @@ class GeoDatabase:
         with base.quiet_gdal():
             return list(_gdal.Dataset_GetFileList(h) or [])
 
+    # -- layers
+
+    @property
+    def layers(self) -> list[tuple[str, str, int]]:
+        """The dataset's layers: ``(name, geometry type, feature count)``
+        each, the geometry type as OGR names it ("Point", "Line String",
+        "Unknown (any)", ...)."""
+        from ._layers import layer_facts
+
+        return layer_facts(self._live())
+
+    def create_layer(self, name, geometry="Unknown", *, srs=None, fields=None, options=None):
+        """Create the vector layer ``name`` and return its
+        ``(name, geometry type, feature count)``.
+
+        ``geometry``
+            An OGR geometry type name: "Unknown", "Point", "LineString",
+            "Polygon", "MultiPolygon", "GeometryCollection", "None" (no
+            geometry), with Z, M or ZM for the 3-D and measured types
+            ("PointZ", "LineStringM", ...), in any case.
+        ``srs``
+            The spatial reference, as anything GDAL's
+            ``SetFromUserInput`` takes ("EPSG:4326", WKT, PROJ text, ...).
+        ``fields``
+            A mapping of field name to OGR field type name ("String",
+            "Integer", "Integer64", "Real", "Date", "DateTime", ...; the
+            subtypes "Boolean", "Int16", "Float32", "JSON", "UUID" too),
+            limited to the types the driver creates (``creation_ftypes``).
+        ``options``
+            Layer-creation options, a dict: ``driver.creation_options`` of
+            a ``VectorDriver`` holds the values set on it.
+
+        An unknown geometry or field type raises ``ValueError`` listing the
+        accepted ones, before anything is created; GDAL's failures raise
+        ``GDALError``.
+        """
+        from ._layers import layer_facts, make_layer
+
+        handle = self._live()
+        layer = make_layer(handle, name, geometry, srs, fields, options,
+                           _driver_ftypes(handle))
+        del layer  # owned by the dataset
+        return layer_facts(handle)[-1]
+
+    # -- writing with another driver
+
+    def copy_to(self, path, driver, *, options=None, progress=None):
+        """Write this dataset with ``driver`` (a short name or a driver
+        object) to ``path`` through GDAL's CreateCopy, and return the new
+        dataset as a ``GeoDatabase``.
+
+        This is how formats that GDAL writes by copy only (PNG, JPEG, COG,
+        ...) are produced.  ``path=None`` writes to memory.  ``options``
+        are the driver's creation options, a dict.  ``progress``, when
+        given, is called with GDAL's progress fraction (0.0 to 1.0) as the
+        copy goes on; it may return ``False`` to stop the copy, and an
+        exception it raises stops the copy and is raised again here.  A
+        driver that can write neither by Create nor by CreateCopy raises
+        ``FormatError``; on any failure nothing is left at ``path``.
+        """
+        handle = self._live()
+        target = _writing_driver(driver)
+        if path is None:
+            ext = _gdal.MajorObject_GetMetadataItem(target, "DMD_EXTENSION", "") or ""
+            path = base.mem_temp_path(ext)
+        elif not isinstance(path, str):
+            path = os.fsdecode(os.fspath(path))
+        callback, failure = _progress_callback(progress)
+        try:
+            new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
+                                     options if options is not None else {}, callback)
+        except error.GDALError:
+            if failure:
+                raise failure[0] from None
+            raise
+        if failure:  # the driver ignored the request to stop
+            base.release_dataset(new)
+            base.remove_path(path)
+            raise failure[0]
+        return GeoDatabase(new)  # GDAL may hand it back read-only or for update
+
+    # -- GDAL's own API
+
+    @property
+    def dataset(self):
+        """The dataset as an ``osgeo.gdal.Dataset``, for GDAL's own API
+        (``GetRasterBand(1).WriteArray``, ``GetLayer(0).CreateFeature``,
+        ...); always that class, whatever was imported before.
+
+        It stays owned by this ``GeoDatabase``: do not ``Close()`` it
+        (close the ``GeoDatabase``; one that was closed through it anyway
+        is taken as closed).  The same object is returned while it is in
+        use.  After :meth:`close` it no longer refers to the dataset (its
+        methods raise), and reading ``.dataset`` raises ``ValueError``.
+        Band and layer objects taken from it belong to the dataset too:
+        with GDAL's bindings from 3.8 on they are invalidated when it
+        closes (their methods then raise); with older bindings they must
+        not be used after :meth:`close`.
+        """
+        handle = self._live()
+        if self._proxy is None:
+            self._proxy = _as_gdal_dataset(handle, self)
+        return self._proxy
+
+    def _closed_through_proxy(self) -> None:
+        """The dataset was closed through ``.dataset``: forget the handle
+        and remove in-memory files, without closing it a second time."""
+        self._handle = None
+        self._finalizer.detach()
+        if self._is_mem:
+            for name in _mem_leftovers(self._path):
+                base.remove_path(name)
+
     # -- closing
 
     def close(self) -> None:
@@ -176,8 +300,12 @@ class GeoDatabase:
         """
         if self._handle is None:
             return
+        if self._proxy is not None and _proxy_closed(self._proxy):
+            self._closed_through_proxy()
+            return
         self._handle = None
         problem = self._finalizer()
+        _invalidate(self._proxy)
         if problem is not None:
             err_type, msg = problem
             raise error.GDALError(
@@ -198,7 +326,7 @@ class GeoDatabase:
 
     def __repr__(self) -> str:
         name = type(self).__name__
-        if self._handle is None:
+        if self.closed:
             return f"<{name} {self._path!r} ({self._driver_name}) closed>"
         parts = []
         bands = self.band_count
@@ -208,6 +336,116 @@ class GeoDatabase:
         if layers or not parts:
             parts.append(f"{layers} layer{'s' if layers != 1 else ''}")
         return f"<{name} {self._path!r} ({self._driver_name}) {', '.join(parts)}>"
+
+
+# --------------------------------------------------------------------------
+# helpers of the writing methods and of .dataset
+
+
+def _proxy_closed(proxy) -> bool:
+    return getattr(proxy, "this", None) is None
+
+
+def _invalidate(proxy) -> None:
+    """Make the handed-out ``osgeo.gdal.Dataset`` (and, where the binding
+    tracks them, its bands and layers) refer to nothing."""
+    if proxy is None:
+        return
+    children = getattr(proxy, "_invalidate_children", None)
+    if children is not None:
+        children()
+    object.__setattr__(proxy, "this", None)
+
+
+def _as_gdal_dataset(handle, owner):
+    """An ``osgeo.gdal.Dataset`` around the same GDAL dataset, owning
+    nothing: the binding's own proxy creation, without a second owner."""
+    from osgeo import gdal
+
+    raw = getattr(handle, "this", handle)  # a proxy already, or the bare object
+    proxy = gdal.Dataset.__new__(gdal.Dataset)
+    object.__setattr__(proxy, "this", raw)
+    raw.own(False)  # closing stays with the GeoDatabase
+    # keeps the GeoDatabase (and so the dataset) alive while it is used
+    object.__setattr__(proxy, "_vek_owner", owner)
+    return proxy
+
+
+def _driver_ftypes(handle) -> list[str]:
+    drv = _gdal.Dataset_GetDriver(handle)
+    text = _gdal.MajorObject_GetMetadataItem(drv, "DMD_CREATIONFIELDDATATYPES", "") or ""
+    return text.split()
+
+
+def _driver_handle(driver):
+    if isinstance(driver, str):
+        handle = _gdal.GetDriverByName(driver)
+        if handle is None:
+            raise error.FormatError(f'"{driver}" is not a driver!')
+        return handle
+    from .driver import _to_driver_shadow_
+
+    return _to_driver_shadow_(getattr(driver, "_driver", driver))
+
+
+def _abilities(handle) -> str:
+    items = {"DCAP_OPEN": "open", "DCAP_UPDATE": "update"}
+    found = [word for key, word in items.items()
+             if (_gdal.MajorObject_GetMetadataItem(handle, key, "") or "").upper() == "YES"]
+    return " and ".join(found) or "nothing of the kind"
+
+
+def _writing_driver(driver):
+    """The handle of a driver that writes datasets by Create or CreateCopy."""
+    handle = _driver_handle(driver)
+    flags = [(_gdal.MajorObject_GetMetadataItem(handle, key, "") or "").upper() == "YES"
+             for key in ("DCAP_CREATE", "DCAP_CREATECOPY")]
+    if not any(flags):
+        name = _gdal.Driver_ShortName_get(handle)
+        raise error.FormatError(
+            f"{name} can write datasets neither by Create nor by CreateCopy; "
+            f"it can {_abilities(handle)} datasets"
+        )
+    return handle
+
+
+def _progress_callback(progress):
+    """GDAL's progress function around ``progress(fraction)``, and the list
+    that receives an exception it raised."""
+    failure: list = []
+    if progress is None:
+        return None, failure
+    if not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+
+    def callback(fraction, _message, _data):
+        try:
+            return 0 if progress(fraction) is False else 1
+        except BaseException as exc:  # handed back to the caller of copy_to
+            failure.append(exc)
+            return 0
+
+    return callback, failure
+
+
+def create_vector(driver, path=None, *, options=None):
+    """Create an empty vector dataset with ``driver`` (a short name or a
+    driver object) and dataset-level creation ``options`` (a dict, such as
+    GPKG's ``VERSION`` or SQLite's ``SPATIALITE``), and return it as a
+    ``GeoDatabase``.  Layers are added with
+    :meth:`GeoDatabase.create_layer`.  ``path=None`` creates it in memory.
+    A driver that cannot create datasets raises ``FormatError``."""
+    handle = _driver_handle(driver)
+    if (_gdal.MajorObject_GetMetadataItem(handle, "DCAP_CREATE", "") or "").upper() != "YES":
+        name = _gdal.Driver_ShortName_get(handle)
+        raise error.FormatError(f"{name} cannot create datasets; it can {_abilities(handle)} datasets")
+    if path is None:
+        path = base.mem_temp_path(_gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSION", "") or "")
+    elif not isinstance(path, str):
+        path = os.fsdecode(os.fspath(path))
+    new = base.call_gdal_fun(_gdal.Driver_Create, handle, path, 0, 0, 0, 0,
+                             options if options is not None else {})
+    return GeoDatabase(new, update=True)
 
 
 # --------------------------------------------------------------------------

@@ -1,0 +1,242 @@
+"""Which driver is this file, and which drivers write this path?
+
+``identify(path)`` asks GDAL's ``IdentifyDriverEx`` (it looks at the
+file's content); ``drivers_for_path(path)`` judges a path that may not exist
+yet by its extension or connection prefix, in the order GDAL's own tools
+choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
+"""
+
+import os
+
+from . import base
+from .base import _gdal, error
+
+__all__ = ["identify", "drivers_for_path"]
+
+OF_RASTER = 0x02
+OF_VECTOR = 0x04
+_KIND_FLAGS = {None: 0, "raster": OF_RASTER, "vector": OF_VECTOR}
+
+
+def _item(handle, key: str):
+    """A driver metadata item, ``None`` when the driver has none (GDAL's
+    capability tests ask whether an item is present, not what it says)."""
+    return _gdal.MajorObject_GetMetadataItem(handle, key, "")
+
+
+def _drivers():
+    return [_gdal.GetDriver(i) for i in range(_gdal.GetDriverCount())]
+
+
+def _short_name(handle) -> str:
+    return _gdal.Driver_ShortName_get(handle)
+
+
+def _names(value, what: str):
+    if value is None:
+        return None
+    if isinstance(value, str):
+        value = [value]
+    names = []
+    for item in value:
+        if isinstance(item, str):
+            names.append(item)
+        elif hasattr(item, "_driver") and hasattr(item, "name"):  # a Driver
+            names.append(item.name)
+        else:
+            raise TypeError(f"{what} must be driver names or drivers, found {item!r}")
+    return names
+
+
+def _path_text(path) -> str:
+    if isinstance(path, str):
+        return path
+    return os.fsdecode(os.fspath(path))
+
+
+def _kind_of(handle, path, allowed, siblings):
+    """The kind a driver reads this file as: "raster" or "vector" when only
+    one of the two kinds identifies it, else ``None``."""
+    kinds = [_item(handle, key) is not None for key in ("DCAP_RASTER", "DCAP_VECTOR")]
+    if kinds == [True, False]:
+        return "raster"
+    if kinds == [False, True]:
+        return "vector"
+    if kinds == [False, False]:
+        return None
+    only = [_short_name(handle)]
+    found = tuple(
+        _raw_identify(path, flags, only, siblings) is not None
+        for flags in (OF_RASTER, OF_VECTOR)
+    )
+    if found == (True, True):
+        # The driver recognises the format, not what the file holds: look.
+        found = (_opens(path, OF_RASTER, only, siblings), _opens(path, OF_VECTOR, only, siblings))
+    return {(True, False): "raster", (False, True): "vector"}.get(found)
+
+
+def _opens(path, flags, only, siblings) -> bool:
+    """Whether the file opens read-only as that kind with data in it."""
+    from .geodatabase import _open_raw
+
+    handle, _err = _open_raw(path, flags, only, [], siblings or [])
+    if handle is None:
+        return False
+    try:
+        if flags == OF_VECTOR:
+            return _gdal.Dataset_GetLayerCount(handle) > 0
+        return _gdal.Dataset_RasterCount_get(handle) > 0
+    finally:
+        base.release_dataset(handle)
+
+
+def _raw_identify(path, flags, allowed, siblings):
+    with base.quiet_gdal():
+        try:
+            return _gdal.IdentifyDriverEx(path, flags, allowed or [], siblings or [])
+        except RuntimeError:  # GDAL exceptions enabled
+            return None
+
+
+def _driver_object(handle, kind):
+    from . import driver
+
+    cls = {"raster": driver.RasterDriver, "vector": driver.VectorDriver}.get(kind, driver.Driver)
+    return cls(_short_name(handle))
+
+
+def identify(path, *, allowed=None, sibling_files=None, kind=None):
+    """The driver that recognises the file at ``path`` by its content, or
+    ``None`` when no driver does.
+
+    This is GDAL's ``IdentifyDriverEx``: each driver in registry order looks
+    at the file's first bytes (and, where the format needs it, its name or
+    its sidecar files); the first one that recognises it wins.  The file's
+    name does not decide: a GeoPackage named ``.tif`` is a GeoPackage.
+
+    ``allowed``
+        Driver short names (or driver objects) that may answer; ``None``:
+        every driver.
+    ``sibling_files``
+        ``None``: GDAL looks beside the file itself; a list of file names
+        (without folders) tells GDAL which files are beside it.
+    ``kind``
+        ``"raster"`` or ``"vector"``: only drivers of that kind answer, as
+        GDAL's raster and vector flags ask; ``None``: both kinds.
+
+    The answer is a ``RasterDriver`` when the file is read as a raster (the
+    kind asked for, the only kind the driver handles or recognises the file
+    as, or, for a format of both kinds such as GeoPackage, the only kind of
+    data the file holds when it is opened read-only), a ``VectorDriver``
+    likewise, else a ``Driver``.  A local path
+    or a ``/vsimem/`` path that does not exist raises
+    ``FileNotFoundError``.
+    """
+    path = _path_text(path)
+    if kind not in _KIND_FLAGS:
+        raise ValueError(f"kind must be 'raster', 'vector' or None, not {kind!r}")
+    allowed = _names(allowed, "allowed")
+    siblings = _names(sibling_files, "sibling_files")
+    from .geodatabase import _not_found
+
+    if _not_found(path):
+        raise FileNotFoundError(2, "No such file or directory", path)
+    handle = _raw_identify(path, _KIND_FLAGS[kind], allowed, siblings)
+    if handle is None:
+        return None
+    return _driver_object(handle, kind or _kind_of(handle, path, allowed, siblings))
+
+
+# --------------------------------------------------------------------------
+# drivers by output path
+
+
+def _suffixes(path: str) -> list[str]:
+    """The extensions a file name may have, longest first: ``a.shp.zip``
+    gives ``shp.zip``, then ``zip``."""
+    name = path.replace("\\", "/").rsplit("/", 1)[-1]
+    parts = name.split(".")[1:]
+    return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
+
+
+def _extension(path: str) -> str:
+    """The extension as GDAL's tools take it: what follows the last dot of
+    the file name ("" when there is none)."""
+    suffixes = _suffixes(path)
+    return suffixes[-1] if suffixes else ""
+
+
+def _writes(handle) -> bool:
+    return (
+        _item(handle, "DCAP_CREATE") is not None
+        or _item(handle, "DCAP_CREATECOPY") is not None
+        or _item(handle, "DCAP_VECTOR_TRANSLATE_FROM") is not None
+    )
+
+
+def _has_prefix(handle, path: str) -> bool:
+    prefix = _item(handle, "DMD_CONNECTION_PREFIX")
+    return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
+
+
+# GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
+# offers it: it knows only two compound extensions and reads nothing else;
+# otherwise this gives what it gives, in its order.
+def _output_names(path: str, writable: bool) -> tuple[str, list[str]]:
+    candidates = []
+    for handle in _drivers():
+        if writable and not _writes(handle):
+            continue
+        if _item(handle, "DCAP_RASTER") is None and _item(handle, "DCAP_VECTOR") is None:
+            continue
+        listed = {e.casefold() for e in (_item(handle, "DMD_EXTENSIONS") or "").split()}
+        candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
+    # A compound extension (shp.zip) counts where a driver lists it, else
+    # the last one (zip), as GDAL's tools do.
+    suffixes = _suffixes(path)
+    ext = next((s for s in suffixes[:-1]
+                if any(s.casefold() in listed for _n, listed, _p in candidates)),
+               suffixes[-1] if suffixes else "")
+    names = [name for name, listed, prefixed in candidates
+             if (ext and ext.casefold() in listed) or prefixed]
+    # GMT is registered before netCDF for reading; GDAL writes .nc with netCDF.
+    if ext.lower() == "nc" and [n.lower() for n in names] == ["gmt", "netcdf"]:
+        names.reverse()
+    return ext, names
+
+
+def drivers_for_path(path, *, writable=True, single=False):
+    """The drivers that would write a dataset at ``path``, judged by its
+    extension or its connection prefix (``PG:``, ...); ``path`` need not
+    exist.
+
+    Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
+    (compared without regard to case; a compound extension such as
+    ``.shp.zip`` counts as one where a driver lists it), or else when the
+    path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
+    that write datasets count: by Create, by CreateCopy, or by translating
+    vector data.  The order is GDAL's registry order, which is the order in
+    which GDAL's own tools pick an output driver (netCDF before GMT for
+    ``.nc``, as GDAL does).  A list of ``Driver`` objects is returned.
+
+    ``single=True`` asks for one driver: it is returned alone, and
+    :class:`~vek._algos.geo._error.FormatError` is raised when none or
+    several match, naming them; as in GDAL, GTiff is taken without
+    complaint when the only other candidates follow it led by COG.
+    """
+    from . import driver
+
+    text = _path_text(path)
+    ext, names = _output_names(text, bool(writable))
+    if not single:
+        return [driver.Driver(n) for n in names]
+    what = f"extension .{ext}" if ext else "no extension"
+    verb = "writes" if writable else "reads"
+    if not names:
+        raise error.FormatError(f"no driver {verb} {text!r} ({what})")
+    if len(names) > 1 and names[:2] != ["GTiff", "COG"]:
+        raise error.FormatError(
+            f"several drivers {'write' if writable else 'read'} {text!r} ({what}): "
+            f"{', '.join(names)}; name the one to use"
+        )
+    return driver.Driver(names[0])

@@ -1,0 +1,152 @@
+"""Vector layers through OGR's low-level binding: geometry and field types
+by their OGR names, spatial references from user input, new layers with
+their fields, and what a dataset's layers are."""
+
+from osgeo import _ogr, _osr
+
+from . import base
+from .base import _gdal, error
+
+__all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
+           "layer_facts"]
+
+
+def _wkb_types() -> dict:
+    """OGR's geometry types by the names of the binding's ``wkb`` constants
+    without the prefix ("Point", "LineString25D", "PolygonZM", "None", ...)."""
+    return {
+        const[3:]: getattr(_ogr, const)
+        for const in dir(_ogr)
+        if const.startswith("wkb") and const not in ("wkbXDR", "wkbNDR") and "Bit" not in const
+        and isinstance(getattr(_ogr, const), int)
+    }
+
+
+def _geometry_table() -> dict:
+    """Folded name -> code: the ``wkb`` names and OGR's own names of the
+    types ("3D Line String", ...)."""
+    wkb = _wkb_types()
+    table = {name.casefold(): code for name, code in wkb.items()}
+    for code in wkb.values():
+        table.setdefault((_ogr.GeometryTypeToName(code) or "").casefold(), code)
+    table.pop("", None)
+    return table
+
+
+def geometry_names() -> list[str]:
+    """The geometry type names ``geometry_code`` takes, the ``wkb`` names."""
+    return sorted(_wkb_types(), key=str.casefold)
+
+
+def geometry_code(name) -> int:
+    """OGR's code of the geometry type ``name`` (``"Point"``,
+    ``"MultiPolygon"``, ``"PointZ"``/``"Point25D"``, ``"None"``, any case);
+    an unknown name raises ``ValueError`` listing the accepted ones."""
+    if not isinstance(name, str):
+        raise TypeError(f"geometry must be an OGR geometry type name, not {type(name).__name__}")
+    table = _geometry_table()
+    key = name.strip().casefold()
+    if key.startswith("wkb"):
+        key = key[3:]
+    if key not in table and key.endswith("z"):
+        key = key[:-1] + "25d"  # PointZ is what OGR calls Point25D
+    if key in table:
+        return table[key]
+    raise ValueError(f"unknown geometry type {name!r}; OGR knows: {', '.join(geometry_names())}")
+
+
+def _type_names(get_name, count) -> dict:
+    out = {}
+    for code in range(count):
+        name = get_name(code)
+        if name and not name.startswith("(unknown"):
+            out.setdefault(name, code)
+    return out
+
+
+# A subtype is made on its base type.
+_SUBTYPE_BASE = {"Boolean": "Integer", "Int16": "Integer", "Float32": "Real",
+                 "JSON": "String", "UUID": "String"}
+
+
+def field_type(name, allowed) -> tuple[int, int]:
+    """``(type code, subtype code)`` of the OGR field type ``name``
+    ("String", "Integer64", "Date", ... or a subtype such as "Boolean"),
+    checked against ``allowed`` (the driver's field types; empty: any).
+    An unknown or refused name raises ``ValueError`` listing the accepted
+    ones."""
+    types = _type_names(_ogr.GetFieldTypeName, _ogr.OFTInteger64List + 1)
+    subtypes = _type_names(_ogr.GetFieldSubTypeName, 16)
+    subtypes.pop("None", None)
+    folded = {n.casefold(): n for n in list(types) + list(subtypes)}
+    accepted = list(allowed) or list(types)
+    spelled = folded.get(str(name).casefold()) if isinstance(name, str) else None
+    base_name = _SUBTYPE_BASE.get(spelled, spelled)
+    if spelled is None or base_name not in types or base_name not in accepted:
+        raise ValueError(f"unknown field type {name!r}; accepted: {', '.join(accepted)}")
+    return types[base_name], subtypes.get(spelled, 0)
+
+
+def spatial_reference(srs):
+    """A new low-level SpatialReference from anything
+    ``SetFromUserInput`` takes; the caller deletes it."""
+    ref = _osr.new_SpatialReference("")
+    try:
+        with base.quiet_gdal():
+            status = _osr.SpatialReference_SetFromUserInput(ref, str(srs))
+            msg = base.last_gdal_error()[2]
+    except RuntimeError as exc:  # GDAL exceptions enabled
+        status, msg = 1, str(exc)
+    if status != 0:
+        _osr.delete_SpatialReference(ref)
+        raise ValueError(f"cannot read spatial reference {srs!r}: {msg or 'not understood'}")
+    return ref
+
+
+def _add_field(layer, name, ftype, subtype) -> None:
+    defn = _ogr.new_FieldDefn(str(name), ftype)
+    try:
+        if subtype:
+            _ogr.FieldDefn_SetSubType(defn, subtype)
+        status = base.call_gdal_fun(_ogr.Layer_CreateField, layer, defn, 1)
+    finally:
+        _ogr.delete_FieldDefn(defn)
+    if status != 0:
+        raise error.GDALError(f"GDAL Layer_CreateField failed for field {name!r} (OGR error {status})",
+                              function="Layer_CreateField")
+
+
+def make_layer(handle, name, geometry, srs, fields, options, ftypes):
+    """Create the layer ``name`` on the dataset ``handle`` with its fields;
+    returns the layer handle (owned by the dataset)."""
+    code = geometry_code(geometry)
+    fields = dict(fields or {})
+    typed = [(fname, *field_type(ftype, ftypes)) for fname, ftype in fields.items()]
+    ref = spatial_reference(srs) if srs is not None else None
+    try:
+        layer = base.call_gdal_fun(_gdal.Dataset_CreateLayer, handle, str(name), ref, code,
+                                   options if options is not None else {})
+    finally:
+        if ref is not None:
+            _osr.delete_SpatialReference(ref)
+    try:
+        for fname, ftype, subtype in typed:
+            _add_field(layer, fname, ftype, subtype)
+    except BaseException:
+        # no half-made layer: drop it again where the driver can
+        with base.quiet_gdal():
+            _gdal.Dataset_DeleteLayer(handle, _gdal.Dataset_GetLayerCount(handle) - 1)
+        raise
+    return layer
+
+
+def layer_facts(handle) -> list[tuple[str, str, int]]:
+    """``(name, geometry type name, feature count)`` of each layer."""
+    out = []
+    with base.quiet_gdal():
+        for i in range(_gdal.Dataset_GetLayerCount(handle)):
+            layer = _gdal.Dataset_GetLayerByIndex(handle, i)
+            code = _ogr.Layer_GetGeomType(layer)
+            out.append((_ogr.Layer_GetName(layer), _ogr.GeometryTypeToName(code),
+                        _ogr.Layer_GetFeatureCount(layer, 1)))
+    return out
