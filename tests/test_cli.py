@@ -265,7 +265,8 @@ def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):
         ("create GTiff x.tif --size 2", ["--size"]), ("create GTiff x.tif --size 2 two", ["whole number"]),
         *[(f"create GTiff x.tif --size 2 2 -co {co}", ["KEY=VALUE"]) for co in ("COMPRESS", "=LZW")],
         ("create GTiff", ["PATH"]), ("list --rasters", ["unrecognized arguments: --rasters"]), ("show", ["NAME"]),
-        ("html", ["-o"]), ("html GTiff --all -o x.html", ["--all"]), ("frobnicate", ["invalid choice"]),
+        ("html", ["-o"]), ("html GTiff --all -o x.html", ["--all"]),
+        ("html GTiff --max-rows 3 -o x.html", ["--max-rows"]), ("html --max-rows 0 -o x.html", ["at least 1"]), ("frobnicate", ["invalid choice"]),
         ("", ["COMMAND"])]],
 ])
 def test_errors_exit_1_and_bad_arguments_exit_2_with_usage(capsys, tmp_path, monkeypatch, args, words, status):
@@ -321,20 +322,25 @@ def test_detect_ranks_main_extension_first_in_a_fake_registry(capsys, fake_gdal)
 # ---------------------------------------------------------------- html
 
 
-def test_html_statistics_page(capsys, tmp_path, drv):
+def test_html_statistics_page_shows_every_driver_unless_limited(capsys, tmp_path, drv):
     configured, path = drv.env, tmp_path / "drivers.html"
     assert run(capsys, "html", "-o", str(path))[:2] == (0, f"wrote {path}\n")
     page = path.read_text(encoding="utf-8")
     assert page.startswith("<!DOCTYPE html>\n") and page.rstrip().endswith("</html>")
     assert '<meta charset="utf-8">' in page and "<title>GDAL drivers</title>" in page
-    assert drv.DriveStatistics()._repr_html_() in page
-    limited = run(capsys, "html", "-o", "-")[1]
-    code, page, _ = run(capsys, "html", "--all", "-o", "-")
     names = all_driver_names()
-    assert code == 0 and all(f">{name}<" in page for name in names)
-    if len(names) > drv.env.JupyterShowMaxShape[0]:
-        assert [n for n in names if f">{n}<" not in limited], "without --all the notebook row limit applies"
+    assert all(f">{name}<" in page for name in names)
+    code, limited, _ = run(capsys, "html", "--max-rows", "4", "-o", "-")
+    shown = [n for n in names if f">{n}<" in limited]
+    assert code == 0 and shown == names[:2] + names[-2:] and ">...<" in limited
     assert drv.env is configured, "the configuration is put back"
+    # an existing page is kept unless --overwrite
+    path.write_text("precious")
+    code, out, err = run(capsys, "html", "-o", str(path))
+    assert_error(code, err, str(path), "--overwrite")
+    assert path.read_text() == "precious"
+    assert run(capsys, "html", "GTiff", "-o", str(path), "--overwrite")[0] == 0
+    assert "<title>GTiff - GeoTIFF</title>" in path.read_text(encoding="utf-8")
 
 
 def test_html_driver_page_to_stdout(capsys, drv):
