@@ -382,15 +382,23 @@ def test_console_script_and_module_run_as_users_run_them(tmp_path):
     assert "Traceback" not in done.stderr
 
 
-def test_demo_runs_without_a_traceback(tmp_path):
+def test_demo_writes_into_a_fresh_temporary_directory_and_says_where(tmp_path):
+    def demo(*argv):
+        done = subprocess.run([sys.executable, "-m", "vek.demo", *argv], capture_output=True, text=True,
+                              timeout=300, cwd=tmp_path, env=dict(os.environ, TMPDIR=str(tmp_path / "tmp")))
+        assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
+        return done.stdout
+
+    (tmp_path / "tmp").mkdir()
     page = tmp_path / "demo" / "drivers.html"
-    done = subprocess.run([sys.executable, "-m", "vek.demo", "--html", str(page)],
-                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
-    assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
-    out = done.stdout
+    out = demo("--html", str(page))
     assert f"{len(find_drivers(DCAP_RASTER=True, DCAP_CREATE=True))} of {_gdal.GetDriverCount()} drivers" in out
     assert "GTiff - GeoTIFF" in out and "COMPRESS" in out and f"wrote {page}" in out
     assert "compression LZW" in out and "blocks 256 x 256" in out
     html = page.read_text(encoding="utf-8")
     assert html.startswith("<!DOCTYPE html>") and all(f">{name}<" in html for name in all_driver_names())
-    assert not list(tmp_path.glob("**/*.tif")), "the GeoTIFF stays in its temporary directory"
+    again = demo()
+    folders = [Path(re.search(r"^writing into (.*)$", text, re.M)[1]) for text in (out, again)]
+    assert folders[0] != folders[1] and all(f.parent == tmp_path / "tmp" for f in folders)
+    assert (folders[0] / "demo.tif").is_file() and (folders[1] / "drivers.html").is_file()
+    assert f"wrote {folders[1] / 'drivers.html'}" in again

@@ -51,6 +51,11 @@ class _Wrapper(textwrap.TextWrapper):
     # without blanks ("PAM,INTERNAL,TABFILE") wrap between their items.
     wordsep_simple_re = re.compile(r"(\s+|(?<=,)(?=\S))")
 
+    def _handle_long_word(self, reversed_chunks, cur_line, cur_len, width):
+        # A word wider than the line is cut only on a line of its own.
+        if not cur_line:
+            super()._handle_long_word(reversed_chunks, cur_line, cur_len, width)
+
 
 def _words(text: str) -> list[str]:
     return [w for w in _Wrapper.wordsep_simple_re.split(text) if w and not w.isspace()]
