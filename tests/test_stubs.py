@@ -29,15 +29,9 @@ default = gtiff.creation_options_info["COMPRESS"].get("default")
 names: list[str] = [d.name for d in stats]
 
 import vek
-from vek import FormatError, GeoDatabase, RasterDriver as PublicRaster
 
 version: str = vek.__version__
-assert PublicRaster is RasterDriver and vek.DriveStatistics is DriveStatistics
-creatable: list[bool] = [d.creatable for d in vek.DriveStatistics()]
-try:
-    made: GeoDatabase = vek.VectorDriver("GPKG").create(None)
-except (FormatError, vek.GDALError, vek.OptionValueError) as exc:
-    print(exc)
+made: vek.GeoDatabase = vek.VectorDriver("GPKG").create(None)
 """
 MISUSE = """\
 from vek._algos.geo.driver import DriveStatistics, RasterDriver
