@@ -12,8 +12,10 @@ Also run as ``python -m vek``.  Commands::
 
 Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
-written, missing GDAL bindings, a finding of ``config --check``), 2 for a bad command line (with the usage).  Errors are reported
-on stderr as ``vek-drivers: error: <message>``, without a traceback.
+written, missing GDAL bindings, a finding of ``config --check``), 2 for a
+bad command line (with the usage).  Errors are reported on stderr as
+``vek-drivers: error: <message>``, warnings as ``vek-drivers: warning:
+<message>``, without a traceback.
 """
 
 import argparse
