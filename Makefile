@@ -33,7 +33,7 @@ distclean: clean
 bench: setup
 	$(PY) benchmarks/run.py
 
-# Reliability (README "Reliability"): the leak check with 100,000 calls per
+# Reliability (docs/reliability.md): the leak check with 100,000 calls per
 # case in child processes (tests/stress/leakcheck.py), then the hostile-input,
 # thread and data-safety tests with 5,000 examples per property and more
 # rounds; `make test` runs the same with 5,000 calls and 200 examples.

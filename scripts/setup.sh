@@ -178,7 +178,7 @@ fi
 
 # ---------------------------------------------------------------- the project
 # Always run: the persistent build tree (build/<wheel tag>) keeps it quick.
-quiet "$VPY" -m pip install --no-build-isolation --no-deps .
+quiet "$VPY" -m pip install --no-build-isolation --no-deps -C "build-dir=build/{wheel_tag}" .
 (cd "$VENV" && "$VPY" -c 'import vek._algos.geo.driver') \
     || die "vek._algos.geo.driver does not import after install"
 say "ok (GDAL $GDAL_VERSION, $("$VPY" -V))"

@@ -1,8 +1,10 @@
 """The notebook display rendered by headless Chromium: the statistics table and
 the GeoTIFF view (hostile option values from the configuration file and a
-keyword), folded and unfolded, in host pages imitating a JupyterLab output
-cell in light and dark themes; measured by a script outside the cell, and
-screenshots (without any script) kept in ``tests/artifacts/``."""
+keyword), folded and unfolded, in JupyterLab's own stylesheets (light and
+dark pages of ``nbconvert --template lab``), under JupyterLab's dark
+variables alone, under VS Code's variables and in bare pages; measured by a
+script beside the view, and screenshots (without any script) kept in
+``tests/artifacts/``."""
 
 import concurrent.futures
 import html
@@ -24,39 +26,26 @@ WIDTH = 1280
 SCRIPT_VALUE = "<script>alert(1)</script>"
 MARKUP_VALUE = '<b onmouseover="alert(2)">bold?</b> & <i>more</i>'
 
-# JupyterLab's theme colours: layout 0, UI and content text, row backgrounds, borders
-THEMES = {
-    "light": ("#ffffff", "rgba(0, 0, 0, 0.87)", "rgba(0, 0, 0, 0.87)", "#f5f5f5", "#e1f5fe", "#bdbdbd"),
-    "dark": ("#111111", "rgba(255, 255, 255, 0.87)", "rgba(255, 255, 255, 1)", "#212121",
-             "rgba(3, 169, 244, 0.2)", "#616161"),
-}
-VARIABLES = ("--jp-layout-color0", "--jp-ui-font-color1", "--jp-content-font-color1",
-             "--jp-rendermime-table-row-background", "--jp-rendermime-table-row-hover-background",
-             "--jp-border-color1")
-
-HOST_CSS = """
-html, body { margin: 0; background: var(--jp-layout-color0); color: var(--jp-content-font-color1); }
-body { padding: 12px 16px; font-family: system-ui, -apple-system, "DejaVu Sans", sans-serif; }
-.jp-RenderedHTMLCommon { font-size: 14px; line-height: 1.6; padding-right: 20px; }
-.jp-RenderedHTMLCommon table { border-collapse: collapse; border-spacing: 0; border: none;
-  color: var(--jp-ui-font-color1); font-size: 12px; table-layout: fixed;
-  margin-left: auto; margin-right: auto; margin-bottom: 1em; }
-.jp-RenderedHTMLCommon thead { border-bottom: 1px solid var(--jp-border-color1); vertical-align: bottom; }
-.jp-RenderedHTMLCommon td, .jp-RenderedHTMLCommon th, .jp-RenderedHTMLCommon tr {
-  text-align: right; vertical-align: middle; padding: 0.5em; line-height: normal;
-  white-space: normal; max-width: none; border: none; }
-.jp-RenderedHTMLCommon th { font-weight: bold; }
-.jp-RenderedHTMLCommon tbody tr:nth-child(odd) { background: var(--jp-layout-color0); }
-.jp-RenderedHTMLCommon tbody tr:nth-child(even) { background: var(--jp-rendermime-table-row-background); }
-.jp-RenderedHTMLCommon tbody tr:hover { background: var(--jp-rendermime-table-row-hover-background); }
-#vek-report { display: none; }
-"""
+STATIC = pathlib.Path(sys.prefix, "share", "jupyter", "nbconvert", "templates", "lab", "static")
+# VS Code's notebook outputs see the editor's colours as --vscode-* variables (Light/Dark Modern).
+VSCODE = {"light": {"--vscode-editor-background": "#ffffff", "--vscode-editor-foreground": "#3b3b3b",
+                    "--vscode-foreground": "#3b3b3b"},
+          "dark": {"--vscode-editor-background": "#1f1f1f", "--vscode-editor-foreground": "#cccccc",
+                   "--vscode-foreground": "#cccccc"}}
+# Host pages: JupyterLab's own stylesheets as `jupyter nbconvert --template lab` writes them, JupyterLab's
+# dark variables alone over an unstyled body, VS Code's variables alone, and bare pages.
+HOSTS = {"lab-light": "light", "lab-dark": "dark", "jp-vars-dark": "dark", "vscode-light": "light",
+         "vscode-dark": "dark", "bare-light": "light", "bare-dark": "dark"}
+LAB = ("lab-light", "lab-dark")
 
 # Measures the output cell after layout into #vek-report (JSON). Text colours
 # are composited over every background from the page up, opacity included.
 MEASURE_JS = r"""
 (function () {
   const out = document.getElementById("vek-out");
+  // what the browser paints under a page without any background of its own
+  const canvas = getComputedStyle(document.documentElement).colorScheme.includes("dark")
+    ? [18, 18, 18, 1] : [255, 255, 255, 1];
   const rgba = t => { const m = /rgba?\(([^)]*)\)/.exec(t); if (!m) return [0, 0, 0, 0];
     const p = m[1].split(/[\s,\/]+/).filter(Boolean).map(Number); return [p[0], p[1], p[2], p.length > 3 ? p[3] : 1]; };
   const over = (top, bot) => { const a = top[3] + bot[3] * (1 - top[3]); if (a === 0) return [0, 0, 0, 0];
@@ -64,7 +53,7 @@ MEASURE_JS = r"""
   const lum = c => { const f = v => (v /= 255) <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4);
     return 0.2126 * f(c[0]) + 0.7152 * f(c[1]) + 0.0722 * f(c[2]); };
   function contrast(el) {
-    let bg = [255, 255, 255, 1], opacity = 1; const nodes = [];
+    let bg = canvas, opacity = 1; const nodes = [];
     for (let n = el; n; n = n.parentElement) nodes.unshift(n);
     for (const n of nodes) {
       const cs = getComputedStyle(n); bg = over(rgba(cs.backgroundColor), bg); opacity *= Number(cs.opacity); }
@@ -90,6 +79,7 @@ MEASURE_JS = r"""
     range.setStartBefore(own[0]); range.setEndAfter(own[own.length - 1]);
     const r = range.getBoundingClientRect(), cs = getComputedStyle(el);
     texts.push({text: own.map(n => n.data).join(""), visible: visible, rect: [r.left, r.top, r.right, r.bottom],
+      tag: el.tagName, cls: el.className, align: cs.textAlign, lum: lum(rgba(cs.color)),
       fontSize: parseFloat(cs.fontSize), overflows: el.scrollWidth > el.clientWidth + 1 && cs.display !== "inline",
       clippedBy: visible ? clippedBy(el, r) : null, contrast: contrast(el)});
   }
@@ -106,6 +96,10 @@ MEASURE_JS = r"""
     handlers: [...out.querySelectorAll("*")].filter(el => [...el.attributes].some(a => a.name.startsWith("on"))).length,
     elements: [...out.querySelectorAll("script, b, i")].length,
     counts: [...out.querySelectorAll(".vek-h-counts span")].map(s => s.textContent),
+    theme: (() => { const v = out.querySelector(".vek-h"); let bg = canvas;
+      for (let n = v; n; n = n.parentElement) { const c = rgba(getComputedStyle(n).backgroundColor);
+        if (c[3] > 0) { bg = c; break; } }
+      return {text: lum(rgba(getComputedStyle(v).color)), background: lum(bg)}; })(),
     innerWidth: window.innerWidth, scrollWidth: document.documentElement.scrollWidth,
     scrollHeight: document.documentElement.scrollHeight,
   });
@@ -140,13 +134,31 @@ def fragments(tmp_path_factory):
     return json.loads(res.stdout)
 
 
-def host_page(fragment, theme, measure):
-    variables = "".join(f"{k}: {v}; " for k, v in zip(VARIABLES, THEMES[theme]))
+def _lab_page(cell, theme):
+    import nbformat
+    from nbconvert import HTMLExporter
+
+    nb = nbformat.v4.new_notebook()
+    output = nbformat.v4.new_output("display_data", data={"text/html": cell})
+    nb.cells.append(nbformat.v4.new_code_cell("stats", outputs=[output]))
+    page, _ = HTMLExporter(template_name="lab", theme=theme).from_notebook_node(nb)
+    return re.sub(r"<script\b[^>]*>.*?</script>", "", page, flags=re.S)  # no network, nothing to run
+
+
+def host_page(fragment, host, measure):
+    theme = HOSTS[host]
+    cell = f'<div id="vek-out">{fragment}</div>\n<pre id="vek-report" style="display:none"></pre>'
     script = f'<script id="vek-measure">{MEASURE_JS}</script>\n' if measure else ""
-    return (f"<!DOCTYPE html>\n<html><head><meta charset='utf-8'><style>:root {{ {variables}color-scheme: {theme}; }}"
-            f"\n{HOST_CSS}</style></head><body>\n"
-            f'<div class="jp-OutputArea-output jp-RenderedHTMLCommon" id="vek-out">{fragment}</div>\n'
-            f'<pre id="vek-report"></pre>\n{script}</body></html>\n')
+    if host in LAB:
+        return _lab_page(cell, theme).replace("</body>", script + "</body>")
+    if host == "jp-vars-dark":
+        head = (STATIC / "theme-dark.css").read_text(encoding="utf-8")
+    elif host.startswith("vscode"):
+        head = ":root { " + "".join(f"{k}: {v}; " for k, v in VSCODE[theme].items()) + "}"
+    else:  # a bare page follows the browser's light or dark scheme
+        head = f":root {{ color-scheme: {theme}; }}"
+    return (f"<!DOCTYPE html>\n<html><head><meta charset='utf-8'><style>{head}</style></head><body>\n"
+            f"{cell}\n{script}</body></html>\n")
 
 
 def run_chromium(chromium, page, home, *args):
@@ -162,17 +174,18 @@ def run_chromium(chromium, page, home, *args):
     return res.stdout
 
 
-def render(chromium, workdir, name, fragment, theme):
+def render(chromium, workdir, name, fragment, host):
     """The measured report and the screenshot (a Pillow image) of one page."""
-    page, plain, home = (workdir / f"{name}-{theme}{end}" for end in ("-measure.html", ".html", "-home"))
-    page.write_text(host_page(fragment, theme, True), encoding="utf-8")
-    plain.write_text(host_page(fragment, theme, False), encoding="utf-8")
-    scheme = ["--force-dark-mode"] if theme == "dark" else []
+    page, plain, home = (workdir / f"{name}-{host}{end}" for end in ("-measure.html", ".html", "-home"))
+    page.write_text(host_page(fragment, host, True), encoding="utf-8")
+    plain.write_text(host_page(fragment, host, False), encoding="utf-8")
+    # the hosts given by variables alone paint on the browser's light canvas
+    scheme = ["--force-dark-mode"] if host in ("lab-dark", "bare-dark") else []
     dom = run_chromium(chromium, page, home, *scheme, f"--window-size={WIDTH},900", "--dump-dom")
-    m = re.search(r'<pre id="vek-report">(.*?)</pre>', dom, re.S)
+    m = re.search(r'<pre id="vek-report"[^>]*>(.*?)</pre>', dom, re.S)
     assert m and m.group(1), "the measuring script did not run"
     report = json.loads(html.unescape(m.group(1)))
-    shot = workdir / f"{name}-{theme}.png"
+    shot = workdir / f"{name}-{host}.png"
     height = min(max(int(report["scrollHeight"]), 600), 16000)
     run_chromium(chromium, plain, home, *scheme, f"--window-size={WIDTH},{height}", f"--screenshot={shot}")
     assert Image.open(shot).size == (WIDTH, height)
@@ -183,7 +196,8 @@ def render(chromium, workdir, name, fragment, theme):
 
 
 PAGES = ["statistics", "gtiff", "gtiff-open"]
-KEYS = [(page, theme) for page in PAGES for theme in THEMES]
+# every page in JupyterLab's stylesheets; the shown ones in every other host
+KEYS = [(page, host) for host in HOSTS for page in PAGES if host in LAB or page != "gtiff"]
 
 
 @pytest.fixture(scope="module")
@@ -193,12 +207,12 @@ def rendered(fragments, tmp_path_factory):
         pytest.fail("chromium is not installed: run `make setup` (it installs Debian's chromium)")
     workdir = tmp_path_factory.mktemp("browser")
     sources = dict(fragments, **{"gtiff-open": fragments["gtiff"].replace("<details>", "<details open>")})
-    with concurrent.futures.ThreadPoolExecutor(max_workers=6) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         jobs = {key: pool.submit(render, chromium, workdir, key[0], sources[key[0]], key[1]) for key in KEYS}
         return {key: job.result() for key, job in jobs.items()}
 
 
-@pytest.mark.parametrize("theme", THEMES)
+@pytest.mark.parametrize("theme", LAB)
 def test_statistics_table_rows(rendered, fragments, theme):
     report = rendered["statistics", theme]
     (table,) = report["tables"]
@@ -213,7 +227,7 @@ def test_statistics_table_rows(rendered, fragments, theme):
     assert report["counts"] == [f"{k}: {v}" for k, v in fragments["counts"].items()]
 
 
-@pytest.mark.parametrize("theme", THEMES)
+@pytest.mark.parametrize("theme", LAB)
 @pytest.mark.parametrize("page", ["gtiff", "gtiff-open"])
 def test_option_values_shown_as_text(rendered, page, theme):
     report = rendered[page, theme]
@@ -224,7 +238,7 @@ def test_option_values_shown_as_text(rendered, page, theme):
     assert (SCRIPT_VALUE in shown and MARKUP_VALUE in shown) == (page == "gtiff-open")
 
 
-@pytest.mark.parametrize("theme", THEMES)
+@pytest.mark.parametrize("theme", LAB)
 def test_catalogues_fold_without_javascript(rendered, fragments, theme):
     folded, unfolded = rendered["gtiff", theme], rendered["gtiff-open", theme]
     sizes = [len(fragments["creation"]), len(fragments["open"])]
@@ -244,6 +258,18 @@ def test_catalogues_fold_without_javascript(rendered, fragments, theme):
     assert [row[0] for row in catalogues[0]["rows"]] == list(fragments["creation"])
     assert [row[5] for row in catalogues[0]["rows"]] == list(fragments["creation"].values())
     assert catalogues[0]["head"] == [["Option", "Type", "Default", "Allowed values", "Current value", "Description"]]
+
+
+@pytest.mark.parametrize("key", [k for k in KEYS if k[0] != "gtiff"], ids="-".join)
+def test_cells_left_aligned_in_the_hosts_theme(rendered, key):
+    report = rendered[key]
+    cells = [t for t in report["texts"] if t["visible"] and t["tag"] in ("TD", "TH")]
+    assert cells
+    for t in cells:  # numbers right, the "..." filler centred, everything else reads from the left
+        want = "right" if "vek-h-num" in t["cls"] else "center" if "vek-h-cut" in t["cls"] else "left"
+        assert t["align"] in (want, "start" if want == "left" else want), t
+    dark = HOSTS[key[1]] == "dark"
+    assert (report["theme"]["text"] > report["theme"]["background"]) == dark, report["theme"]
 
 
 @pytest.mark.parametrize("key", KEYS, ids="-".join)

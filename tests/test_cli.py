@@ -293,7 +293,8 @@ def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):
         ("create GTiff x.tif --size 2", ["--size"]), ("create GTiff x.tif --size 2 two", ["whole number"]),
         *[(f"create GTiff x.tif --size 2 2 -co {co}", ["KEY=VALUE"]) for co in ("COMPRESS", "=LZW")],
         ("create GTiff", ["PATH"]), ("list --rasters", ["unrecognized arguments: --rasters"]), ("show", ["NAME"]),
-        ("html", ["-o"]), ("html GTiff --all -o x.html", ["--all"]), ("frobnicate", ["invalid choice"]),
+        ("html", ["-o"]), ("html GTiff --all -o x.html", ["--all"]),
+        ("html GTiff --max-rows 3 -o x.html", ["--max-rows"]), ("html --max-rows 0 -o x.html", ["at least 1"]), ("frobnicate", ["invalid choice"]),
         ("", ["COMMAND"])]],
 ])
 def test_errors_exit_1_and_bad_arguments_exit_2_with_usage(capsys, tmp_path, monkeypatch, args, words, status):
@@ -335,20 +336,25 @@ def test_detect_lists_every_writer_in_registry_order(capsys, kind):
 # ---------------------------------------------------------------- html
 
 
-def test_html_statistics_page(capsys, tmp_path, drv):
+def test_html_statistics_page_shows_every_driver_unless_limited(capsys, tmp_path, drv):
     configured, path = drv.env, tmp_path / "drivers.html"
     assert run(capsys, "html", "-o", str(path))[:2] == (0, f"wrote {path}\n")
     page = path.read_text(encoding="utf-8")
     assert page.startswith("<!DOCTYPE html>\n") and page.rstrip().endswith("</html>")
     assert '<meta charset="utf-8">' in page and "<title>GDAL drivers</title>" in page
-    assert drv.DriveStatistics()._repr_html_() in page
-    limited = run(capsys, "html", "-o", "-")[1]
-    code, page, _ = run(capsys, "html", "--all", "-o", "-")
     names = all_driver_names()
-    assert code == 0 and all(f">{name}<" in page for name in names)
-    if len(names) > drv.env.JupyterShowMaxShape[0]:
-        assert [n for n in names if f">{n}<" not in limited], "without --all the notebook row limit applies"
+    assert all(f">{name}<" in page for name in names)
+    code, limited, _ = run(capsys, "html", "--max-rows", "4", "-o", "-")
+    shown = [n for n in names if f">{n}<" in limited]
+    assert code == 0 and shown == names[:2] + names[-2:] and ">...<" in limited
     assert drv.env is configured, "the configuration is put back"
+    # an existing page is kept unless --overwrite
+    path.write_text("precious")
+    code, out, err = run(capsys, "html", "-o", str(path))
+    assert_error(code, err, str(path), "--overwrite")
+    assert path.read_text() == "precious"
+    assert run(capsys, "html", "GTiff", "-o", str(path), "--overwrite")[0] == 0
+    assert "<title>GTiff - GeoTIFF</title>" in path.read_text(encoding="utf-8")
 
 
 def test_html_driver_page_to_stdout(capsys, drv):
@@ -390,15 +396,23 @@ def test_console_script_and_module_run_as_users_run_them(tmp_path):
     assert "Traceback" not in done.stderr
 
 
-def test_demo_runs_without_a_traceback(tmp_path):
+def test_demo_writes_into_a_fresh_temporary_directory_and_says_where(tmp_path):
+    def demo(*argv):
+        done = subprocess.run([sys.executable, "-m", "vek.demo", *argv], capture_output=True, text=True,
+                              timeout=300, cwd=tmp_path, env=dict(os.environ, TMPDIR=str(tmp_path / "tmp")))
+        assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
+        return done.stdout
+
+    (tmp_path / "tmp").mkdir()
     page = tmp_path / "demo" / "drivers.html"
-    done = subprocess.run([sys.executable, "-m", "vek.demo", "--html", str(page)],
-                          capture_output=True, text=True, timeout=300, cwd=tmp_path)
-    assert done.returncode == 0 and "Traceback" not in done.stderr, done.stderr
-    out = done.stdout
+    out = demo("--html", str(page))
     assert f"{len(find_drivers(DCAP_RASTER=True, DCAP_CREATE=True))} of {_gdal.GetDriverCount()} drivers" in out
     assert "GTiff - GeoTIFF" in out and "COMPRESS" in out and f"wrote {page}" in out
     assert "compression LZW" in out and "blocks 256 x 256" in out
     html = page.read_text(encoding="utf-8")
     assert html.startswith("<!DOCTYPE html>") and all(f">{name}<" in html for name in all_driver_names())
-    assert not list(tmp_path.glob("**/*.tif")), "the GeoTIFF stays in its temporary directory"
+    again = demo()
+    folders = [Path(re.search(r"^writing into (.*)$", text, re.M)[1]) for text in (out, again)]
+    assert folders[0] != folders[1] and all(f.parent == tmp_path / "tmp" for f in folders)
+    assert (folders[0] / "demo.tif").is_file() and (folders[1] / "drivers.html").is_file()
+    assert f"wrote {folders[1] / 'drivers.html'}" in again

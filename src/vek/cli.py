@@ -9,32 +9,49 @@ Also run as ``python -m vek``.  Commands::
                                  [--field NAME:TYPE ...] [-lco KEY=VALUE ...]]   (vector drivers)
     vek-drivers detect PATH [--json]
     vek-drivers identify FILE... [--json]
-    vek-drivers html [NAME] -o FILE [--all]
+    vek-drivers html [NAME] -o FILE [--max-rows N] [--overwrite]
+    vek-drivers config [--check] [--json]
 
 Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
-written), 2 for a bad command line (with the usage).  Errors are reported
-on stderr as ``vek-drivers: error: <message>``, without a traceback.
+written, missing GDAL bindings, a finding of ``config --check``), 2 for a
+bad command line (with the usage).  Errors are reported on stderr as
+``vek-drivers: error: <message>``, warnings as ``vek-drivers: warning:
+<message>``, without a traceback.
 """
 
 import argparse
+import importlib
 import os
 import sys
+import warnings
 
-from vek._algos.geo import driver
-from vek.optioncheck import OptionValueError
-
-# Each command lives in its own module; the names are bound here too, where
-# the parser looks them up when it is built.
-from ._cli.common import PROG, CLIError, find_driver  # noqa: F401
-from ._cli.create import checked_options, cmd_create, read_compression  # noqa: F401
-from ._cli.detect import cmd_detect, detect  # noqa: F401
-from ._cli.identify import cmd_identify  # noqa: F401
-from ._cli.html import cmd_html, driver_page, statistics_page  # noqa: F401
-from ._cli.list import cmd_list  # noqa: F401
-from ._cli.show import cmd_show, option_table, show_data, show_text  # noqa: F401
+# Each command lives in its own module under vek._cli. Their names are bound
+# here too, on first use: the parser, --help and --version need neither GDAL
+# nor its Python bindings, so nothing of GDAL is imported before a command
+# runs.
+_WHERE = {
+    "CLIError": "common", "find_driver": "common",
+    "checked_options": "create", "cmd_create": "create", "read_compression": "create",
+    "cmd_detect": "detect", "detect": "detect",
+    "cmd_identify": "identify",
+    "cmd_html": "html", "driver_page": "html", "statistics_page": "html",
+    "cmd_list": "list",
+    "cmd_show": "show", "option_table": "show", "show_data": "show", "show_text": "show",
+    "cmd_config": "config", "config_text": "config", "check_config": "config",
+}
+PROG = "vek-drivers"
 
 __all__ = ["main", "build_parser", "CLIError"]
+
+
+def __getattr__(name):
+    where = _WHERE.get(name)
+    if where is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"vek._cli.{where}"), name)
+    globals()[name] = value
+    return value
 
 
 def _key_value(text: str):
@@ -68,7 +85,13 @@ def _version() -> str:
         vek = metadata.version("vek")
     except metadata.PackageNotFoundError:
         vek = "unknown"
-    return f"{PROG} (vek {vek}, GDAL {driver._gdal.VersionInfo('RELEASE_NAME')})"
+    try:
+        from osgeo import _gdal
+    except ImportError:
+        gdal = "GDAL's Python bindings not installed"
+    else:
+        gdal = f"GDAL {_gdal.VersionInfo('RELEASE_NAME')}"
+    return f"{PROG} (vek {vek}, {gdal})"
 
 
 class _VersionAction(argparse.Action):
@@ -104,7 +127,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--updatable", action="store_true", help="drivers that update datasets")
     p.add_argument("--virtualio", action="store_true", help="drivers working on GDAL's virtual files")
     p.add_argument("--json", action="store_true", help="print JSON instead of a table")
-    p.set_defaults(func=cmd_list)
+    p.set_defaults(func="cmd_list")
 
     p = sub.add_parser("show", help="one driver: capabilities and option catalogues",
                        description="A driver's names, category, extensions, the capabilities "
@@ -113,7 +136,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("name", metavar="NAME", help="driver short name (any case) or index, e.g. GTiff")
     p.add_argument("-d", "--descriptions", action="store_true", help="add the options' descriptions")
     p.add_argument("--json", action="store_true", help="print JSON")
-    p.set_defaults(func=cmd_show)
+    p.set_defaults(func="cmd_show")
 
     p = sub.add_parser("create", help="create a dataset (raster: give --size)",
                        description="Create a raster dataset (--size W H; formats that GDAL "
@@ -140,7 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="layer creation option (repeatable)")
     p.add_argument("--overwrite", action="store_true", help="replace an existing PATH")
-    p.set_defaults(func=cmd_create, subparser=p)
+    p.set_defaults(func="cmd_create", subparser=p)
 
     p = sub.add_parser("detect", help="which drivers write a file with PATH's extension",
                        description="The drivers that write a dataset at PATH (by Create or by "
@@ -148,30 +171,44 @@ def build_parser() -> argparse.ArgumentParser:
                        "GDAL's own tools choose an output driver: the first is GDAL's choice.")
     p.add_argument("path", metavar="PATH")
     p.add_argument("--json", action="store_true", help="print JSON")
-    p.set_defaults(func=cmd_detect)
+    p.set_defaults(func="cmd_detect")
 
     p = sub.add_parser("identify", help="which driver reads each FILE, by its content",
                        description="The driver that recognises each FILE by its content "
                        "(GDAL's IdentifyDriverEx), whatever its name says.")
     p.add_argument("files", metavar="FILE", nargs="+")
     p.add_argument("--json", action="store_true", help="print JSON")
-    p.set_defaults(func=cmd_identify)
+    p.set_defaults(func="cmd_identify")
 
     p = sub.add_parser("html", help="write a standalone HTML page",
-                       description="Write the drivers table, or one driver's view, as a "
-                       "standalone HTML page.")
+                       description="Write the drivers table (every driver, unless --max-rows), "
+                       "or one driver's view, as a standalone HTML page.")
     p.add_argument("name", metavar="NAME", nargs="?", help="one driver instead of the table")
     p.add_argument("-o", "--output", metavar="FILE", required=True, help="output file, - for stdout")
-    p.add_argument("--all", action="store_true",
-                   help="every driver in the table (default: the notebook row limit)")
-    p.set_defaults(func=cmd_html, subparser=p)
+    p.add_argument("--max-rows", type=_positive, metavar="N",
+                   help="at most N drivers in the table: the first and the last ones")
+    p.add_argument("--all", action="store_true", help=argparse.SUPPRESS)  # the default now
+    p.add_argument("--overwrite", action="store_true", help="replace an existing FILE")
+    p.set_defaults(func="cmd_html", subparser=p)
+
+    p = sub.add_parser("config", help="the configuration file: what it sets, or --check it",
+                       description="Which configuration file is read and what it sets. With "
+                       "--check, report what the running GDAL does not know: driver tables "
+                       "that name no driver, unknown option names (each with the closest real "
+                       "name) and values the option checks refuse; exit 1 on any finding.")
+    p.add_argument("--check", action="store_true", help="check the file against the running GDAL")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    p.set_defaults(func="cmd_config")
     return parser
 
 
 def _expected_errors() -> tuple:
-    err = driver.error
-    return (CLIError, OptionValueError, OSError,
-            err.FormatError, err.GDALError, err.ConfigError)
+    from vek._algos.geo import _error as err
+    from vek.optioncheck import OptionValueError
+
+    from ._cli.common import CLIError
+
+    return (CLIError, OptionValueError, OSError, err.FormatError, err.GDALError, err.ConfigError)
 
 
 def error_message(exc) -> str:
@@ -180,12 +217,20 @@ def error_message(exc) -> str:
     return str(exc)
 
 
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    # one line, as the errors are: where in vek it was raised is no news to users
+    print(f"{PROG}: warning: {message}", file=sys.stderr if file is None else file)
+
+
 def main(argv=None) -> int:
     """Run the command line; returns the exit status (argument errors exit
     through argparse with status 2)."""
     args = build_parser().parse_args(argv)
     try:
-        return args.func(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            # looked up at each run, so that a command can be replaced in tests
+            return getattr(sys.modules[__name__], args.func)(args)
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
@@ -195,6 +240,11 @@ def main(argv=None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         except (OSError, ValueError):
             pass
+        return 1
+    except ModuleNotFoundError as exc:
+        if exc.name != "osgeo":
+            raise
+        print(f"{PROG}: error: {exc}", file=sys.stderr)  # how to install the bindings
         return 1
     except _expected_errors() as exc:
         print(f"{PROG}: error: {error_message(exc)}", file=sys.stderr)

@@ -2,11 +2,14 @@
 
 1. the raster drivers that can create datasets;
 2. GTiff and the first of its creation options;
-3. a compressed, tiled GeoTIFF created in a temporary directory, read back
-   by GDAL (size, compression, block size);
+3. a compressed, tiled GeoTIFF, read back by GDAL (size, compression,
+   block size);
 4. a bad option value refused before GDAL sees it;
-5. the driver statistics, every driver, written as a standalone HTML page
-   (by default into the temporary directory's vek-demo folder).
+5. the driver statistics, every driver, written as a standalone HTML page.
+
+Each run writes into a fresh temporary directory of its own, which it
+names and leaves for you to look at (``--html FILE`` puts the page
+elsewhere).
 """
 
 import argparse
@@ -22,10 +25,6 @@ from vek.optioncheck import OptionValueError, check_option_value
 
 SIZE = 512
 OPTIONS = {"COMPRESS": "LZW", "TILED": "YES"}
-
-
-def default_html_path() -> str:
-    return os.path.join(tempfile.gettempdir(), "vek-demo", "drivers.html")
 
 
 def heading(number: int, text: str) -> None:
@@ -99,19 +98,21 @@ def statistics_page(path: str) -> None:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="python -m vek.demo", description=__doc__.split("\n")[0])
-    parser.add_argument("--html", metavar="FILE", default=default_html_path(),
-                        help="where to write the drivers page (default: %(default)s)")
+    parser.add_argument("--html", metavar="FILE",
+                        help="where to write the drivers page (default: drivers.html in the "
+                        "run's temporary directory)")
     args = parser.parse_args(argv)
     width = min(terminal_width(), 100)
     print(f"vek demo: GDAL {driver._gdal.VersionInfo('RELEASE_NAME')}, "
           f"{len(driver.DriveStatistics())} drivers registered")
     try:
+        folder = tempfile.mkdtemp(prefix="vek-demo-")
+        print(f"writing into {folder}")
         creatable_rasters(width)
         gtiff_view(width)
-        with tempfile.TemporaryDirectory(prefix="vek-demo-") as folder:
-            compressed_geotiff(folder)
+        compressed_geotiff(folder)
         bad_value()
-        statistics_page(args.html)
+        statistics_page(args.html or os.path.join(folder, "drivers.html"))
     except (cli.CLIError, OSError, driver.error.FormatError, driver.error.GDALError,
             driver.error.ConfigError) as exc:
         print(f"demo: error: {cli.error_message(exc)}", file=sys.stderr)

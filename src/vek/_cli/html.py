@@ -1,12 +1,13 @@
 """``vek-drivers html``: a standalone HTML page of the drivers table or one driver."""
 
 import html
+import os
 import sys
 import types
 
 from vek._algos.geo import driver
 
-from .common import _views, find_driver
+from .common import CLIError, _views, find_driver
 
 
 def html_page(title: str, body: str) -> str:
@@ -36,15 +37,16 @@ class _ShowAllRows(types.ModuleType):
         return getattr(self._env, name)
 
 
-def statistics_page(all_rows=False) -> str:
-    """The drivers table as a page; as many rows as the configuration's
-    notebook limit allows, or all of them."""
+def statistics_page(all_rows=True, max_rows=None) -> str:
+    """The drivers table as a page: every driver, or at most ``max_rows``
+    (the first and the last ones); ``all_rows=False`` keeps the notebook's
+    configured limit."""
     stats = driver.DriveStatistics()
-    if not all_rows:
+    if max_rows is None and not all_rows:
         return html_page("GDAL drivers", stats._repr_html_())
     # The module reads its configuration global at every call.
     env = driver.env
-    driver.env = _ShowAllRows(env, max(len(stats), 1))
+    driver.env = _ShowAllRows(env, max_rows or max(len(stats), 1))
     try:
         fragment = stats._repr_html_()
     finally:
@@ -65,13 +67,17 @@ def driver_page(name: str) -> str:
 
 
 def cmd_html(args) -> int:
-    if args.name and args.all:
-        args.subparser.error("--all applies to the drivers table, not to one driver")
-    page = driver_page(args.name) if args.name else statistics_page(args.all)
+    for flag, given in (("--all", args.all), ("--max-rows", args.max_rows)):
+        if args.name and given:
+            args.subparser.error(f"{flag} applies to the drivers table, not to one driver")
+    if args.output != "-" and not args.overwrite and os.path.lexists(args.output):
+        raise CLIError(f"{args.output} already exists (use --overwrite to replace it)")
+    page = driver_page(args.name) if args.name else statistics_page(max_rows=args.max_rows)
     if args.output == "-":
         sys.stdout.write(page)
         return 0
-    with open(args.output, "w", encoding="utf-8") as f:
+    # "x" also refuses a file that appeared since the check above
+    with open(args.output, "w" if args.overwrite else "x", encoding="utf-8") as f:
         f.write(page)
     print(f"wrote {args.output}")
     return 0

@@ -42,21 +42,25 @@ def option_table(catalogue, descriptions=False, width=None, limit=None) -> str:
     values and current value (and description). ``limit`` shows only the
     first options and says how many were left out."""
     width = width or terminal_width()
+    items = list(catalogue.items())
+    shown = items if limit is None else items[:limit]
+    # "current" only when some option has a value: the room goes to the others
+    with_current = any("current" in record for _name, record in shown)
     columns = [
         Column("name"),
         Column("type"),
         Column("default", max_width=14),
-        Column("allowed", fill=not descriptions, max_width=36 if descriptions else None),
-        Column("current", max_width=14),
+        Column("allowed", fill=True),
     ]
-    if descriptions:
-        columns.append(Column("description", fill=True))
-    items = list(catalogue.items())
-    shown = items if limit is None else items[:limit]
+    if with_current:
+        columns.append(Column("current", max_width=14))
+    if descriptions:  # prose reads best at full width, under its option
+        columns.append(Column("description", below=True))
     rows = []
     for name, record in shown:
-        current = _option_text(record["current"]) if "current" in record else ""
-        row = [name, record.get("type", ""), record.get("default", ""), allowed_text(record), current]
+        row = [name, record.get("type", ""), record.get("default", ""), allowed_text(record)]
+        if with_current:
+            row.append(_option_text(record["current"]) if "current" in record else "")
         if descriptions:
             row.append(record.get("description", ""))
         rows.append(row)

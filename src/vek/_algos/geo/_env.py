@@ -24,6 +24,10 @@ Layout::
 
 Option values may be strings, integers, floats or booleans (they are
 turned into GDAL's ``KEY=VALUE`` texts later, ``true`` becoming ``YES``).
+A driver table whose name is no registered driver's short name (exactly,
+as the lookup is) has no effect and emits one
+:class:`~vek._algos.geo._error.ConfigWarning`; ``vek-drivers config
+--check`` checks the option names and values too.
 ``show_max_shape`` is two positive integers.  Unknown keys inside
 ``[raster]``, ``[vector]`` and ``[jupyter]`` are errors (they are typos);
 other top-level tables are left for other parts of ``vek``.
@@ -188,6 +192,33 @@ def _load() -> None:
         "ConfigFile": path if doc is not None else None,
     }
     globals().update(values)
+    if doc:
+        _warn_unknown_drivers(values, path, error)
+
+
+def _warn_unknown_drivers(values, path, error) -> None:
+    """One ConfigWarning per driver table that names no registered driver."""
+    tables = [(section, name)
+              for section in ("raster", "vector")
+              for name in values[f"{section.capitalize()}Config"][CREATION_OPTIONS]]
+    if not tables:
+        return
+    import warnings
+
+    from osgeo import _gdal
+
+    names = [_gdal.Driver_ShortName_get(_gdal.GetDriver(i)) for i in range(_gdal.GetDriverCount())]
+    known = set(names)
+    for section, name in tables:
+        if name in known:
+            continue
+        hint = error._closest(name, names)
+        hint = f" (did you mean {hint!r}?)" if hint else ""
+        warnings.warn(
+            error.ConfigWarning(f"{path}: [{section}.creation_options.{name}] names no registered "
+                                f"GDAL driver{hint}; its options have no effect"),
+            skip_file_prefixes=(os.path.dirname(os.path.dirname(os.path.dirname(__file__))),),
+        )
 
 
 def reload() -> None:

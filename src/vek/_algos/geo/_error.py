@@ -10,6 +10,8 @@
     The user configuration file is malformed or invalid.
 ``ConfigFileNotFoundError(FileNotFoundError, ConfigError)``
     The configuration file named by ``VEK_CONFIG`` does not exist.
+``ConfigWarning(UserWarning)``
+    The configuration names a driver that is not registered.
 """
 
 __all__ = [
@@ -18,6 +20,7 @@ __all__ = [
     "GDALFileNotFoundError",
     "ConfigError",
     "ConfigFileNotFoundError",
+    "ConfigWarning",
 ]
 
 _NO_ARG = object()
@@ -223,3 +226,9 @@ class ConfigFileNotFoundError(FileNotFoundError, ConfigError):
         return str(self.args[0]) if self.args else ""
 
     __reduce__ = ConfigError.__reduce__
+
+
+class ConfigWarning(UserWarning):
+    """The configuration file names something the running GDAL does not have
+    (a driver table that matches no registered driver); the setting has no
+    effect. ``vek-drivers config --check`` reports every such finding."""

@@ -6,9 +6,11 @@ Every piece of text that goes into the page (keys, values, option names,
 records, cells) is escaped with :func:`html.escape`: metadata is data,
 never markup.  The output is self-contained: one ``<div>`` of class
 ``vek-h`` with an inline ``<style>`` whose rules are all scoped under that
-class, and no JavaScript.  Colours are inherited from the notebook and
-backgrounds are transparent or semi-transparent grey, so the output reads
-in light and dark themes alike.
+class, and no JavaScript.  Text and background follow the front end's
+theme variables (JupyterLab's ``--jp-*``, VS Code's ``--vscode-*``) and
+are otherwise inherited and transparent; rows and headings are shaded
+with semi-transparent grey, so the output reads in light and dark themes
+alike, and its rules outrank the front ends' own table rules.
 """
 
 import html
@@ -17,28 +19,52 @@ __all__ = ["VEKHTMLDetails", "VEKHTMLTable", "CSS_CLASS"]
 
 CSS_CLASS = "vek-h"
 
-_STYLE = """<style>
-.vek-h{color:inherit;background:transparent;font-size:0.92em;line-height:1.35}
-.vek-h table{border-collapse:collapse;color:inherit;background:transparent;margin:0.2em 0 0.5em 0;table-layout:auto}
-.vek-h th,.vek-h td{color:inherit;background:transparent;border:none;padding:0.15em 0.6em;text-align:left;vertical-align:top;white-space:pre-wrap}
-.vek-h thead th{font-weight:600;border-bottom:1px solid rgba(127,127,127,0.55);background:rgba(127,127,127,0.14)}
-.vek-h tbody tr,.vek-h tbody tr:nth-child(odd){background:transparent}
-.vek-h tbody tr:nth-child(even){background:rgba(127,127,127,0.08)}
-.vek-h tbody tr:hover{background:rgba(127,127,127,0.18)}
-.vek-h tbody th{font-weight:600}
-.vek-h table.vek-h-border th,.vek-h table.vek-h-border td{border:1px solid rgba(127,127,127,0.35)}
-.vek-h .vek-h-info th{font-weight:600;padding-right:1.2em}
-.vek-h .vek-h-num{text-align:right;font-variant-numeric:tabular-nums}
-.vek-h .vek-h-muted{opacity:0.65}
-.vek-h .vek-h-cut{opacity:0.65;text-align:center}
-.vek-h .vek-h-counts{opacity:0.8;margin:0.2em 0}
-.vek-h .vek-h-counts span+span::before{content:" \\00b7  "}
-.vek-h details{margin:0.3em 0}
-.vek-h summary{cursor:pointer;font-weight:600}
-.vek-h summary .vek-h-muted{font-weight:normal}
-.vek-h .vek-h-empty{opacity:0.7;font-style:italic;margin:0.2em 0 0.5em 1em}
-.vek-h .vek-h-extra{opacity:0.7;font-size:0.92em}
-</style>"""
+# Every rule starts with the class three times over: notebook front ends style
+# rendered tables with rules of two classes (JupyterLab right-aligns every
+# cell with ":not(.jp-RenderedMarkdown).jp-RenderedHTMLCommon td"), and three
+# classes outrank those wherever the style sheets come, without !important.
+_P = ".vek-h.vek-h.vek-h"
+
+# Text and background follow the front end's theme variables where it sets
+# them: JupyterLab's --jp-*, else VS Code's --vscode-*. Where neither is
+# set, a var() without a usable value leaves the colour inherited and the
+# background transparent, so a bare page's own colours show through.
+_RULES = [
+    "{color:var(--jp-content-font-color1,var(--vscode-editor-foreground));"
+    "background:var(--jp-layout-color0,var(--vscode-editor-background));"
+    "font-size:0.92em;line-height:1.35}",
+    " table{border-collapse:collapse;color:inherit;background:transparent;margin:0.2em 0 0.5em 0;"
+    "table-layout:auto;font-size:inherit}",
+    " th, td{color:inherit;background:transparent;border:none;padding:0.15em 0.6em;text-align:left;"
+    "vertical-align:top;white-space:pre-wrap;line-height:inherit;max-width:none}",
+    " thead{border:none}",
+    " thead th{font-weight:600;border-bottom:1px solid rgba(127,127,127,0.55);background:rgba(127,127,127,0.14)}",
+    " tbody tr, tbody tr:nth-child(odd){background:transparent}",
+    " tbody tr:nth-child(even){background:rgba(127,127,127,0.08)}",
+    " tbody tr:hover{background:rgba(127,127,127,0.18)}",
+    " tbody th{font-weight:600}",
+    " table.vek-h-border th, table.vek-h-border td{border:1px solid rgba(127,127,127,0.35)}",
+    " .vek-h-info th{font-weight:600;padding-right:1.2em}",
+    " .vek-h-num{text-align:right;font-variant-numeric:tabular-nums}",
+    " .vek-h-muted{opacity:0.75}",
+    " .vek-h-cut{opacity:0.75;text-align:center}",
+    " .vek-h-counts{opacity:0.8;margin:0.2em 0}",
+    ' .vek-h-counts span+span::before{content:" \\00b7  "}',
+    " details{margin:0.3em 0}",
+    " summary{cursor:pointer;font-weight:600}",
+    " summary .vek-h-muted{font-weight:normal}",
+    " .vek-h-empty{opacity:0.75;font-style:italic;margin:0.2em 0 0.5em 1em}",
+    " .vek-h-extra{opacity:0.75;font-size:0.92em}",
+]
+
+
+def _rule(rule: str) -> str:
+    head, sep, body = rule.partition("{")
+    selectors = head.split(",") if head else [""]
+    return ",".join(_P + sel for sel in selectors) + sep + body
+
+
+_STYLE = "<style>\n" + "\n".join(_rule(r) for r in _RULES) + "\n</style>"
 
 
 def _text(value, precision: int = 0) -> str:

@@ -3,7 +3,7 @@ GDAL format drivers."""
 
 import os
 from types import ModuleType
-from typing import Any, Callable, TypeAlias
+from typing import Any, Callable, Iterator, TypeAlias
 
 from .geodatabase import GeoDatabase
 
@@ -137,6 +137,11 @@ class DriveStatistics:
     _drivers: list[Driver]
     def __init__(self) -> None: ...
     def __getitem__(self, indices: int | str) -> Driver: ...
+    # `for d in DriveStatistics()` works through the old sequence protocol:
+    # iter() calls __getitem__ with 0, 1, 2, ... until it raises IndexError.
+    # mypy models iteration only through __iter__, so the stub declares one
+    # for it; the class has none (tests/stubtest-allowlist.txt tells stubtest).
+    def __iter__(self) -> Iterator[Driver]: ...
     def __len__(self) -> int: ...
     def _repr_html_(self) -> str: ...
     @property

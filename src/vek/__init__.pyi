@@ -1,0 +1,41 @@
+# The public face of vek: each name re-exported from the private module that
+# defines it (vek/__init__.py loads them on first use).
+from ._algos.geo._error import ConfigError as ConfigError
+from ._algos.geo._error import ConfigWarning as ConfigWarning
+from ._algos.geo._error import FormatError as FormatError
+from ._algos.geo._error import GDALError as GDALError
+from ._algos.geo._error import GDALFileNotFoundError as GDALFileNotFoundError
+from ._algos.geo._error import GDALWarning as GDALWarning
+from ._algos.geo._error import OptionValueWarning as OptionValueWarning
+from ._algos.geo._identify import drivers_for_path as drivers_for_path
+from ._algos.geo._identify import identify as identify
+from ._algos.geo.driver import DriveStatistics as DriveStatistics
+from ._algos.geo.driver import Driver as Driver
+from ._algos.geo.driver import RasterDriver as RasterDriver
+from ._algos.geo.driver import VectorDriver as VectorDriver
+from ._algos.geo.geodatabase import GeoDatabase as GeoDatabase
+from ._algos.geo.geodatabase import open_file as open_file
+from .optioncheck import OptionValueError as OptionValueError
+
+__version__: str
+__all__ = [
+    "__version__",
+    "Driver",
+    "RasterDriver",
+    "VectorDriver",
+    "DriveStatistics",
+    "GeoDatabase",
+    "open_file",
+    "identify",
+    "drivers_for_path",
+    "FormatError",
+    "GDALError",
+    "GDALFileNotFoundError",
+    "ConfigError",
+    "ConfigWarning",
+    "GDALWarning",
+    "OptionValueWarning",
+    "OptionValueError",
+]
+
+def __dir__() -> list[str]: ...
