@@ -12,12 +12,15 @@ Also run as ``python -m vek``.  Commands::
 Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
 written), 2 for a bad command line (with the usage).  Errors are reported
-on stderr as ``vek-drivers: error: <message>``, without a traceback.
+on stderr as ``vek-drivers: error: <message>``, without a traceback, and
+GDAL's warnings (and option values handed on under ``[options] check =
+"warn"``) as ``vek-drivers: warning: <message>``.
 """
 
 import argparse
 import os
 import sys
+import warnings
 
 from vek._algos.geo import driver
 from vek.optioncheck import OptionValueError
@@ -149,10 +152,25 @@ def error_message(exc) -> str:
     return str(exc)
 
 
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    err = driver.error
+    if issubclass(category, (err.GDALWarning, err.OptionValueWarning)):
+        print(f"{PROG}: warning: {message}", file=sys.stderr)
+    else:
+        print(warnings.formatwarning(message, category, filename, lineno, line),
+              end="", file=sys.stderr)
+
+
 def main(argv=None) -> int:
     """Run the command line; returns the exit status (argument errors exit
     through argparse with status 2)."""
     args = build_parser().parse_args(argv)
+    with warnings.catch_warnings():
+        warnings.showwarning = _show_warning
+        return _run(args)
+
+
+def _run(args) -> int:
     try:
         return args.func(args)
     except KeyboardInterrupt:

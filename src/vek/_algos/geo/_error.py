@@ -10,6 +10,14 @@
     The user configuration file is malformed or invalid.
 ``ConfigFileNotFoundError(FileNotFoundError, ConfigError)``
     The configuration file named by ``VEK_CONFIG`` does not exist.
+
+Warning categories:
+
+``GDALWarning(UserWarning)``
+    A warning (CE_Warning) GDAL gave during a call; carries GDAL's message.
+``OptionValueWarning(UserWarning)``
+    An option value GDAL would not take, handed on because the
+    configuration says ``[options] check = "warn"``.
 """
 
 __all__ = [
@@ -18,6 +26,8 @@ __all__ = [
     "GDALFileNotFoundError",
     "ConfigError",
     "ConfigFileNotFoundError",
+    "GDALWarning",
+    "OptionValueWarning",
 ]
 
 _NO_ARG = object()
@@ -133,7 +143,9 @@ class GDALError(RuntimeError):
     ``function`` (binding function name or ``None``), ``gdal_message``
     (GDAL's own text, may be empty), ``error_no`` (CPLErrorNum),
     ``error_type`` (CPLErr class, 3 = failure, 4 = fatal), ``path`` (the
-    dataset path concerned, or ``None``).
+    dataset path concerned, or ``None``), ``warnings`` (the
+    ``(error_no, message)`` pairs of the warnings GDAL gave before failing,
+    also named in ``str(exc)``).
     """
 
     def __init__(
@@ -145,6 +157,7 @@ class GDALError(RuntimeError):
         error_no: int = 0,
         error_type: int = 3,
         path=None,
+        warnings=(),
     ):
         super().__init__(message)
         self.function = function
@@ -152,6 +165,7 @@ class GDALError(RuntimeError):
         self.error_no = error_no
         self.error_type = error_type
         self.path = path
+        self.warnings = list(warnings)
 
     def __str__(self) -> str:
         return str(self.args[0]) if self.args else ""
@@ -167,11 +181,13 @@ class GDALError(RuntimeError):
                 self.error_no,
                 self.error_type,
                 self.path,
+                self.warnings,
             ),
         )
 
 
-def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_type, path):
+def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_type, path,
+                        warnings=()):
     return cls(
         message,
         function=function,
@@ -179,6 +195,7 @@ def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_ty
         error_no=error_no,
         error_type=error_type,
         path=path,
+        warnings=warnings,
     )
 
 
@@ -223,3 +240,41 @@ class ConfigFileNotFoundError(FileNotFoundError, ConfigError):
         return str(self.args[0]) if self.args else ""
 
     __reduce__ = ConfigError.__reduce__
+
+
+class GDALWarning(UserWarning):
+    """A warning GDAL gave during a call the package made.
+
+    ``error_no`` is GDAL's error number (CPLErrorNum), ``message`` GDAL's
+    own text, which is also ``str(warning)``. Turn these into errors with
+    the standard filter: ``warnings.simplefilter("error", GDALWarning)``.
+    """
+
+    def __init__(self, message: str, error_no: int = 0):
+        super().__init__(message)
+        self.message = message
+        self.error_no = error_no
+
+    def __str__(self) -> str:
+        return self.message
+
+    def __reduce__(self):
+        return (type(self), (self.message, self.error_no))
+
+
+class OptionValueWarning(UserWarning):
+    """An option value that GDAL would not take, handed on all the same
+    because the configuration says ``[options] check = "warn"``.
+
+    ``name``, ``value`` and ``allowed`` are those of the
+    :class:`vek.optioncheck.OptionValueError` it stands for.
+    """
+
+    def __init__(self, message: str, name=None, value=None, allowed=None):
+        super().__init__(message)
+        self.name = name
+        self.value = value
+        self.allowed = allowed
+
+    def __reduce__(self):
+        return (type(self), (self.args[0], self.name, self.value, self.allowed))
