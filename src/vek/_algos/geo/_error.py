@@ -54,11 +54,28 @@ def _closest(name: str, valid: list[str]) -> str | None:
     return by_fold[hits[0]] if hits else None
 
 
+def _aliases(all_sels) -> list[str]:
+    """The other names the catalogue's records accept (``alias``, else
+    ``deprecated_alias``, as GDAL reads them)."""
+    found = []
+    try:
+        records = list(all_sels.values())
+    except Exception:
+        return found
+    for record in records:
+        if isinstance(record, dict):
+            alias = record.get("alias", record.get("deprecated_alias"))
+            if isinstance(alias, str) and alias:
+                found.append(alias)
+    return found
+
+
 def _format_message(errors: list[str], all_sels) -> str:
     valid = [str(name) for name in all_sels]
+    candidates = valid + [a for a in _aliases(all_sels) if a not in valid]
     parts = []
     for name in errors:
-        hint = _closest(name, valid)
+        hint = _closest(name, candidates)
         if hint is not None and hint != name:
             parts.append(f"{name!r} (did you mean {hint!r}?)")
         else:
