@@ -301,12 +301,13 @@ def _check_int(name, value, record, kind, text):
 
 def _check_float(name, value, record, text):
     match = _STRTOD.fullmatch(text) if not isinstance(value, bool) else None
-    if match is None:
-        if not isinstance(value, bool) and _MSVC_SPECIAL.match(text):
-            return text
+    if match is not None:
+        number = _strtod_value(match)
+    elif not isinstance(value, bool) and _MSVC_SPECIAL.match(text):
+        number = c_atof(text)
+    else:
         extra = allowed_text(record)
         raise OptionValueError(name, value, "expected a number" + (f" {extra}" if extra else ""))
-    number = _strtod_value(match)
     if math.isnan(number):
         low, high = _bounds(record, "float")
         if low is not None or high is not None:
