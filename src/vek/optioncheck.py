@@ -21,7 +21,8 @@ GDAL's option list gives them (``type``, ``default``, ``min``, ``max``,
 ``maxsize``, ...) and, under ``"value"``, the list of permitted values when
 the list names any; ``"value_aliases"`` may list further accepted
 spellings of them (the ``alias`` attributes of the list's ``<Value>``
-entries).
+entries), and a true ``"other_values"`` says that values beyond the list
+are fine too (an ``<OtherValues>`` element).
 
 The rules are GDAL's own (GDALValidateOptions and the readers drivers use:
 ``atoi``, ``CPLStrtod``, ``CPLTestBool``, ``EQUAL``), by type as the option
@@ -333,8 +334,8 @@ def _check_bool(name, value, text):
 def _check_select(name, value, record, text):
     choices = _choices(record)
     aliases = _aliases(record)
-    if not choices and not aliases:  # the option list names no values: nothing to compare with
-        return text
+    if (not choices and not aliases) or record.get("other_values"):
+        return text  # nothing to compare with, or other values are fine too
     folded = fold(text.strip(_C_SPACE))
     for choice in choices + aliases:
         if fold(choice) == folded:

@@ -46,8 +46,9 @@ def option_entries(xml_text) -> list:
     order, duplicates kept (GDAL uses the first that matches).
 
     A record holds the element's attributes, ``"value"`` (the ``<Value>``
-    texts) and ``"value_aliases"`` (their ``alias``/``deprecated_alias``
-    attributes) where there are any. A text that does not parse gives
+    texts), ``"value_aliases"`` (their ``alias``/``deprecated_alias``
+    attributes) and ``"other_values"`` (an ``<OtherValues>`` element: other
+    values are fine too) where there are any. A text that does not parse gives
     ``[]`` (GDAL then assumes every option valid).
     """
     if not xml_text:
@@ -76,6 +77,8 @@ def _entry(item):
     name = record.pop("name", "")
     values, aliases = [], []
     for child in item:
+        if fold(child.tag) == "othervalues":  # GDAL 3.11+: any other value is fine too
+            record["other_values"] = True
         if fold(child.tag) != "value":
             continue
         values.append(child.text or "")
@@ -103,6 +106,10 @@ def find_entry(entries, key: str):
             return name, record
         if fname.startswith("*") and len(key) > len(name) and folded.endswith(fname[1:]):
             return name, record
+        star = fname.find("*")
+        if 0 < star < len(fname) - 1 and len(key) > star and folded.startswith(fname[:star]) \
+                and folded[star + 1:] == fname[star + 1:]:
+            return name, record  # GDAL 3.10+: a '*' inside stands for one character
         if fname == folded:
             return name, record
         alias = record.get("alias", record.get("deprecated_alias", ""))
