@@ -303,7 +303,10 @@ bool pattern_matches(PyObject* key, PyObject* name) {
 // Names are compared case-sensitively, as keys are.
 Ref named_option(PyObject* opts, PyObject* name, bool* pattern) {
     if (!PyUnicode_Check(name)) return {};
-    Ref items = call_method(opts, k_items);
+    PyObject* items_fn = nullptr;
+    check(PyObject_GetOptionalAttr(opts, *k_items, &items_fn));
+    if (items_fn == nullptr) return {};  // a catalogue without items(): keys alone
+    Ref items = call(Ref::steal(items_fn).get());
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
     while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
         Ref pair[2];
