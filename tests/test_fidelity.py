@@ -116,6 +116,16 @@ def test_open_options_and_scopes_are_checked(tmp_path):
     with pytest.raises(OptionValueError, match="raster datasets only"):
         base.call_gdal_fun(_gdal.Driver_Create, gpkg, str(tmp_path / "v.gpkg"), 0, 0, 0, 0, {"BLOCKSIZE": "256"})
     assert sorted(os.listdir(tmp_path)) == ["o.tif"]
+    mem = base.mem_temp_path("gpkg")
+    ds = base.call_gdal_fun(_gdal.Driver_Create, gpkg, mem, 0, 0, 0, 0, [])
+    with pytest.raises(OptionValueError, match="SPATIAL_INDEX"):  # layer options, found by alias too
+        base.call_gdal_fun(_gdal.Dataset_CreateLayer, ds, "l", None, 0, ["GEOMETRY_COLUMN=g", "SPATIAL_INDEX=maybe"])
+    assert _gdal.Dataset_GetLayerCount(ds) == 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an alias is no unknown name to GDAL either
+        base.call_gdal_fun(_gdal.Dataset_CreateLayer, ds, "l", None, 0, {"geometry_column": "g", "FID": "id"})
+    _gdal.delete_Dataset(ds)
+    base.remove_path(mem)
 
 
 def test_user_handlers_and_other_threads_are_left_alone():
