@@ -9,7 +9,7 @@ import warnings
 from osgeo import _gdal
 
 from . import _error as error
-from ._optcheck import check_options, skip_prefixes
+from ._optcheck import KINDS, check_options, skip_prefixes
 from ._paths import path_exists, remove_path
 
 __all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "gdal_messages", "last_gdal_error",
@@ -34,6 +34,7 @@ _CREATORS = frozenset(
 _CHECKED = {
     "Driver_Create": (6, "options", "creation"),
     "Driver_CreateCopy": (4, "options", "creation"),
+    "Driver_CreateMultiDimensional": (3, "options", "multidim"),
     "Dataset_CreateLayer": (4, "options", "layer"),
     "OpenEx": (3, "open_options", "open"),
 }
@@ -270,22 +271,20 @@ def _option_list(name, kind, args, kwargs):
     """``(xml text, container words, scope)`` the call's options are
     checked against; the text is "" when there is nothing to check."""
     first = _argument(args, kwargs, 0, "self")
-    if kind == "creation":
+    if kind in ("creation", "multidim"):
         scope = None
         if name == "Driver_Create":
             sizes = [_argument(args, kwargs, i, k) for i, k in ((2, "xsize"), (3, "ysize"), (4, "bands"))]
             scope = "vector" if sizes == [0, 0, 0] else "raster"
-        return _metadata(first, "DMD_CREATIONOPTIONLIST"), f"driver {_gdal.Driver_ShortName_get(first)}", scope
-    if kind == "layer":
-        text = _metadata(first, "DS_LAYER_CREATIONOPTIONLIST")
-        if not text:
-            text = _metadata(_gdal.Dataset_GetDriver(first), "DS_LAYER_CREATIONOPTIONLIST")
+        return _metadata(first, KINDS[kind]), f"driver {_gdal.Driver_ShortName_get(first)}", scope
+    if kind == "layer":  # the dataset's own list first, as GDAL reads it
+        text = _metadata(first, KINDS[kind]) or _metadata(_gdal.Dataset_GetDriver(first), KINDS[kind])
         return text, f"dataset {_gdal.MajorObject_GetDescription(first)}", None
     drivers = _argument(args, kwargs, 2, "allowed_drivers")
     if not isinstance(drivers, (list, tuple)) or len(drivers) != 1 or not isinstance(drivers[0], str):
         return "", "", None  # which driver opens it is not known yet
     handle = _gdal.GetDriverByName(drivers[0])
-    return (_metadata(handle, "DMD_OPENOPTIONLIST") if handle is not None else ""), f"driver {drivers[0]}", None
+    return (_metadata(handle, KINDS[kind]) if handle is not None else ""), f"driver {drivers[0]}", None
 
 
 def _checked(name, args, kwargs):
@@ -325,8 +324,9 @@ def call_gdal_fun(fun, *args, **kwargs):
     """Call the GDAL binding function ``fun`` and return its result.
 
     For the creating and opening functions (``Driver_Create``,
-    ``Driver_CreateCopy``, ``Dataset_CreateLayer``, ``OpenEx`` with one
-    allowed driver) the option values are first checked against the
+    ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``,
+    ``Dataset_CreateLayer``, ``OpenEx`` with one allowed driver) the
+    option values are first checked against the
     driver's own option list for the call, as
     :func:`~vek._algos.geo._optcheck.check_options` does: a bad value
     raises :class:`~vek.optioncheck.OptionValueError` before GDAL is

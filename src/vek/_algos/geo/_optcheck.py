@@ -23,9 +23,10 @@ from . import _xet as xet
 
 __all__ = ["check_options", "option_entries", "find_entry", "skip_prefixes"]
 
-# what each list is called in GDAL's own messages
+# the metadata item holding each kind of option list
 KINDS = {
     "creation": "DMD_CREATIONOPTIONLIST",
+    "multidim": "DMD_MULTIDIM_DATASET_CREATIONOPTIONLIST",
     "layer": "DS_LAYER_CREATIONOPTIONLIST",
     "open": "DMD_OPENOPTIONLIST",
 }
@@ -141,7 +142,7 @@ def _scope_refusal(record, scope):
     return f"the option applies to {' and '.join(named)} datasets only, not to a {scope} dataset"
 
 
-def _check_one(entries, key, value, scope, what):
+def _check_one(entries, key, value, scope):
     """The text to hand GDAL for ``key``, ``None`` when the list does not know it."""
     from vek.optioncheck import OptionValueError, check_option_value, fold
 
@@ -170,7 +171,7 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
     value or a list of ``KEY=VALUE`` texts (``None`` passes through). The
     result has the same form, each value the list knows replaced by its
     checked text (booleans as YES/NO, blanks dropped, ...). ``kind``
-    (``"creation"``, ``"layer"``, ``"open"``) and ``container`` (such as
+    (a key of ``KINDS``: ``"creation"``, ``"layer"``, ...) and ``container`` (such as
     ``"driver GTiff"``) only word the messages; ``scope`` (``"raster"``,
     ``"vector"`` or ``None``) refuses options whose ``scope`` attribute
     names only the other kind.
@@ -216,7 +217,7 @@ def _guarded(entries, key, value, scope, what, policy):
     from vek.optioncheck import OptionValueError
 
     try:
-        return _check_one(entries, key, value, scope, what)
+        return _check_one(entries, key, value, scope)
     except OptionValueError as exc:
         if policy == "error":
             raise
