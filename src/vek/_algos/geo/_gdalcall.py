@@ -295,7 +295,7 @@ def _checked(name, args, kwargs):
         return args, kwargs
     index, keyword, kind = spec
     options = _argument(args, kwargs, index, keyword)
-    if options is None:
+    if options is None or (isinstance(options, (dict, list, tuple)) and not options):
         return args, kwargs
     try:
         xml_text, container, scope = _option_list(name, kind, args, kwargs)
