@@ -99,6 +99,9 @@ def test_open_options_and_scopes_are_checked(tmp_path):
     g.set_open_options(SPARSE_OK="maybe")
     with pytest.raises(OptionValueError, match="SPARSE_OK"):
         g.open(path)
+    from vek._algos.geo.geodatabase import open_file
+    with pytest.warns(error.GDALWarning, match="does not support open option NO_SUCH"):
+        open_file(path, 2, ["GTiff"], {"NO_SUCH": "1"}).close()
     gpkg = _gdal.GetDriverByName("GPKG")
     with pytest.raises(OptionValueError, match="raster datasets only"):
         base.call_gdal_fun(_gdal.Driver_Create, gpkg, str(tmp_path / "v.gpkg"), 0, 0, 0, 0, {"BLOCKSIZE": "256"})
