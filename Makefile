@@ -36,12 +36,15 @@ bench: setup
 # Reliability (docs/reliability.md): the leak check with 100,000 calls per
 # case in child processes (tests/stress/leakcheck.py), then the hostile-input,
 # thread and data-safety tests with 5,000 examples per property and more
-# rounds; `make test` runs the same with 5,000 calls and 200 examples.
+# rounds, and the agreement of vek's value checks with GDAL's own validator
+# over every driver (`make test` runs a sample of the drivers); `make test`
+# runs the same with 5,000 calls and 200 examples.
 .PHONY: stress valgrind
 stress: setup
 	$(PY) tests/stress/leakcheck.py --calls 100000 --json build/stress/leakcheck.json
 	VEK_HYPOTHESIS_EXAMPLES=5000 VEK_THREAD_ROUNDS=400 $(PY) -m pytest -q -p no:cacheprovider \
 		tests/test_hostile.py tests/test_threads.py tests/test_data_safety.py
+	VEK_GDAL_AGREEMENT=all $(PY) -m pytest -q -p no:cacheprovider tests/test_gdal_agreement.py
 
 # valgrind's memcheck over tests/stress/smoke.py with the installed build;
 # fails on memory errors whose stack enters the module (scripts/valgrind.sh).

@@ -19,19 +19,27 @@ SELECT = {"type": "string-select", "value": ["NONE", "LZW", "DEFLATE"]}
     *[(BOOL, v, "YES") for v in ("YES", "true", "On", "1", True)],
     *[(BOOL, v, "NO") for v in ("no", "FALSE", "off", "0", False)],
     (SELECT, "lzw", "LZW"), (SELECT, "Deflate", "DEFLATE"), ({"type": "string-select"}, "anything", "anything"),
-    ({**SELECT, "default": "AUTO"}, "auto", "AUTO"),
     (STR, "any text, even = signs", "any text, even = signs"), (STR, 3, "3"),
     ({"type": "string", "value": ["A", "B"]}, "C", "C"), ({"type": "string", "maxsize": "4"}, "abcd", "abcd"),
     ({}, "free", "free"), ({"type": "string-list"}, "a,b", "a,b"),
     (BOUNDED, "1", "1"), (BOUNDED, "100", "100"), ({"type": "float", "min": "-90", "max": "90"}, "-90", "-90"),
-    ({"type": "int", "max": "4096"}, "-5", "-5"), ({"type": "int", "min": "", "max": "lots"}, "123456", "123456"),
+    ({"type": "int", "max": "4096"}, "-5", "-5"), ({"type": "int", "min": "", "max": "lots9"}, "0", "0"),
+    (FLOAT, "inf", "inf"), (FLOAT, "-Infinity", "-Infinity"), (FLOAT, "nan", "nan"), (FLOAT, "0x1p3", "0x1p3"),
+    (FLOAT, "0x10", "0x10"), (FLOAT, " 2 ", "2"), (BOOL, "yes\t", "YES"), (SELECT, " lzw ", "LZW"),
+    ({**SELECT, "value_aliases": ["1"]}, "1", "1"), ({"type": "string", "maxsize": "4"}, "\u00e9\u00e9", "\u00e9\u00e9"),
+    ({"type": "float", "max": "1"}, "-inf", "-inf"), ({"type": "strange"}, "x" * 99, "x" * 99),
     # refused: the words of what is allowed
     *[(INT, v, ["integer"]) for v in ("5.0", "abc", "", "1 000", True)],
     ({"type": "unsigned int"}, "-1", ["non-negative integer"]),
-    *[(FLOAT, v, ["number"]) for v in ("abc", "1,5", "nan", "inf", "1_0")],
+    *[(FLOAT, v, ["number"]) for v in ("abc", "1,5", "1_0", "", "0x", "nan(", "\u0661")],
+    ({"type": "float", "min": "0"}, "nan", ["NaN is in no range"]), ({"type": "float", "max": "1"}, "inf", ["at most 1"]),
+    *[(INT, v, ["atoi"]) for v in ("+", "--5", "5-3", "")], (INT, "2147483648", ["C int"]), (INT, "\u0661", ["integer"]),
+    (BOOL, "YE\u017f", ["YES"]), (SELECT, "PAC\u212aBITS", ["LZW"]), ({**SELECT, "default": "AUTO"}, "AUTO", ["LZW"]),
+    ({"type": "int", "max": "lots"}, "1", ["at most 0"]), ({"type": "string", "maxsize": "3"}, "\u00e9\u00e9", ["3 bytes"]),
+    (STR, "a\0b", ["NUL"]),
     *[(BOOL, v, ["YES", "NO", "TRUE", "FALSE", "ON", "OFF"]) for v in ("maybe", "2", "")],
     (SELECT, "LZX", SELECT["value"]), (SELECT, "", SELECT["value"]),
-    ({"type": "string", "maxsize": "4"}, "abcde", ["at most 4 characters"]),
+    ({"type": "string", "maxsize": "4"}, "abcde", ["at most 4 bytes"]),
     (BOUNDED, "0", ["from 1 to 100"]), (BOUNDED, "101", ["from 1 to 100"]), (BOUNDED, "x", ["integer", "1 to 100"]),
     ({"type": "int", "min": "128"}, "64", ["at least 128"]), ({"type": "int", "max": "4096"}, "4097", ["at most 4096"]),
     ({"type": "unsigned int", "min": "100"}, "99", ["at least 100"]),
@@ -49,11 +57,17 @@ def test_values_are_normalised_or_refused_with_what_is_allowed(record, value, ex
     assert isinstance(info.value, ValueError) and (info.value.name, info.value.value) == ("MY_OPTION", value)
 
 
+@pytest.mark.parametrize("value", [[1], {"a": 1}, b"LZW", (1, 2)])
+def test_values_without_a_text_form_raise_type_error_naming_the_option(value):
+    with pytest.raises(TypeError, match="MY_OPTION"):
+        check_option_value("MY_OPTION", value, STR)
+
+
 @pytest.mark.parametrize("record, text", [
     (BOOL, "YES/NO"), (SELECT, "NONE, LZW, DEFLATE"), (BOUNDED, "from 1 to 100"),
     ({"type": "int", "max": "4096"}, "at most 4096"), ({"type": "unsigned int"}, "at least 0"), (INT, ""), (STR, ""),
     ({"type": "string", "value": ["A", "B"]}, "suggested: A, B"),
-    ({"type": "string", "maxsize": "8"}, "at most 8 characters"),
+    ({"type": "string", "maxsize": "8"}, "at most 8 bytes"),
 ])
 def test_allowed_text(record, text):
     assert allowed_text(record) == text
@@ -82,11 +96,13 @@ def test_real_min_and_max_are_enforced(record):
 
 
 def test_every_real_default_passes_its_own_check():
-    """GDAL's own defaults are valid values (defaults that are descriptions are skipped)."""
+    """GDAL's own defaults are valid values (defaults that are descriptions are skipped, and so are
+    string-select defaults that the list does not name: GDAL's own check refuses those too)."""
     refused = []
     for name, option, record in REAL:
         default = record.get("default")
-        if default is not None and " " not in default:
+        unlisted = record.get("type", "").lower() == "string-select" and default not in record.get("value", [])
+        if default is not None and " " not in default and not unlisted:
             try:
                 check_option_value(option, default, record)
             except OptionValueError as exc:

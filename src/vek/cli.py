@@ -16,8 +16,9 @@ Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
 written, missing GDAL bindings, a finding of ``config --check``), 2 for a
 bad command line (with the usage).  Errors are reported on stderr as
-``vek-drivers: error: <message>``, warnings as ``vek-drivers: warning:
-<message>``, without a traceback.
+``vek-drivers: error: <message>``, without a traceback, and warnings (GDAL's
+own, option values handed on under ``[options] check = "warn"``, the
+configuration's) as ``vek-drivers: warning: <message>``.
 """
 
 import argparse
@@ -225,7 +226,10 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 def main(argv=None) -> int:
     """Run the command line; returns the exit status (argument errors exit
     through argparse with status 2)."""
-    args = build_parser().parse_args(argv)
+    return _run(build_parser().parse_args(argv))
+
+
+def _run(args) -> int:
     try:
         with warnings.catch_warnings():
             warnings.showwarning = _show_warning

@@ -1,46 +1,96 @@
 """Checks of option values against a driver's option catalogue.
 
 A driver keeps whatever value it is given (``Driver.set_creation_options``
-stores values unchanged), and GDAL itself only warns about a bad one before
-going on with it. The command line calls :func:`check_option_value` for
-every value before a dataset is created, so a typo such as
-``COMPRESS=LZX`` or ``ZLEVEL=high`` stops with a message instead of
-producing a file that is not what was asked for.
+stores values unchanged). Every call that creates or opens a dataset
+through GDAL checks the values it hands over with
+:func:`check_option_value`, against the driver's own option list for that
+call (creation, layer creation or open options), before GDAL sees them; the
+command line does the same. GDAL itself only warns about a bad value and
+goes on with it, so a typo such as ``COMPRESS=LZX`` would otherwise give a
+file that is not what was asked for.
+
+The configuration file decides what a refused value does
+(``[options] check``): ``"error"`` (the default) raises
+:class:`OptionValueError` before anything is written, ``"warn"`` emits an
+``OptionValueWarning`` and hands the value to GDAL as it is, ``"off"``
+hands every value to GDAL unchecked (GDAL's own warnings still arrive as
+``GDALWarning``).
 
 The record is one entry of an option catalogue: the option's attributes as
 GDAL's option list gives them (``type``, ``default``, ``min``, ``max``,
 ``maxsize``, ...) and, under ``"value"``, the list of permitted values when
-the list names any.
+the list names any; ``"value_aliases"`` may list further accepted
+spellings of them (the ``alias`` attributes of the list's ``<Value>``
+entries), and a true ``"other_values"`` says that values beyond the list
+are fine too (an ``<OtherValues>`` element).
 
-Types, as GDAL's option lists spell them:
+The rules are GDAL's own (GDALValidateOptions and the readers drivers use:
+``atoi``, ``CPLStrtod``, ``CPLTestBool``, ``EQUAL``), by type as the option
+list spells it (compared without regard to ASCII case):
 
-``int``, ``integer``
-    An optional sign and decimal digits.
-``unsigned int``
-    Decimal digits, no minus sign.
+``int``, ``integer``, ``unsigned int``
+    An optional sign (no minus for ``unsigned int``) and decimal digits,
+    within a C ``int`` (drivers read the value with ``atoi``). GDAL's own
+    check also passes ``+``, ``--5``, ``5-3`` and the empty text, which
+    drivers then read as some other number; they are refused here.
 ``float``
-    A decimal number, with an optional exponent.
+    A number as C's ``strtod`` reads it: decimal with an optional exponent,
+    hexadecimal (``0x10``, ``0x1p3``), ``inf``, ``infinity`` and ``nan``.
+    A ``nan`` is refused where ``min`` or ``max`` bound the option (GDAL's
+    comparisons let it through any bound), and so is the empty text.
 ``boolean``
-    ``YES``/``NO``, ``TRUE``/``FALSE``, ``ON``/``OFF``, ``1``/``0``, in any
-    case; normalised to ``YES`` or ``NO``.
+    ``YES``/``NO``, ``TRUE``/``FALSE``, ``ON``/``OFF``, and ``1``/``0`` (as
+    drivers read them), in any ASCII case; normalised to ``YES`` or ``NO``.
 ``string-select``
-    One of the permitted values (or the record's default), compared without
-    regard to case as GDAL does; normalised to the catalogue's spelling.
-``string`` (and any type not listed here)
-    Any text, no longer than ``maxsize`` characters where that is given.
+    One of the permitted values or their aliases, compared as GDAL's
+    ``EQUAL`` does (ASCII letters without regard to case, nothing else
+    folded); normalised to the list's spelling. A default that the list
+    does not name is not a permitted value.
+``string``
+    Any text, no longer than ``maxsize`` bytes of UTF-8 where that is given.
+any other type, or none
+    Any text (GDAL does not check it either).
 
-``min`` and ``max`` bound the numeric types where the record gives them.
+Blanks around numbers, booleans and permitted values are dropped (GDAL
+skips leading ones only, and a driver reading ``' NO'`` takes it for
+true). ``min`` and ``max`` bound the numeric types where the record gives
+them, read as GDAL reads them (``atoi`` for integers, ``CPLAtof`` for
+floats). Texts with a NUL character are refused: GDAL's texts end there.
 """
 
+import math
 import re
 
-__all__ = ["OptionValueError", "check_option_value", "allowed_text"]
+__all__ = ["OptionValueError", "check_option_value", "allowed_text", "value_text", "fold"]
 
 _INT = re.compile(r"[+-]?[0-9]+\Z")
-_FLOAT = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
-_TRUE = frozenset({"YES", "TRUE", "ON", "1"})
-_FALSE = frozenset({"NO", "FALSE", "OFF", "0"})
-_INT_TYPES = frozenset({"int", "integer"})
+_SIGNS_AND_DIGITS = re.compile(r"[0-9+-]*\Z")
+_STRTOD = re.compile(
+    r"""[+-]?(?:
+        (?P<dec>(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)
+      | (?P<hex>0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?)
+      | (?P<inf>[iI][nN][fF](?:[iI][nN][iI][tT][yY])?)
+      | (?P<nan>[nN][aA][nN](?:\([0-9A-Za-z_]*\))?)
+    )""",
+    re.X,
+)
+# CPLStrtod's own spellings (MSVC's); GDAL takes any text after them.
+_MSVC_SPECIAL = re.compile(r"-?1\.#(?:QNAN|SNAN|IND)\Z|-?1\.#[iI][nN][fF]\Z")
+_C_SPACE = " \t\n\r\f\v"
+_TRUE = frozenset({"yes", "true", "on", "1"})
+_FALSE = frozenset({"no", "false", "off", "0"})
+# values whose str() is no text GDAL would read
+NO_TEXT_TYPES = (list, tuple, dict, set, frozenset, bytes, bytearray, memoryview)
+_INT_TYPES = frozenset({"int", "integer", "unsigned int"})
+_NUMERIC_TYPES = _INT_TYPES | {"float"}
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
+
+
+def fold(text: str) -> str:
+    """``text`` with ASCII letters lower-cased and nothing else changed,
+    the case folding of GDAL's ``EQUAL``."""
+    return text.translate(_ASCII_LOWER)
 
 
 class OptionValueError(ValueError):
@@ -56,6 +106,9 @@ class OptionValueError(ValueError):
         self.allowed = allowed
         super().__init__(f"invalid value {_show(value)} for option {name}: {allowed}")
 
+    def __reduce__(self):
+        return (type(self), (self.name, self.value, self.allowed))
+
 
 def _show(value) -> str:
     return repr(value) if isinstance(value, str) else repr(str(value))
@@ -63,20 +116,69 @@ def _show(value) -> str:
 
 def _type(record) -> str:
     kind = record.get("type")
-    return kind.strip().lower() if isinstance(kind, str) and kind.strip() else "string"
+    return fold(kind) if isinstance(kind, str) else ""
 
 
-def _bound(record, key):
-    """The numeric ``min``/``max`` of a record, or ``None`` (absent or not a number)."""
+# -------------------------------------------------------------------- C readers
+
+
+def c_atoi(text: str) -> int:
+    """What glibc's ``atoi`` reads from ``text``: leading white space, a
+    sign and digits, as a C ``int`` (wrapping as ``(int) strtol`` does)."""
+    match = re.match(r"[ \t\n\r\f\v]*([+-]?[0-9]+)", text)
+    if not match:
+        return 0
+    number = int(match.group(1))
+    number = max(min(number, 2**63 - 1), -(2**63))  # strtol saturates at long
+    number &= 0xFFFFFFFF
+    return number - 2**32 if number > _INT_MAX else number
+
+
+def _strtod_value(match) -> float:
+    text = match.group(0)
+    negative = text.startswith("-")
+    if match.group("hex"):
+        try:
+            return float.fromhex(text)
+        except OverflowError:
+            return -math.inf if negative else math.inf
+    if match.group("inf"):
+        return -math.inf if negative else math.inf
+    if match.group("nan"):
+        return math.nan
+    return float(text)
+
+
+def c_atof(text: str) -> float:
+    """What ``CPLAtof`` reads from ``text``: the longest number at its start
+    (after blanks), or 0.0."""
+    stripped = text.lstrip(_C_SPACE)
+    special = re.match(r"-?1\.#(QNAN|SNAN|IND|[iI][nN][fF])", stripped)
+    if special:
+        if special.group(1).upper() == "INF":
+            return -math.inf if stripped.startswith("-") else math.inf
+        return math.nan
+    match = _STRTOD.match(stripped)
+    return _strtod_value(match) if match else 0.0
+
+
+def _int_bound(record, key):
     text = record.get(key)
-    if not isinstance(text, str) or not _FLOAT.match(text.strip()):
-        return None
-    number = float(text)
-    return int(number) if number.is_integer() else number
+    return c_atoi(text) if isinstance(text, str) else None
+
+
+def _float_bound(record, key):
+    text = record.get(key)
+    return c_atof(text) if isinstance(text, str) else None
+
+
+# -------------------------------------------------------------------- texts
 
 
 def _num_text(number) -> str:
-    return str(int(number)) if float(number).is_integer() else str(number)
+    if isinstance(number, float) and number.is_integer():
+        return str(int(number))
+    return str(number)
 
 
 def _range_text(low, high) -> str:
@@ -94,72 +196,132 @@ def _choices(record) -> list[str]:
     return [v for v in values if isinstance(v, str)]
 
 
+def _aliases(record) -> list[str]:
+    values = record.get("value_aliases")
+    if not isinstance(values, list):
+        return []
+    return [v for v in values if isinstance(v, str)]
+
+
+def _bounds(record, kind):
+    read = _float_bound if kind == "float" else _int_bound
+    low, high = read(record, "min"), read(record, "max")
+    if kind == "unsigned int" and low is None:
+        low = 0
+    return low, high
+
+
 def allowed_text(record) -> str:
     """A short text of what an option takes, for listings.
 
     ``"YES/NO"`` for booleans, the permitted values of a string-select
     separated by ``", "``, ranges such as ``"from 1 to 100"`` for numbers,
-    ``"at most 8 characters"`` for bounded strings, the listed values of a
+    ``"at most 8 bytes"`` for bounded strings, the listed values of a
     free-text option as a suggestion, otherwise ``""``.
     """
-    kind = _type(record)
+    kind = _type(record) or "string"
     if kind == "boolean":
         return "YES/NO"
     if kind == "string-select":
-        return ", ".join(_choices(record))
-    if kind in _INT_TYPES or kind in ("unsigned int", "float"):
-        low, high = _bound(record, "min"), _bound(record, "max")
-        if kind == "unsigned int" and low is None:
-            low = 0
+        return ", ".join(_choices(record) + _aliases(record))
+    if kind in _NUMERIC_TYPES:
+        low, high = _bounds(record, kind)
         if low is None and high is None:
             return ""
         return _range_text(low, high)
     parts = []
     if _choices(record):  # listed for a free-text option: a hint only
         parts.append("suggested: " + ", ".join(_choices(record)))
-    maxsize = _bound(record, "maxsize")
-    if isinstance(maxsize, int):
-        parts.append(f"at most {maxsize} characters")
+    if kind == "string" and isinstance(record.get("maxsize"), str):
+        parts.append(f"at most {c_atoi(record['maxsize'])} bytes")
     return "; ".join(parts)
 
 
-def _as_text(value) -> str:
+# -------------------------------------------------------------------- checks
+
+
+def value_text(name, value) -> str:
+    """The GDAL text of an option value: a str as it is, ``True``/``False``
+    as ``YES``/``NO``, anything else as ``str(value)``; a container (list,
+    dict, bytes, ...) has no text GDAL would read and raises TypeError."""
     if isinstance(value, str):
         return value
     if isinstance(value, bool):
         return "YES" if value else "NO"
+    if isinstance(value, NO_TEXT_TYPES) or hasattr(type(value), "keys"):
+        raise TypeError(
+            f"option {name}: a {type(value).__name__} has no text form GDAL reads; "
+            "give a str, a number or a bool"
+        )
     return str(value)
 
 
-def _check_range(name, value, number, record, what):
-    low, high = _bound(record, "min"), _bound(record, "max")
+def _as_text(name, value) -> str:
+    text = value_text(name, value)
+    if "\0" in text:
+        raise OptionValueError(name, value, "GDAL's texts end at a NUL character; leave it out")
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise OptionValueError(name, value, "not text GDAL can take (it is not valid UTF-8)") from None
+    return text
+
+
+def _check_range(name, value, number, record, kind, what):
+    low, high = _bounds(record, kind)
     if (low is not None and number < low) or (high is not None and number > high):
         raise OptionValueError(name, value, f"expected {what} {_range_text(low, high)}")
 
 
-def _check_int(name, value, record, kind):
-    text = _as_text(value).strip()
-    unsigned = kind == "unsigned int"
-    what = "a non-negative integer" if unsigned else "an integer"
-    if isinstance(value, bool) or not _INT.match(text) or (unsigned and text.startswith("-")):
+def _int_refusal(text, kind) -> str:
+    what = "a non-negative integer" if kind == "unsigned int" else "an integer"
+    if _SIGNS_AND_DIGITS.match(text):
+        # GDAL's own check looks at the characters only
+        return (f"expected {what}; GDAL's check lets {text!r} through, "
+                f"but drivers read it with atoi as {c_atoi(text)}")
+    return f"expected {what}"
+
+
+def _check_int(name, value, record, kind, text):
+    if isinstance(value, (bool, float)) or not _INT.match(text) or (
+        kind == "unsigned int" and text.startswith("-")
+    ):
+        allowed = _int_refusal(text, kind)
         extra = allowed_text(record)
-        raise OptionValueError(name, value, f"expected {what}" + (f" {extra}" if extra else ""))
+        raise OptionValueError(name, value, allowed + (f" {extra}" if extra else ""))
     number = int(text)
-    _check_range(name, value, number, record, what)
+    if not _INT_MIN <= number <= _INT_MAX:
+        raise OptionValueError(
+            name, value,
+            f"beyond what drivers read (they use atoi: a C int, from {_INT_MIN} to {_INT_MAX})",
+        )
+    what = "a non-negative integer" if kind == "unsigned int" else "an integer"
+    _check_range(name, value, number, record, kind, what)
     return str(number)
 
 
-def _check_float(name, value, record):
-    text = _as_text(value).strip()
-    if isinstance(value, bool) or not _FLOAT.match(text):
+def _check_float(name, value, record, text):
+    match = _STRTOD.fullmatch(text) if not isinstance(value, bool) else None
+    if match is not None:
+        number = _strtod_value(match)
+    elif not isinstance(value, bool) and _MSVC_SPECIAL.match(text):
+        number = c_atof(text)
+    else:
         extra = allowed_text(record)
         raise OptionValueError(name, value, "expected a number" + (f" {extra}" if extra else ""))
-    _check_range(name, value, float(text), record, "a number")
+    if math.isnan(number):
+        low, high = _bounds(record, "float")
+        if low is not None or high is not None:
+            raise OptionValueError(
+                name, value, f"expected a number {_range_text(low, high)} (NaN is in no range)"
+            )
+        return text
+    _check_range(name, value, number, record, "float", "a number")
     return text
 
 
-def _check_bool(name, value):
-    word = _as_text(value).strip().upper()
+def _check_bool(name, value, text):
+    word = fold(text)
     if word in _TRUE:
         return "YES"
     if word in _FALSE:
@@ -169,27 +331,24 @@ def _check_bool(name, value):
     )
 
 
-def _check_select(name, value, record):
-    text = _as_text(value)
+def _check_select(name, value, record, text):
     choices = _choices(record)
-    if not choices:  # the option list names no values: nothing to compare with
-        return text
-    folded = text.strip().casefold()
-    default = record.get("default")
-    if isinstance(default, str) and default.casefold() == folded:
-        # a few option lists give a default that they do not list
-        return default
-    for choice in choices:
-        if choice.casefold() == folded:
+    aliases = _aliases(record)
+    if (not choices and not aliases) or record.get("other_values"):
+        return text  # nothing to compare with, or other values are fine too
+    folded = fold(text.strip(_C_SPACE))
+    for choice in choices + aliases:
+        if fold(choice) == folded:
             return choice
-    raise OptionValueError(name, value, "allowed values are " + ", ".join(choices))
+    raise OptionValueError(name, value, "allowed values are " + ", ".join(choices + aliases))
 
 
-def _check_string(name, value, record):
-    text = _as_text(value)
-    maxsize = _bound(record, "maxsize")
-    if isinstance(maxsize, int) and len(text) > maxsize:
-        raise OptionValueError(name, value, f"expected at most {maxsize} characters")
+def _check_string(name, value, record, text):
+    maxsize = record.get("maxsize")
+    if isinstance(maxsize, str):
+        limit = c_atoi(maxsize)
+        if len(text.encode("utf-8")) > limit:
+            raise OptionValueError(name, value, f"expected at most {limit} bytes (UTF-8)")
     return text
 
 
@@ -197,20 +356,29 @@ def check_option_value(name, value, record) -> str:
     """Check ``value`` for the option ``name`` against its catalogue ``record``.
 
     Returns the value as the text to hand to GDAL (booleans as ``YES`` or
-    ``NO``, a string-select value in the catalogue's spelling, integers
-    without sign noise, other texts unchanged). ``value`` is normally a
-    str; ``bool``, ``int`` and ``float`` values (as a configuration file
-    gives them) are taken as their GDAL texts. Raises
+    ``NO``, a string-select value in the list's spelling, integers without
+    sign noise or blanks, numbers without blanks, other texts unchanged).
+    ``value`` is normally a str; ``bool``, ``int`` and ``float`` values (as
+    a configuration file gives them) are taken as their GDAL texts. Raises
     :class:`OptionValueError` (a ``ValueError``) naming the option, the
-    value and what the option allows.
+    value and what the option allows; the module's documentation gives the
+    rules, which are GDAL's own.
+
+    Whether a refused value stops a creation is the configuration file's
+    ``[options] check`` setting: ``"error"`` (the default) raises,
+    ``"warn"`` emits an ``OptionValueWarning`` and goes on, ``"off"``
+    checks nothing.
     """
     kind = _type(record)
-    if kind in _INT_TYPES or kind == "unsigned int":
-        return _check_int(name, value, record, kind)
+    text = _as_text(name, value)
+    if kind in _INT_TYPES:
+        return _check_int(name, value, record, kind, text.strip(_C_SPACE))
     if kind == "float":
-        return _check_float(name, value, record)
+        return _check_float(name, value, record, text.strip(_C_SPACE))
     if kind == "boolean":
-        return _check_bool(name, value)
+        return _check_bool(name, value, text.strip(_C_SPACE))
     if kind == "string-select":
-        return _check_select(name, value, record)
-    return _check_string(name, value, record)
+        return _check_select(name, value, record, text)
+    if kind == "string":
+        return _check_string(name, value, record, text)
+    return text

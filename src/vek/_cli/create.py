@@ -20,22 +20,20 @@ def checked_options(view, given: dict) -> dict:
     Names are checked by the driver itself (``set_creation_options`` raises
     its FormatError, which names the closest valid option, and stores
     nothing). Every value, the configured defaults included, is then checked
-    against the option's catalogue record; the checked texts are stored back
-    on the driver and returned.
+    against the driver's creation-option list as creating through the API
+    checks it (the configuration's ``[options] check`` applies); the checked
+    texts are stored back on the driver and returned.
     """
-    catalogue = view.creation_options_info
-    if any(name not in catalogue for name in given):
-        view.set_creation_options(**given)  # raises for the unknown names
-    checked = {}
-    for name, value in view.creation_options.items():
-        if name in given or value is None:
-            continue
-        try:
-            checked[name] = check_option_value(name, value, catalogue[name])
-        except OptionValueError as exc:
-            raise CLIError(f"{exc} (a configured default of {view.name})") from None
-    for name, value in given.items():
-        checked[name] = check_option_value(name, value, catalogue[name])
+    view.set_creation_options(**given)
+    xml_text = view._get_metadata_item_("DMD_CREATIONOPTIONLIST")
+    where = f"driver {view.name}"
+    current = view.creation_options
+    defaults = {k: v for k, v in current.items() if k not in given}
+    try:
+        checked = base.check_options(defaults, xml_text, scope="raster", container=where)
+    except OptionValueError as exc:
+        raise CLIError(f"{exc} (a configured default of {view.name})") from None
+    checked.update(base.check_options(given, xml_text, scope="raster", container=where))
     view.set_creation_options(**checked)
     return view.creation_options
 

@@ -22,6 +22,10 @@ Layout::
     # at most this many rows and columns in notebook tables
     show_max_shape = [20, 10]
 
+    [options]
+    # what an option value GDAL would not take does: "error", "warn", "off"
+    check = "error"
+
 Option values may be strings, integers, floats or booleans (they are
 turned into GDAL's ``KEY=VALUE`` texts later, ``true`` becoming ``YES``).
 A driver table whose name is no registered driver's short name (exactly,
@@ -29,7 +33,7 @@ as the lookup is) has no effect and emits one
 :class:`~vek._algos.geo._error.ConfigWarning`; ``vek-drivers config
 --check`` checks the option names and values too.
 ``show_max_shape`` is two positive integers.  Unknown keys inside
-``[raster]``, ``[vector]`` and ``[jupyter]`` are errors (they are typos);
+``[raster]``, ``[vector]``, ``[jupyter]`` and ``[options]`` are errors (they are typos);
 other top-level tables are left for other parts of ``vek``.
 
 Attributes (read-only mappings, loaded on first access and cached):
@@ -38,6 +42,11 @@ Attributes (read-only mappings, loaded on first access and cached):
     ``{"creation.options": {driver short name: {option: default}}}``.
 ``JupyterShowMaxShape``
     ``(max_rows, max_cols)``, by default ``(20, 10)``.
+``OptionsCheck``
+    ``"error"`` (the default), ``"warn"`` or ``"off"``: what a creating or
+    opening call does with an option value GDAL would not take (raise
+    ``OptionValueError``, emit an ``OptionValueWarning`` and go on, or
+    hand every value to GDAL unchecked).
 ``ConfigFile``
     The path of the file read, or ``None`` when none was.
 
@@ -51,6 +60,7 @@ __all__ = [
     "RasterConfig",
     "VectorConfig",
     "JupyterShowMaxShape",
+    "OptionsCheck",
     "ConfigFile",
     "DEFAULT_SHOW_MAX_SHAPE",
     "config_path",
@@ -59,7 +69,8 @@ __all__ = [
 
 DEFAULT_SHOW_MAX_SHAPE = (20, 10)
 CREATION_OPTIONS = "creation.options"
-_LAZY = ("RasterConfig", "VectorConfig", "JupyterShowMaxShape", "ConfigFile")
+_LAZY = ("RasterConfig", "VectorConfig", "JupyterShowMaxShape", "OptionsCheck", "ConfigFile")
+OPTIONS_CHECKS = ("error", "warn", "off")
 
 
 def config_path() -> tuple[str, bool]:
@@ -154,6 +165,18 @@ def _show_max_shape(doc: dict, path: str, error):
     return (shape[0], shape[1])
 
 
+def _options_check(doc: dict, path: str, error) -> str:
+    table = _section(doc, "options", "check", path, error)
+    check = table.get("check", OPTIONS_CHECKS[0])
+    if check not in OPTIONS_CHECKS:
+        raise error.ConfigError(
+            f"{path}: options.check must be one of \"error\", \"warn\", \"off\", found {check!r}",
+            path=path,
+            key="options.check",
+        )
+    return check
+
+
 def _read(path: str, named: bool, error) -> dict | None:
     try:
         with open(path, "rb") as fh:
@@ -189,6 +212,7 @@ def _load() -> None:
         "RasterConfig": _creation_options(doc or {}, "raster", path, error),
         "VectorConfig": _creation_options(doc or {}, "vector", path, error),
         "JupyterShowMaxShape": _show_max_shape(doc or {}, path, error),
+        "OptionsCheck": _options_check(doc or {}, path, error),
         "ConfigFile": path if doc is not None else None,
     }
     globals().update(values)

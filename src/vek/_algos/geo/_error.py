@@ -12,6 +12,14 @@
     The configuration file named by ``VEK_CONFIG`` does not exist.
 ``ConfigWarning(UserWarning)``
     The configuration names a driver that is not registered.
+
+Warning categories:
+
+``GDALWarning(UserWarning)``
+    A warning (CE_Warning) GDAL gave during a call; carries GDAL's message.
+``OptionValueWarning(UserWarning)``
+    An option value GDAL would not take, handed on because the
+    configuration says ``[options] check = "warn"``.
 """
 
 __all__ = [
@@ -21,6 +29,8 @@ __all__ = [
     "ConfigError",
     "ConfigFileNotFoundError",
     "ConfigWarning",
+    "GDALWarning",
+    "OptionValueWarning",
 ]
 
 _NO_ARG = object()
@@ -47,11 +57,28 @@ def _closest(name: str, valid: list[str]) -> str | None:
     return by_fold[hits[0]] if hits else None
 
 
+def _aliases(all_sels) -> list[str]:
+    """The other names the catalogue's records accept (``alias``, else
+    ``deprecated_alias``, as GDAL reads them)."""
+    found = []
+    try:
+        records = list(all_sels.values())
+    except Exception:
+        return found
+    for record in records:
+        if isinstance(record, dict):
+            alias = record.get("alias", record.get("deprecated_alias"))
+            if isinstance(alias, str) and alias:
+                found.append(alias)
+    return found
+
+
 def _format_message(errors: list[str], all_sels) -> str:
     valid = [str(name) for name in all_sels]
+    candidates = valid + [a for a in _aliases(all_sels) if a not in valid]
     parts = []
     for name in errors:
-        hint = _closest(name, valid)
+        hint = _closest(name, candidates)
         if hint is not None and hint != name:
             parts.append(f"{name!r} (did you mean {hint!r}?)")
         else:
@@ -136,7 +163,9 @@ class GDALError(RuntimeError):
     ``function`` (binding function name or ``None``), ``gdal_message``
     (GDAL's own text, may be empty), ``error_no`` (CPLErrorNum),
     ``error_type`` (CPLErr class, 3 = failure, 4 = fatal), ``path`` (the
-    dataset path concerned, or ``None``).
+    dataset path concerned, or ``None``), ``warnings`` (the
+    ``(error_no, message)`` pairs of the warnings GDAL gave before failing,
+    also named in ``str(exc)``).
     """
 
     def __init__(
@@ -148,6 +177,7 @@ class GDALError(RuntimeError):
         error_no: int = 0,
         error_type: int = 3,
         path=None,
+        warnings=(),
     ):
         super().__init__(message)
         self.function = function
@@ -155,6 +185,7 @@ class GDALError(RuntimeError):
         self.error_no = error_no
         self.error_type = error_type
         self.path = path
+        self.warnings = list(warnings)
 
     def __str__(self) -> str:
         return str(self.args[0]) if self.args else ""
@@ -170,11 +201,13 @@ class GDALError(RuntimeError):
                 self.error_no,
                 self.error_type,
                 self.path,
+                self.warnings,
             ),
         )
 
 
-def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_type, path):
+def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_type, path,
+                        warnings=()):
     return cls(
         message,
         function=function,
@@ -182,6 +215,7 @@ def _rebuild_gdal_error(cls, message, function, gdal_message, error_no, error_ty
         error_no=error_no,
         error_type=error_type,
         path=path,
+        warnings=warnings,
     )
 
 
@@ -232,3 +266,39 @@ class ConfigWarning(UserWarning):
     """The configuration file names something the running GDAL does not have
     (a driver table that matches no registered driver); the setting has no
     effect. ``vek-drivers config --check`` reports every such finding."""
+class GDALWarning(UserWarning):
+    """A warning GDAL gave during a call the package made.
+
+    ``error_no`` is GDAL's error number (CPLErrorNum), ``message`` GDAL's
+    own text, which is also ``str(warning)``. Turn these into errors with
+    the standard filter: ``warnings.simplefilter("error", GDALWarning)``.
+    """
+
+    def __init__(self, message: str, error_no: int = 0):
+        super().__init__(message)
+        self.message = message
+        self.error_no = error_no
+
+    def __str__(self) -> str:
+        return self.message
+
+    def __reduce__(self):
+        return (type(self), (self.message, self.error_no))
+
+
+class OptionValueWarning(UserWarning):
+    """An option value that GDAL would not take, handed on all the same
+    because the configuration says ``[options] check = "warn"``.
+
+    ``name``, ``value`` and ``allowed`` are those of the
+    :class:`vek.optioncheck.OptionValueError` it stands for.
+    """
+
+    def __init__(self, message: str, name=None, value=None, allowed=None):
+        super().__init__(message)
+        self.name = name
+        self.value = value
+        self.allowed = allowed
+
+    def __reduce__(self):
+        return (type(self), (self.args[0], self.name, self.value, self.allowed))

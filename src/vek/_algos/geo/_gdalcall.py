@@ -1,14 +1,19 @@
-"""Calling GDAL's low-level binding: option dicts turned into GDAL's
-``KEY=VALUE`` lists, GDAL's messages kept quiet, and failures turned into
-:class:`~vek._algos.geo._error.GDALError`, with what a failed creation
-left behind removed."""
+"""Calling GDAL's low-level binding: option values checked and option
+dicts turned into GDAL's ``KEY=VALUE`` lists, GDAL's warnings collected
+and re-emitted as :class:`~vek._algos.geo._error.GDALWarning`, and
+failures turned into :class:`~vek._algos.geo._error.GDALError`, with what
+a failed creation left behind removed."""
+
+import warnings
 
 from osgeo import _gdal
 
 from . import _error as error
+from ._optcheck import KINDS, check_options, skip_prefixes
 from ._paths import path_exists, remove_path
 
-__all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "last_gdal_error", "release_dataset"]
+__all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "gdal_messages", "last_gdal_error",
+           "release_dataset"]
 
 # GDAL error classes (CPLErr).
 CE_NONE = 0
@@ -23,6 +28,16 @@ CE_FATAL = 4
 _CREATORS = frozenset(
     {"Driver_Create", "Driver_CreateCopy", "Driver_CreateMultiDimensional"}
 )
+
+# Binding functions whose option values are checked before the call:
+# name -> (position of the options argument, its keyword, which list).
+_CHECKED = {
+    "Driver_Create": (6, "options", "creation"),
+    "Driver_CreateCopy": (4, "options", "creation"),
+    "Driver_CreateMultiDimensional": (3, "options", "multidim"),
+    "Dataset_CreateLayer": (4, "options", "layer"),
+    "OpenEx": (3, "open_options", "open"),
+}
 
 
 # --------------------------------------------------------------------------
@@ -42,14 +57,18 @@ def _is_mapping(obj) -> bool:
     )
 
 
-def _option_text(value) -> str:
+
+
+def _option_text(name, value) -> str:
     if isinstance(value, str):
         return value
     if value is True:
         return "YES"
     if value is False:
         return "NO"
-    return str(value)
+    from vek.optioncheck import value_text  # containers raise TypeError there
+
+    return value_text(name, value)
 
 
 def gdal_options(options):
@@ -62,6 +81,8 @@ def gdal_options(options):
     * ``True`` -> ``"YES"``, ``False`` -> ``"NO"``;
     * ``int`` and ``float`` values -> ``str(value)``;
     * ``None`` -> the option is left out altogether;
+    * a list, tuple, dict, set or bytes value raises TypeError naming the
+      option (GDAL would read its ``str`` as something else);
     * any other object -> ``str(value)``.
 
     Keys are turned into text with ``str``; an empty key or one containing
@@ -79,7 +100,7 @@ def gdal_options(options):
             name = key if isinstance(key, str) else str(key)
             if not name or "=" in name:
                 raise ValueError(f"invalid GDAL option name {name!r}")
-            out.append(f"{name}={_option_text(value)}")
+            out.append(f"{name}={_option_text(name, value)}")
         return out
     if isinstance(options, (list, tuple)):
         for item in options:
@@ -123,6 +144,53 @@ class quiet_gdal:
     def __exit__(self, *exc_info):
         _gdal.PopErrorHandler()
         return False
+
+
+class gdal_messages:
+    """Context manager that collects GDAL's warnings instead of printing.
+
+    Pushes a handler of its own on entry and pops it on exit; GDAL's
+    handler stack belongs to the calling thread, so other threads and the
+    user's own handlers are left alone, and the error state (what
+    :func:`last_gdal_error` reads) is kept as GDAL sets it. Unless
+    ``reset=False``, the error state is reset on entry. ``warnings`` is
+    the list of ``(error_no, message)`` of the CE_Warnings of the block,
+    in order; :meth:`emit` re-emits them as ``GDALWarning``.
+    """
+
+    __slots__ = ("reset", "warnings")
+
+    def __init__(self, reset: bool = True):
+        self.reset = reset
+        self.warnings = []
+
+    def _handler(self, *args):
+        # Runs inside GDAL: it must not raise.
+        if len(args) == 3 and args[0] == CE_WARNING:
+            self.warnings.append((args[1], args[2]))
+
+    def __enter__(self):
+        _gdal.PushErrorHandler(self._handler)
+        if self.reset:
+            _gdal.ErrorReset()
+        return self
+
+    def __exit__(self, *exc_info):
+        _gdal.PopErrorHandler()
+        return False
+
+    def emit(self) -> None:
+        """Each warning as a ``GDALWarning``, pointing at the first caller
+        outside the package."""
+        for error_no, message in self.warnings:
+            warnings.warn(error.GDALWarning(message, error_no), skip_file_prefixes=skip_prefixes())
+
+    def text(self) -> str:
+        """The warnings for an error message (``""`` when there are none)."""
+        if not self.warnings:
+            return ""
+        said = "; ".join(message for _, message in self.warnings)
+        return f" (GDAL warned first: {said})"
 
 
 def last_gdal_error():
@@ -189,23 +257,99 @@ def _clean_failed_creation(path, existed_before, result) -> None:
         remove_path(path)
 
 
+def _argument(args, kwargs, index, keyword):
+    if len(args) > index:
+        return args[index]
+    return kwargs.get(keyword)
+
+
+def _metadata(handle, key) -> str:
+    return _gdal.MajorObject_GetMetadataItem(handle, key, "") or ""
+
+
+def _option_list(name, kind, args, kwargs):
+    """``(xml text, container words, scope)`` the call's options are
+    checked against; the text is "" when there is nothing to check."""
+    first = _argument(args, kwargs, 0, "self")
+    if kind in ("creation", "multidim"):
+        scope = None
+        if name == "Driver_Create":
+            sizes = [_argument(args, kwargs, i, k) for i, k in ((2, "xsize"), (3, "ysize"), (4, "bands"))]
+            scope = "vector" if sizes == [0, 0, 0] else "raster"
+        return _metadata(first, KINDS[kind]), f"driver {_gdal.Driver_ShortName_get(first)}", scope
+    if kind == "layer":  # the dataset's own list first, as GDAL reads it
+        text = _metadata(first, KINDS[kind]) or _metadata(_gdal.Dataset_GetDriver(first), KINDS[kind])
+        return text, f"dataset {_gdal.MajorObject_GetDescription(first)}", None
+    drivers = _argument(args, kwargs, 2, "allowed_drivers")
+    if not isinstance(drivers, (list, tuple)) or len(drivers) != 1 or not isinstance(drivers[0], str):
+        return "", "", None  # which driver opens it is not known yet
+    handle = _gdal.GetDriverByName(drivers[0])
+    return (_metadata(handle, KINDS[kind]) if handle is not None else ""), f"driver {drivers[0]}", None
+
+
+def _checked(name, args, kwargs):
+    """``args`` and ``kwargs`` with the option values of a creating or
+    opening call checked (see :func:`~vek._algos.geo._optcheck.check_options`)."""
+    spec = _CHECKED.get(name)
+    if spec is None:
+        return args, kwargs
+    index, keyword, kind = spec
+    options = _argument(args, kwargs, index, keyword)
+    if options is None or (isinstance(options, (dict, list, tuple)) and not options):
+        return args, kwargs
+    try:
+        xml_text, container, scope = _option_list(name, kind, args, kwargs)
+    except Exception:  # not GDAL handles: the binding itself will say so
+        return args, kwargs
+    checked = check_options(options, xml_text, kind=kind, scope=scope, container=container)
+    if len(args) > index:
+        return args[:index] + (checked,) + args[index + 1:], kwargs
+    return args, {**kwargs, keyword: checked}
+
+
+def _emit(messages, result, creating, path, existed_before) -> None:
+    """Re-emit the call's warnings; a warning the user's filter turns into
+    an error undoes the call as a failure would (nothing half-kept)."""
+    try:
+        messages.emit()
+    except BaseException:
+        if creating:
+            _clean_failed_creation(path, existed_before, result)
+        elif _is_dataset(result):
+            release_dataset(result)
+        raise
+
+
 def call_gdal_fun(fun, *args, **kwargs):
     """Call the GDAL binding function ``fun`` and return its result.
 
-    Arguments that are mappings of options are first turned into the list
+    For the creating and opening functions (``Driver_Create``,
+    ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``,
+    ``Dataset_CreateLayer``, ``OpenEx`` with one allowed driver) the
+    option values are first checked against the
+    driver's own option list for the call, as
+    :func:`~vek._algos.geo._optcheck.check_options` does: a bad value
+    raises :class:`~vek.optioncheck.OptionValueError` before GDAL is
+    called (or warns, as the configuration's ``[options] check`` says).
+
+    Arguments that are mappings of options are then turned into the list
     of ``"KEY=VALUE"`` strings GDAL's binding takes (see
     :func:`gdal_options` for the value rules: ``str`` as is, ``True`` ->
     ``"YES"``, ``False`` -> ``"NO"``, numbers -> ``str(value)``, ``None``
     -> option left out, other objects -> ``str(value)``).  Other arguments
     are passed unchanged.
 
-    GDAL's messages are not printed while the call runs.  The call counts
+    GDAL's messages are not printed while the call runs; its warnings are
+    re-emitted after a successful call as
+    :class:`~vek._algos.geo._error.GDALWarning`, in order, pointing at the
+    first caller outside the package.  The call counts
     as failed when it returns ``None``, when GDAL recorded an error of
     class ``CE_Failure`` or ``CE_Fatal`` during it, or when the binding
     raised ``RuntimeError`` (which it does when GDAL exceptions are
     enabled).  A failure raises :class:`error.GDALError` naming the
-    function and carrying GDAL's own message; a dataset the failing call
-    returned anyway is closed, never handed on.
+    function and carrying GDAL's own message and the warnings GDAL gave
+    before failing; a dataset the failing call returned anyway is closed,
+    never handed on.
 
     When a creating function (``Driver_Create``, ``Driver_CreateCopy``,
     ``Driver_CreateMultiDimensional``) fails and its target path did not
@@ -213,19 +357,20 @@ def call_gdal_fun(fun, *args, **kwargs):
 
     The user's GDAL exception mode is neither read nor changed.
     """
+    name = _fun_name(fun)
+    args, kwargs = _checked(name, args, kwargs)
     args = tuple(gdal_options(a) if _is_mapping(a) else a for a in args)
     if kwargs:
         kwargs = {
             k: (gdal_options(v) if _is_mapping(v) else v) for k, v in kwargs.items()
         }
-    name = _fun_name(fun)
     creating = name in _CREATORS
     path = _creation_path(args, kwargs) if creating else None
     existed_before = path_exists(path) if path is not None else True
 
     result = None
     raised = None
-    with quiet_gdal():
+    with gdal_messages() as messages:
         try:
             result = fun(*args, **kwargs)
         except RuntimeError as exc:
@@ -238,6 +383,7 @@ def call_gdal_fun(fun, *args, **kwargs):
         or err_type in (CE_FAILURE, CE_FATAL)
     )
     if not failed:
+        _emit(messages, result, creating, path, existed_before)
         return result
 
     if creating:
@@ -254,11 +400,12 @@ def call_gdal_fun(fun, *args, **kwargs):
     else:
         message = f"GDAL {name} failed without giving a reason (it returned no result)"
     exc = error.GDALError(
-        message,
+        message + messages.text(),
         function=name,
         gdal_message=err_msg,
         error_no=err_no,
         error_type=err_type,
+        warnings=messages.warnings,
     )
     if raised is not None:
         raise exc from raised

@@ -26,6 +26,12 @@ Names bound here:
     ``release_dataset``).
 ``gdal_options(options)``
     The option dict converter ``call_gdal_fun`` uses.
+``gdal_messages()``
+    Context manager collecting GDAL's warnings during a block, re-emitted
+    as ``GDALWarning`` by its ``emit()``.
+``check_options(options, xml_text, kind=..., scope=..., container=...)``
+    Checks option values against a driver's option list before a creating
+    or opening call (:mod:`vek._algos.geo._optcheck`).
 ``mem_temp_path(ext)``
     A fresh ``/vsimem/`` path; see :func:`is_mem_temp_path`
     (:mod:`vek._algos.geo._paths`, with ``path_exists`` and ``remove_path``).
@@ -47,8 +53,9 @@ from . import _gdata as gdata
 from . import _xet as xet
 from ._gdalcall import (  # noqa: F401
     CE_DEBUG, CE_FAILURE, CE_FATAL, CE_NONE, CE_WARNING,
-    call_gdal_fun, gdal_options, last_gdal_error, quiet_gdal, release_dataset,
+    call_gdal_fun, gdal_messages, gdal_options, last_gdal_error, quiet_gdal, release_dataset,
 )
+from ._optcheck import check_options  # noqa: F401
 from ._paths import (  # noqa: F401
     MEM_DIR, is_mem_temp_path, mem_temp_path, path_exists, remove_path,
 )
@@ -65,6 +72,8 @@ __all__ = [
     "is_mem_temp_path",
     "get_sel",
     "quiet_gdal",
+    "gdal_messages",
+    "check_options",
     "_gdal",
 ]
 

@@ -53,12 +53,15 @@ def _mem_leftovers(path: str) -> list[str]:
 def _release(handle, path, is_mem):
     """Close ``handle`` and remove its in-memory files; never raises.
 
-    Returns ``(error_type, message)`` of a failure GDAL reported while
-    closing, or ``None``.
+    Returns ``(problem, messages)``: ``(error_type, message)`` of a failure
+    GDAL reported while closing, or ``None``, and the collected GDAL
+    messages (its warnings, which ``close`` re-emits; a collected object
+    is closed silently).
     """
     problem = None
+    messages = base.gdal_messages()
     try:
-        with base.quiet_gdal():
+        with messages:
             try:
                 _gdal.delete_Dataset(handle)
             except RuntimeError as exc:  # GDAL exceptions enabled
@@ -66,12 +69,13 @@ def _release(handle, path, is_mem):
             err_type, _no, msg = base.last_gdal_error()
             if problem is None and err_type in (base.CE_FAILURE, base.CE_FATAL):
                 problem = (err_type, msg)
-            if is_mem:
+        if is_mem:
+            with base.quiet_gdal():
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
-    return problem
+    return problem, messages
 
 
 class GeoDatabase:
@@ -173,8 +177,10 @@ class GeoDatabase:
     def files(self) -> list[str]:
         """The files making up the dataset, as GDAL lists them."""
         h = self._live()
-        with base.quiet_gdal():
-            return list(_gdal.Dataset_GetFileList(h) or [])
+        with base.gdal_messages() as messages:
+            files = list(_gdal.Dataset_GetFileList(h) or [])
+        messages.emit()
+        return files
 
     # -- layers
 
@@ -296,7 +302,8 @@ class GeoDatabase:
 
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
-        dataset is closed all the same.
+        dataset is closed all the same. GDAL's warnings while closing are
+        emitted as ``GDALWarning``.
         """
         if self._handle is None:
             return
@@ -304,17 +311,19 @@ class GeoDatabase:
             self._closed_through_proxy()
             return
         self._handle = None
-        problem = self._finalizer()
+        problem, messages = self._finalizer()
         _invalidate(self._proxy)
         if problem is not None:
             err_type, msg = problem
             raise error.GDALError(
-                f"closing {self._path!r} failed: {msg}",
+                f"closing {self._path!r} failed: {msg}{messages.text()}",
                 function="close",
                 gdal_message=msg,
                 error_type=err_type,
                 path=self._path,
+                warnings=messages.warnings,
             )
+        messages.emit()
 
     def __enter__(self):
         self._live()
@@ -462,8 +471,8 @@ def _is_local(path: str) -> bool:
 
 
 def _open_raw(path, flags, drivers, options, siblings):
-    """One ``OpenEx`` attempt: ``(handle or None, (type, no, message))``."""
-    with base.quiet_gdal():
+    """One ``OpenEx`` attempt: ``(handle or None, (type, no, message), messages)``."""
+    with base.gdal_messages() as messages:
         try:
             handle = _gdal.OpenEx(path, flags | OF_VERBOSE_ERROR, drivers, options, siblings)
         except RuntimeError as exc:  # GDAL exceptions enabled
@@ -471,12 +480,12 @@ def _open_raw(path, flags, drivers, options, siblings):
             err = base.last_gdal_error()
             if not err[2]:
                 err = (base.CE_FAILURE, err[1], str(exc))
-            return None, err
+            return None, err, messages
         err = base.last_gdal_error()
     if handle is not None and err[0] in (base.CE_FAILURE, base.CE_FATAL):
         base.release_dataset(handle)
         handle = None
-    return handle, err
+    return handle, err, messages
 
 
 def _str_list(value, what: str):
@@ -497,6 +506,32 @@ def _not_found(path: str) -> bool:
     if path.startswith("/vsimem/"):
         return not base.path_exists(path)
     return False
+
+
+def _checked_open_options(options, drivers):
+    """The open options checked against the one allowed driver's open-option
+    list (with several or no drivers, which one opens the file is not known
+    beforehand, and GDAL's own warnings speak for it)."""
+    if options is None or len(drivers) != 1:
+        return options
+    handle = _gdal.GetDriverByName(drivers[0])
+    if handle is None:
+        return options
+    text = _gdal.MajorObject_GetMetadataItem(handle, "DMD_OPENOPTIONLIST", "") or ""
+    return base.check_options(options, text, kind="open", container=f"driver {drivers[0]}")
+
+
+def _opened(handle, update, messages):
+    """The ``GeoDatabase`` of a handle, GDAL's warnings of the open emitted
+    (a warning turned into an error closes the dataset again)."""
+    db = GeoDatabase(handle, update=update)
+    try:
+        messages.emit()
+    except BaseException:
+        db._handle = None
+        db._finalizer()
+        raise
+    return db
 
 
 def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None):
@@ -525,38 +560,45 @@ def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None
     existing datasets.  The result's ``update`` is then ``False``.  Only
     when the read-only open fails too is the update failure raised.
 
+    With one allowed driver, the open options are first checked against
+    that driver's open-option list (a bad value raises
+    :class:`~vek.optioncheck.OptionValueError`, as the configuration's
+    ``[options] check`` says). GDAL's warnings are emitted as
+    :class:`~vek._algos.geo._error.GDALWarning`.
+
     Failures raise :class:`~vek._algos.geo._error.GDALFileNotFoundError`
     (also a ``FileNotFoundError``) when the file does not exist, and
     :class:`~vek._algos.geo._error.GDALError` otherwise; both name the path
-    and give GDAL's reason.  Nothing is printed, and the GDAL exception
-    mode is left as it was.
+    and give GDAL's reason (with the warnings it gave first).  Nothing is
+    printed, and the GDAL exception mode is left as it was.
     """
     path = os.fsdecode(os.fspath(path)) if not isinstance(path, str) else path
     if isinstance(flags, bool) or not isinstance(flags, int):
         raise TypeError(f"flags must be an int, not {type(flags).__name__}")
     drivers = _str_list(drivers, "drivers")
-    options = base.gdal_options(open_options) or []
+    options = base.gdal_options(_checked_open_options(open_options, drivers)) or []
     # The binding turns an empty list into "no list" (NULL), which is what
     # GDAL takes as "look beside the file yourself".
     siblings = _str_list(sibling_files, "sibling_files")
 
-    handle, err = _open_raw(path, flags, drivers, options, siblings)
+    handle, err, messages = _open_raw(path, flags, drivers, options, siblings)
     if handle is not None:
-        return GeoDatabase(handle, update=bool(flags & OF_UPDATE))
+        return _opened(handle, bool(flags & OF_UPDATE), messages)
 
     if flags & OF_UPDATE and not _not_found(path):
-        ro_handle, _ro_err = _open_raw(path, flags & ~OF_UPDATE, drivers, options, siblings)
+        ro_handle, _ro_err, ro_messages = _open_raw(path, flags & ~OF_UPDATE, drivers, options, siblings)
         if ro_handle is not None:
-            return GeoDatabase(ro_handle, update=False)
+            return _opened(ro_handle, False, ro_messages)
 
     err_type, err_no, msg = err
-    reason = msg or "no driver could open it"
+    reason = (msg or "no driver could open it") + messages.text()
     kw = dict(
         function="OpenEx",
         gdal_message=msg,
         error_no=err_no,
         error_type=err_type if err_type in (base.CE_FAILURE, base.CE_FATAL) else base.CE_FAILURE,
         path=path,
+        warnings=messages.warnings,
     )
     if _not_found(path):
         raise error.GDALFileNotFoundError(f"cannot open {path!r}: it does not exist ({reason})", **kw)

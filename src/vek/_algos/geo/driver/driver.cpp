@@ -2,6 +2,9 @@
 // catalogues, option values, opening datasets and the HTML view.
 #include "driver.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace vek {
 
 namespace {
@@ -55,6 +58,8 @@ const Str k_creation_options_key{"creation.options"};
 const Str k_get{"get"};
 const Str k_items{"items"};
 const Str k_current{"current"};
+const Str k_alias{"alias"};
+const Str k_deprecated_alias{"deprecated_alias"};
 const Str k_set_opts{"_set_opts_"};
 const Str k_set_creation_options_info{"_set_creation_options_info_"};
 const Str k_set_open_options_info{"_set_open_options_info_"};
@@ -264,16 +269,98 @@ Ref driver_open_options_info(Function*, PyObject* const* args) {
 
 // ==== option values ===========================================================================
 
+// The text attribute `attr` of a dict record, or a null Ref.
+Ref record_text(PyObject* record, const Str& attr) {
+    if (!PyDict_Check(record)) return {};
+    PyObject* found = nullptr;
+    check(PyDict_GetItemRef(record, *attr, &found));
+    Ref text = Ref::steal_or_null(found);
+    return text && PyUnicode_Check(text.get()) ? text : Ref{};
+}
+
+// Whether the catalogue key `key` is a pattern that `name` matches, by
+// GDAL's rule: a trailing '*' matches names that start with the rest, a
+// leading '*' names longer than the pattern that end with the rest.
+bool pattern_matches(PyObject* key, PyObject* name) {
+    if (!PyUnicode_Check(key)) return false;
+    Py_ssize_t len = PyUnicode_GetLength(key);
+    if (len == 0) return false;
+    if (PyUnicode_ReadChar(key, len - 1) == '*') {
+        Ref prefix = Ref::steal(PyUnicode_Substring(key, 0, len - 1));
+        if (check_size(PyUnicode_Tailmatch(name, prefix.get(), 0, PY_SSIZE_T_MAX, -1)) == 1) return true;
+    }
+    if (PyUnicode_ReadChar(key, 0) == '*' && PyUnicode_GetLength(name) > len) {
+        Ref suffix = Ref::steal(PyUnicode_Substring(key, 1, len));
+        return check_size(PyUnicode_Tailmatch(name, suffix.get(), 0, PY_SSIZE_T_MAX, 1)) == 1;
+    }
+    return false;
+}
+
+// The option a keyword name that is not a key of the catalogue still names,
+// as GDAL accepts it: the key of the first record, in catalogue order, whose
+// alias (its "alias" attribute, else its "deprecated_alias") is the name, or
+// that is a pattern the name matches (`*pattern` set). A null Ref for none.
+// Names are compared case-sensitively, as keys are.
+Ref named_option(PyObject* opts, PyObject* name, bool* pattern) {
+    if (!PyUnicode_Check(name)) return {};
+    PyObject* items_fn = nullptr;
+    check(PyObject_GetOptionalAttr(opts, *k_items, &items_fn));
+    if (items_fn == nullptr) return {};  // a catalogue without items(): keys alone
+    Ref items = call(Ref::steal(items_fn).get());
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        Ref pair[2];
+        unpack(item.get(), pair, 2);
+        Ref alias = record_text(pair[1].get(), k_alias);
+        if (!alias) alias = record_text(pair[1].get(), k_deprecated_alias);
+        if (alias && PyUnicode_Compare(alias.get(), name) == 0) {
+            *pattern = false;
+            return pair[0];
+        }
+        if (pattern_matches(pair[0].get(), name)) {
+            *pattern = true;
+            return pair[0];
+        }
+    }
+    if (PyErr_Occurred()) throw_error();
+    return {};
+}
+
+// Stores `value` as the "current" entry of the record it belongs to: the
+// record of the key itself, of the option an alias names, or for a name a
+// pattern matches a record of its own, a copy of the pattern's.
+void store_value(PyObject* opts, PyObject* name, PyObject* value, const Ref& named, bool pattern) {
+    if (named && pattern) {
+        Ref source = Ref::steal(PyObject_GetItem(opts, named.get()));
+        Ref record = call(reinterpret_cast<PyObject*>(&PyDict_Type), {source.get()});
+        check(PyObject_SetItem(record.get(), *k_current, value));
+        check(PyObject_SetItem(opts, name, record.get()));
+        return;
+    }
+    Ref record = Ref::steal(PyObject_GetItem(opts, named ? named.get() : name));
+    check(PyObject_SetItem(record.get(), *k_current, value));
+}
+
 // Driver._set_opts_(self, opts, **kwargs): one unlisted name rejects the
-// whole call before anything is stored.
+// whole call before anything is stored. A name is listed when it is a key,
+// or an alias or pattern match of one (named_option).
 Ref driver_set_opts(Function*, PyObject* const* args) {
     PyObject* opts = args[1];
     PyObject* kwargs = args[2];
     Ref error_keys = new_list();
+    std::vector<std::pair<Ref, bool>> named;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value))
-        if (!contains(opts, key)) list_append(error_keys.get(), key);
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Ref name = Ref::borrow(key);
+        bool pattern = false;
+        Ref option;
+        if (!contains(opts, name.get())) {
+            option = named_option(opts, name.get(), &pattern);
+            if (!option) list_append(error_keys.get(), name.get());
+        }
+        named.emplace_back(std::move(option), pattern);
+    }
     if (PyList_GET_SIZE(error_keys.get()) > 0) {
         Ref error = global(k_error);
         Ref cls = getattr(error.get(), k_FormatError);
@@ -283,9 +370,9 @@ Ref driver_set_opts(Function*, PyObject* const* args) {
         raise_object(exc.get());
     }
     pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Ref record = Ref::steal(PyObject_GetItem(opts, key));
-        check(PyObject_SetItem(record.get(), *k_current, value));
+    for (std::size_t i = 0; PyDict_Next(kwargs, &pos, &key, &value); ++i) {
+        Ref name = Ref::borrow(key), held = Ref::borrow(value);
+        store_value(opts, name.get(), held.get(), named[i].first, named[i].second);
     }
     return Ref::borrow(Py_None);
 }
