@@ -220,6 +220,7 @@ def unsupported_dtype():
 
 
 SIZE = ["--size", "3", "3"]
+# A GeoPackage gets its own extension: GDAL warns about any other.
 CREATE_ERRORS = {  # path -> (arguments after "create", words of the message)
     "unknown option": lambda p: (["GTiff", p, *SIZE, "-co", "COMPRES=LZW"], ["'COMPRES'", "'COMPRESS'"]),
     "bad select value": lambda p: (["GTiff", p, *SIZE, "-co", "COMPRESS=LZX"], ["COMPRESS", "'LZX'", "LZW", "DEFLATE"]),
@@ -228,16 +229,16 @@ CREATE_ERRORS = {  # path -> (arguments after "create", words of the message)
     "dtype not supported": lambda p: (lambda t: (["GTiff", p, *SIZE, "--dtype", t], [t, "GTiff"]))(unsupported_dtype()),
     "not writable": lambda p: ([pick(find_drivers(DCAP_RASTER=True, DCAP_CREATE=False, DCAP_CREATECOPY=False),
                                      "all write"), p, *SIZE], ["neither by Create nor by CreateCopy"]),
-    "bad dataset option": lambda p: (["GPKG", p, "-dsco", "VERSON=1.2"], ["'VERSON'", "'VERSION'"]),
-    "bad dataset value": lambda p: (["GPKG", p, "-dsco", "VERSION=0.1", "--layer", "a"], ["VERSION", "'0.1'", "1.2"]),
-    "raster-only dataset option": lambda p: (["GPKG", p, "-dsco", "TILE_FORMAT=PNG"], ["'TILE_FORMAT'"]),
-    "bad layer value": lambda p: (["GPKG", p, "--layer", "a", "-lco", "SPATIAL_INDEX=maybe"],
+    "bad dataset option": lambda p: (["GPKG", p[:-4] + ".gpkg", "-dsco", "VERSON=1.2"], ["'VERSON'", "'VERSION'"]),
+    "bad dataset value": lambda p: (["GPKG", p[:-4] + ".gpkg", "-dsco", "VERSION=0.1", "--layer", "a"], ["VERSION", "'0.1'", "1.2"]),
+    "raster-only dataset option": lambda p: (["GPKG", p[:-4] + ".gpkg", "-dsco", "TILE_FORMAT=PNG"], ["'TILE_FORMAT'"]),
+    "bad layer value": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "-lco", "SPATIAL_INDEX=maybe"],
                                   ["SPATIAL_INDEX", "'maybe'"]),
-    "bad geometry": lambda p: (["GPKG", p, "--layer", "a", "--geometry", "Pointy"], ["'Pointy'", "LineString"]),
-    "bad field type": lambda p: (["GPKG", p, "--layer", "a", "--field", "n:Strin"], ["'Strin'", "String"]),
-    "bad srs": lambda p: (["GPKG", p, "--layer", "a", "--srs", "EPSG:0"], ["EPSG:0"]),
+    "bad geometry": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--geometry", "Pointy"], ["'Pointy'", "LineString"]),
+    "bad field type": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--field", "n:Strin"], ["'Strin'", "String"]),
+    "bad srs": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--srs", "EPSG:0"], ["EPSG:0"]),
     "nothing until a layer": lambda p: (["ESRI Shapefile", p[:-4] + ".shp"], ["nothing was written", "--layer"]),
-    "layer failure": lambda p: (["GPKG", p, "--layer", "a", "--field", "x:String", "--field", "fid:String"],
+    "layer failure": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--field", "x:String", "--field", "fid:String"],
                                 ["GDAL", "Layer_CreateField", "fid"]),
     "gdal failure": lambda p: (["GTiff", os.path.join(p, "x.tif"), *SIZE], ["GDAL", "Driver_Create"]),
     "neither kind": lambda p: ([pick(find_drivers(DCAP_RASTER=False, DCAP_VECTOR=False, DCAP_CREATE=True), "none"), p],

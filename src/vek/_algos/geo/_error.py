@@ -60,7 +60,7 @@ def _closest(name: str, valid: list[str]) -> str | None:
 def _aliases(all_sels) -> list[str]:
     """The other names the catalogue's records accept (``alias``, else
     ``deprecated_alias``, as GDAL reads them)."""
-    found = []
+    found: list[str] = []
     try:
         records = list(all_sels.values())
     except Exception:

@@ -162,7 +162,7 @@ class gdal_messages:
 
     def __init__(self, reset: bool = True):
         self.reset = reset
-        self.warnings = []
+        self.warnings: list[tuple[int, str]] = []
 
     def _handler(self, *args):
         # Runs inside GDAL: it must not raise.

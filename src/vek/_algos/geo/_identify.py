@@ -79,7 +79,7 @@ def _opens(path, flags, only, siblings) -> bool:
     """Whether the file opens read-only as that kind with data in it."""
     from .geodatabase import _open_raw
 
-    handle, _err = _open_raw(path, flags, only, [], siblings or [])
+    handle, _err, _messages = _open_raw(path, flags, only, [], siblings or [])  # a probe: its warnings are no news
     if handle is None:
         return False
     try:

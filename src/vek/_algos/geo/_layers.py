@@ -56,7 +56,7 @@ def geometry_code(name) -> int:
 
 
 def _type_names(get_name, count) -> dict:
-    out = {}
+    out: dict[str, int] = {}
     for code in range(count):
         name = get_name(code)
         if name and not name.startswith("(unknown"):
@@ -81,7 +81,7 @@ def field_type(name, allowed) -> tuple[int, int]:
     folded = {n.casefold(): n for n in list(types) + list(subtypes)}
     accepted = list(allowed) or list(types)
     spelled = folded.get(str(name).casefold()) if isinstance(name, str) else None
-    base_name = _SUBTYPE_BASE.get(spelled, spelled)
+    base_name = _SUBTYPE_BASE.get(spelled, spelled) if spelled is not None else None
     if spelled is None or base_name not in types or base_name not in accepted:
         raise ValueError(f"unknown field type {name!r}; accepted: {', '.join(accepted)}")
     return types[base_name], subtypes.get(spelled, 0)
