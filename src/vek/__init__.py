@@ -22,6 +22,7 @@ _WHERE = {
     "DriveStatistics": "vek._algos.geo.driver",
     "GeoDatabase": "vek._algos.geo.geodatabase",
     "open_file": "vek._algos.geo.geodatabase",
+    "create_vector": "vek._algos.geo.geodatabase",
     "identify": "vek._algos.geo._identify",
     "drivers_for_path": "vek._algos.geo._identify",
     "FormatError": "vek._algos.geo._error",

@@ -14,6 +14,7 @@ from ._algos.geo.driver import Driver as Driver
 from ._algos.geo.driver import RasterDriver as RasterDriver
 from ._algos.geo.driver import VectorDriver as VectorDriver
 from ._algos.geo.geodatabase import GeoDatabase as GeoDatabase
+from ._algos.geo.geodatabase import create_vector as create_vector
 from ._algos.geo.geodatabase import open_file as open_file
 from .optioncheck import OptionValueError as OptionValueError
 
@@ -26,6 +27,7 @@ __all__ = [
     "DriveStatistics",
     "GeoDatabase",
     "open_file",
+    "create_vector",
     "identify",
     "drivers_for_path",
     "FormatError",
