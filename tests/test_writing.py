@@ -164,3 +164,41 @@ def test_writing_through_gdal_s_own_api(tmp_path, prelude):
         """, prelude)
     assert facts == {"same": True, "after close": "raised", "pixels": [0, 1, 2, 3, 4, 5],
                      "layers": [["pts", "Point", 1]]}
+
+
+# Each writing road checks option values against its own list before GDAL
+# writes anything (a bad value, a valid value for the wrong road).
+def _copy(tmp, options):
+    with RasterDriver("GTiff").create(None, 8, 8, 1, "Byte") as src:
+        src.copy_to(tmp / "out.png", "PNG", options=options)
+
+
+def _dataset(tmp, options):
+    geodatabase.create_vector("GPKG", tmp / "out.gpkg", options=options)
+
+
+def _layer(tmp, options):
+    with geodatabase.create_vector("GPKG", None) as db:
+        db.create_layer("a", "Point", options=options)
+
+
+@pytest.mark.parametrize("road, options, words", [
+    (_copy, {"ZLEVEL": "high"}, ["ZLEVEL", "'high'"]),
+    (_dataset, {"VERSION": "0.1"}, ["VERSION", "'0.1'"]),
+    (_dataset, {"TILE_FORMAT": "PNG"}, ["TILE_FORMAT"]),      # a raster-scope option of GPKG
+    (_layer, {"SPATIAL_INDEX": "maybe"}, ["SPATIAL_INDEX", "'maybe'"]),
+])
+def test_bad_values_are_refused_before_anything_is_written(tmp_path, road, options, words):
+    before = set(base._gdal.ReadDirRecursive("/vsimem/") or [])
+    with pytest.raises((base.error.FormatError, ValueError)) as caught:
+        road(tmp_path, options)
+    assert all(w in str(caught.value) for w in words), caught.value
+    assert list(tmp_path.iterdir()) == [] and set(base._gdal.ReadDirRecursive("/vsimem/") or []) == before
+
+
+def test_warnings_of_a_copy_reach_the_caller(tmp_path):
+    # GDAL writes a Float32 band to PNG as Byte, and warns that it does
+    with RasterDriver("GTiff").create(None, 8, 8, 1, "Float32") as src:
+        with pytest.warns(base.error.GDALWarning) as caught:
+            src.copy_to(tmp_path / "out.png", "PNG").close()
+    assert caught and all(w.message.error_no >= 0 for w in caught)
