@@ -12,9 +12,12 @@ dataset and returns a ``GeoDatabase``.
 """
 
 import os
+import threading
 import weakref
 
 from . import base
+from ._gdalcall import dataset_files, remove_created, take_creation
+from ._paths import fs_path, gdal_path
 from .base import _gdal, error
 
 __all__ = ["GeoDatabase", "open_file", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
@@ -49,14 +52,18 @@ def _mem_leftovers(path: str) -> list[str]:
     return found
 
 
-def _release(handle, path, is_mem):
+def _release(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
-    Returns ``(error_type, message)`` of a failure GDAL reported while
-    closing, or ``None``.
+    ``creation`` is the ``(path, before)`` record of the call that created
+    the dataset (see :func:`~._gdalcall.take_creation`): a dataset that
+    fails to close and did not exist before is removed, as a failed
+    creation is.  Returns ``(error_type, message)`` of a failure GDAL
+    reported while closing, or ``None``.
     """
     problem = None
     try:
+        files = dataset_files(handle) if creation is not None else []
         with base.quiet_gdal():
             try:
                 _gdal.delete_Dataset(handle)
@@ -68,9 +75,22 @@ def _release(handle, path, is_mem):
             if is_mem:
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
+        if problem is not None and creation is not None:
+            remove_created(creation[0], creation[1], files)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem
+
+
+def _address(handle) -> int:
+    """The dataset's C pointer: what tells two handles of one dataset."""
+    return int(getattr(handle, "this", handle))
+
+
+# Live owners by dataset address (an entry goes with its owner), and the
+# lock that makes looking an owner up and becoming one a single step.
+_owners = weakref.WeakValueDictionary()
+_owners_lock = threading.Lock()
 
 
 class GeoDatabase:
@@ -87,13 +107,26 @@ class GeoDatabase:
     closed), ``closed``, ``update``.  ``path`` and ``driver_name`` stay
     readable after closing; the others then raise ``ValueError``.
 
-    :meth:`close` flushes and closes the dataset; it is idempotent.  Any
-    other reference to the raw handle is invalid after that.  When the
-    dataset lives at a path handed out by
-    :func:`~vek._algos.geo.base.mem_temp_path`, closing also removes every
-    in-memory file of it.  An instance that is garbage collected (or still
-    alive at interpreter exit) is closed and cleaned up the same way,
-    silently.
+    A dataset has one owner.  Wrapping a handle whose dataset another
+    live ``GeoDatabase`` owns raises ``ValueError``; copying, deep-copying
+    and pickling raise ``TypeError``.  Every use of the dataset takes a
+    lock of the object, so :meth:`close` never runs in the middle of a
+    GDAL call made from another thread.
+
+    :meth:`close` flushes and closes the dataset; it is idempotent.  After
+    it, everything reached through the object that would touch the
+    dataset raises ``ValueError``.  A raw handle the caller kept (from
+    ``handle``, or the one passed in) points to freed memory then: it must
+    not be used, nor wrapped again.
+
+    The ``GeoDatabase`` wrapping the result of the package's own creating
+    call (``create``) owns what that creation made: when the dataset lives
+    at a path handed out by :func:`~vek._algos.geo.base.mem_temp_path`,
+    closing removes every in-memory file of it (one that merely opened the
+    path leaves them alone), and when closing fails (GDAL could not finish
+    writing it) a dataset that did not exist before is removed, as a failed
+    creation is.  An instance that is garbage collected (or still alive at
+    interpreter exit) is closed and cleaned up the same way, silently.
     """
 
     def __init__(self, handle, *, update=None):
@@ -101,18 +134,32 @@ class GeoDatabase:
             raise TypeError("GeoDatabase needs a GDAL dataset handle, got None")
         try:
             _gdal.Dataset_RasterCount_get(handle)
+            address = _address(handle)
         except Exception:
             raise TypeError(
                 f"GeoDatabase needs a GDAL dataset handle, got {type(handle).__name__}"
             ) from None
-        self._handle = handle
+        self._lock = threading.RLock()
+        self._handle = None
         self.update = update
-        self._path = _gdal.MajorObject_GetDescription(handle) or ""
+        description = _gdal.MajorObject_GetDescription(handle) or ""
+        self._path = os.fsdecode(description) if isinstance(description, bytes) else description
         driver = _gdal.Dataset_GetDriver(handle)
         self._driver_name = _gdal.Driver_ShortName_get(driver) if driver is not None else ""
-        self._is_mem = base.is_mem_temp_path(self._path)
+        creation = take_creation(handle)
+        self._is_mem = creation is not None and base.is_mem_temp_path(self._path)
+        with _owners_lock:
+            owner = _owners.get(address)
+            if owner is not None and owner._handle is not None:
+                raise ValueError(
+                    f"the dataset {self._path!r} is owned by another GeoDatabase; "
+                    "a dataset has one owner"
+                )
+            self._handle = handle
+            self._address = address
+            _owners[address] = self
         self._finalizer = weakref.finalize(
-            self, _release, handle, self._path, self._is_mem
+            self, _release, handle, self._path, self._is_mem, creation
         )
 
     # -- state
@@ -132,6 +179,42 @@ class GeoDatabase:
             raise ValueError(f"GeoDatabase {self._path!r} is closed")
         return h
 
+    class _Using:
+        """``with ds._using() as handle:`` the live handle, held under the
+        object's lock so that :meth:`close` waits; ``ValueError`` once
+        closed.  Every GDAL call on the dataset goes through it."""
+
+        __slots__ = ("ds",)
+
+        def __init__(self, ds):
+            self.ds = ds
+
+        def __enter__(self):
+            self.ds._lock.acquire()
+            try:
+                return self.ds._live()
+            except BaseException:
+                self.ds._lock.release()
+                raise
+
+        def __exit__(self, *exc_info):
+            self.ds._lock.release()
+            return False
+
+    def _using(self):
+        return GeoDatabase._Using(self)
+
+    # -- one owner
+
+    def __copy__(self):
+        raise TypeError(f"{type(self).__name__} cannot be copied: it is the one owner of its dataset")
+
+    def __deepcopy__(self, memo):
+        self.__copy__()
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError(f"cannot pickle {type(self).__name__}: it owns an open GDAL dataset")
+
     # -- facts
 
     @property
@@ -144,26 +227,30 @@ class GeoDatabase:
 
     @property
     def xsize(self) -> int:
-        return _gdal.Dataset_RasterXSize_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterXSize_get(h)
 
     @property
     def ysize(self) -> int:
-        return _gdal.Dataset_RasterYSize_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterYSize_get(h)
 
     @property
     def band_count(self) -> int:
-        return _gdal.Dataset_RasterCount_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterCount_get(h)
 
     @property
     def layer_count(self) -> int:
-        return _gdal.Dataset_GetLayerCount(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_GetLayerCount(h)
 
     @property
     def files(self) -> list[str]:
         """The files making up the dataset, as GDAL lists them."""
-        h = self._live()
-        with base.quiet_gdal():
-            return list(_gdal.Dataset_GetFileList(h) or [])
+        with self._using() as h, base.quiet_gdal():
+            return [os.fsdecode(n) if isinstance(n, bytes) else n
+                    for n in _gdal.Dataset_GetFileList(h) or []]
 
     # -- closing
 
@@ -172,12 +259,17 @@ class GeoDatabase:
 
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
-        dataset is closed all the same.
+        dataset is closed all the same, and removed when this object's own
+        creation made it at a path that was free.
         """
-        if self._handle is None:
-            return
-        self._handle = None
-        problem = self._finalizer()
+        with self._lock:
+            if self._handle is None:
+                return
+            self._handle = None
+            with _owners_lock:
+                if _owners.get(self._address) is self:
+                    del _owners[self._address]
+            problem = self._finalizer()
         if problem is not None:
             err_type, msg = problem
             raise error.GDALError(
@@ -197,6 +289,10 @@ class GeoDatabase:
         return False
 
     def __repr__(self) -> str:
+        with self._lock:
+            return self._describe()
+
+    def _describe(self) -> str:
         name = type(self).__name__
         if self._handle is None:
             return f"<{name} {self._path!r} ({self._driver_name}) closed>"
@@ -245,12 +341,17 @@ def _str_list(value, what: str):
     if value is None:
         return []
     if isinstance(value, str):
-        return [value]
+        value = [value]
     items = list(value)
     for item in items:
         if not isinstance(item, str):
             raise TypeError(f"{what} must be strings, found {item!r}")
     return items
+
+
+def _sibling_names(value):
+    """Sibling file names checked like the path: a NUL raises ValueError."""
+    return [gdal_path(name) for name in _str_list(value, "sibling_files")]
 
 
 def _not_found(path: str) -> bool:
@@ -263,6 +364,12 @@ def _not_found(path: str) -> bool:
 
 def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None):
     """Open the dataset at ``path`` and return a :class:`GeoDatabase`.
+
+    ``path``
+        A ``str``, ``bytes`` or path-like object; names that are not UTF-8
+        (bytes, or a surrogate-escaped ``str``) reach GDAL as the file
+        system's bytes.  A NUL, here or in a sibling name, raises
+        ``ValueError("embedded null byte")``.
 
     ``flags``
         GDAL open flags: update 1, raster 2, vector 4, gnm 8, multidim 16
@@ -293,21 +400,21 @@ def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None
     and give GDAL's reason.  Nothing is printed, and the GDAL exception
     mode is left as it was.
     """
-    path = os.fsdecode(os.fspath(path)) if not isinstance(path, str) else path
+    path = fs_path(path)
     if isinstance(flags, bool) or not isinstance(flags, int):
         raise TypeError(f"flags must be an int, not {type(flags).__name__}")
     drivers = _str_list(drivers, "drivers")
     options = base.gdal_options(open_options) or []
     # The binding turns an empty list into "no list" (NULL), which is what
     # GDAL takes as "look beside the file yourself".
-    siblings = _str_list(sibling_files, "sibling_files")
+    siblings = _sibling_names(sibling_files)
 
-    handle, err = _open_raw(path, flags, drivers, options, siblings)
+    handle, err = _open_raw(gdal_path(path), flags, drivers, options, siblings)
     if handle is not None:
         return GeoDatabase(handle, update=bool(flags & OF_UPDATE))
 
     if flags & OF_UPDATE and not _not_found(path):
-        ro_handle, _ro_err = _open_raw(path, flags & ~OF_UPDATE, drivers, options, siblings)
+        ro_handle, _ro_err = _open_raw(gdal_path(path), flags & ~OF_UPDATE, drivers, options, siblings)
         if ro_handle is not None:
             return GeoDatabase(ro_handle, update=False)
 

@@ -130,7 +130,7 @@ void add_entry(Function* fn) noexcept {
 }
 
 // Runs the body: the one place where C++ errors become Python ones.
-PyObject* invoke(Function* fn, PyObject* const* args) {
+PyObject* run_body(Function* fn, PyObject* const* args) {
     try {
         return fn->impl(fn, args).release();
     } catch (const error_already_set&) {
@@ -141,6 +141,21 @@ PyObject* invoke(Function* fn, PyObject* const* args) {
     }
     add_entry(fn);
     return nullptr;
+}
+
+// Every call of a function object enters here. A loop made only of the
+// module's functions (a __str__ bound to __repr__, a property reading
+// itself through a subclass) never passes the interpreter's own depth
+// check, so each call counts against it: RecursionError, not a stack
+// overflow.
+PyObject* invoke(Function* fn, PyObject* const* args) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_entry(fn);
+        return nullptr;
+    }
+    PyObject* result = run_body(fn, args);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
