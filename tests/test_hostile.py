@@ -864,6 +864,30 @@ def test_recursion_through_the_modules_own_functions_raises_recursion_error(code
     assert out == ["RecursionError", "GTiff"]
 
 
+def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error():
+    """The interpreter's count allows a fixed number of C levels, more than
+    a 512 KiB thread stack (or a sanitizer build's larger frames) holds;
+    the functions also check how much stack is left."""
+    out = run_child("""if True:
+        import threading
+        from vek._algos.geo.driver import RasterDriver
+        threading.stack_size(512 * 1024)
+        out = []
+        def run():
+            d = RasterDriver("GTiff")
+            d.__str__ = d.__repr__
+            try:
+                repr(d)
+            except RecursionError:
+                out.append("RecursionError")
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+        print(*out)
+    """)
+    assert out == ["RecursionError"]
+
+
 def test_set_opts_owns_the_names_and_values_it_holds():
     """_set_opts_ walked **kwargs with borrowed keys while the catalogue's
     __contains__ ran; one that swaps the dict's content for new objects
