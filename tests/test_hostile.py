@@ -890,26 +890,32 @@ def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error():
 
 def test_set_opts_owns_the_names_and_values_it_holds():
     """_set_opts_ walked **kwargs with borrowed keys while the catalogue's
-    __contains__ ran; one that swaps the dict's content for new objects
-    freed the key still in use (a read of freed memory). Now the call sees
-    the names it was given, and nothing else."""
+    __contains__ ran; one that reaches the dict (through gc.get_referrers
+    of a value) and swaps its content for new objects freed the key still
+    in use (ASan: heap-use-after-free). Now the call sees the names it was
+    given, and nothing else."""
     out = run_child("""if True:
         import gc
         from vek._algos.geo import base
         from vek._algos.geo.driver import Driver
 
-        class Catalogue(dict):
-            def __contains__(self, key):
-                for ref in gc.get_referrers(key):
-                    if type(ref) is dict and ref is not self and ("zz_a" in ref or "zz_b0" in ref):
-                        ref.clear()
-                        ref.update(("".join(["zz_b", str(i)]), [i]) for i in range(3))
-                return False
+        def main():
+            marker, fresh = [0], [[i] for i in range(3)]
 
-        try:
-            Driver("GTiff")._set_opts_(Catalogue(), zz_a=[0], zz_c=[1])
-        except base.error.FormatError as exc:
-            print(*exc.errors)
+            class Catalogue(dict):
+                def __contains__(self, key):
+                    for ref in gc.get_referrers(marker, *fresh):
+                        if type(ref) is dict and ref is not globals():
+                            ref.clear()  # new keys that nothing else holds
+                            ref.update(("".join(["zz_b", str(i)]), fresh[i]) for i in range(3))
+                    return False
+
+            try:
+                Driver("GTiff")._set_opts_(Catalogue(), zz_a=marker, zz_c=[1])
+            except base.error.FormatError as exc:
+                print(*exc.errors)
+
+        main()
     """)
     assert out == ["zz_a", "zz_c"]
 

@@ -29,8 +29,8 @@ def fs_path(path) -> str:
         ) from None
     # Subclasses are copied to the exact type: their methods could lie.
     if isinstance(path, bytes):
-        path = bytes.decode(bytes(path) if type(path) is not bytes else path,
-                            sys.getfilesystemencoding(), sys.getfilesystemencodeerrors())
+        path = bytes.decode(bytes.__bytes__(path), sys.getfilesystemencoding(),
+                            sys.getfilesystemencodeerrors())
     elif type(path) is not str:
         path = str.__str__(path)
     if "\0" in path:

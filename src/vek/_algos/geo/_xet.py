@@ -130,7 +130,11 @@ def _exact(data):
         return data
     if isinstance(data, str):
         return str.__str__(data)
-    return bytes(memoryview(data))
+    if isinstance(data, bytes):
+        return bytes.__bytes__(data)
+    if isinstance(data, bytearray):
+        return bytes(bytearray.copy(data))
+    return bytes(data)  # a memoryview: no subclasses
 
 
 def _parse_error(message: str):
