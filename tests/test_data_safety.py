@@ -227,154 +227,83 @@ def test_real_driver_html_has_no_markup_from_gdal(drv):
         assert ESCAPED_SCRIPT in html
 
 
-# ---- paths as the user may give them -----------------------------------------------------------------
+# ---- paths, and who owns what a creation made --------------------------------------------------------
 
 
-def nul_calls(drv, victim):
-    gtiff = drv.RasterDriver("GTiff")
-    return {
-        "raster create": lambda p: gtiff.create(p, 1, 1, 1),
-        "vector create": lambda p: drv.VectorDriver("GPKG").create(p),
-        "open": lambda p: gtiff.open(p),
-        "sibling file": lambda p: gtiff.open(victim, [os.path.basename(p)]),
-    }
-
-
-@pytest.mark.parametrize("call", ["raster create", "vector create", "open", "sibling file"])
 @pytest.mark.parametrize("form", [str, os.fsencode], ids=["str", "bytes"])
-def test_path_with_a_nul_is_refused_before_gdal_sees_it(drv, tmp_path, call, form):
-    """GDAL takes C strings: "victim.tif\\0.tif" overwrote victim.tif, and
-    open() opened it. Python's own file functions raise ValueError."""
-    victim = str(tmp_path / "victim.tif")
-    drv.RasterDriver("GTiff").create(victim, 3, 3, 1).close()
+def test_path_with_a_nul_is_refused_before_gdal_sees_it(drv, tmp_path, form):
+    """GDAL takes C strings: "v.tif\\0.tif" overwrote v.tif, open() opened it."""
+    victim, gtiff = str(tmp_path / "v.tif"), drv.RasterDriver("GTiff")
+    gtiff.create(victim, 3, 3, 1).close()
     before = open(victim, "rb").read()
-    with pytest.raises(ValueError, match="embedded null byte"):
-        nul_calls(drv, victim)[call](form(victim + "\0.tif") if call != "sibling file" else victim + "\0x")
-    assert sorted(os.listdir(tmp_path)) == ["victim.tif"] and open(victim, "rb").read() == before
+    for call in (lambda p: gtiff.create(p, 1, 1, 1), drv.VectorDriver("GPKG").create, gtiff.open,
+                 lambda p: gtiff.open(victim, [os.path.basename(p)])):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call(form(victim + "\0.tif"))
+    assert os.listdir(tmp_path) == ["v.tif"] and open(victim, "rb").read() == before
 
 
-@pytest.mark.parametrize("make", [
-    lambda d: d / "plain.tif",  # a pathlib.Path: "neither of type string nor bytes" before
-    lambda d: os.fsencode(d / "bytes.tif"),
-    lambda d: os.fsencode(d) + b"/latin1-\xfc.tif",  # not UTF-8, legal on Linux
-    lambda d: str(d) + "/escaped-\udcfc.tif",  # the same name, surrogate-escaped
-], ids=["pathlib", "bytes", "non-UTF-8 bytes", "surrogate-escaped str"])
-def test_any_path_form_creates_and_opens_the_named_file(drv, tmp_path, make):
-    path = make(tmp_path)
-    gtiff = drv.RasterDriver("GTiff")
-    with gtiff.create(path, 4, 3, 2) as ds:
-        assert ds.path == os.fsdecode(path) and ds.files == [os.fsdecode(path)]
+@pytest.mark.parametrize("name", [b"bytes.tif", b"latin1-\xfc.tif", "escaped-\udcfc.tif", "path"])
+def test_any_path_form_creates_and_opens_the_named_file(drv, tmp_path, name):
+    path = tmp_path / "p.tif" if name == "path" else os.path.join(os.fsencode(tmp_path) if type(name) is bytes
+                                                                    else str(tmp_path), name)
+    with drv.RasterDriver("GTiff").create(path, 4, 3, 2) as ds:
+        assert ds.files == [os.fsdecode(path)]
     assert os.listdir(os.fsencode(tmp_path)) == [os.path.basename(os.fsencode(path))]
-    with gtiff.open(path) as ds:
-        assert (ds.xsize, ds.ysize, ds.band_count) == (4, 3, 2)
+    assert drv.RasterDriver("GTiff").open(path).band_count == 2
 
 
-def failing_jpeg(drv):
-    return failing_gtiff(drv, COMPRESS="JPEG")  # GDAL writes the file, then fails on Float32
-
-
-def test_failed_creation_through_a_dangling_symlink_keeps_the_link(drv, tmp_path):
-    """The "existed before" test followed the link: GDAL wrote through it,
-    and the clean-up deleted the user's link while the half-made file stayed
-    at its target."""
+@pytest.mark.parametrize("target", ["dangling symlink", "bytes", "path"])
+def test_failed_creation_removes_what_it_made_and_only_that(drv, tmp_path, target):
+    """A dangling link was followed by the "existed before" test, so the
+    link went and the half-made file at its target stayed; bytes left it."""
     link = tmp_path / "link.tif"
     link.symlink_to(tmp_path / "target.tif")
+    path = {"dangling symlink": str(link), "bytes": os.fsencode(tmp_path / "b.tif"), "path": tmp_path / "p.tif"}
     with pytest.raises(drv.error.GDALError):
-        failing_jpeg(drv).create(str(link), 10, 10, 1)
-    assert sorted(os.listdir(tmp_path)) == ["link.tif"] and os.readlink(link) == str(tmp_path / "target.tif")
-
-
-@pytest.mark.parametrize("form", [os.fsencode, lambda p: p], ids=["bytes", "pathlib"])
-def test_failed_creation_at_any_path_form_leaves_nothing(drv, tmp_path, form):
-    with pytest.raises(drv.error.GDALError):
-        failing_jpeg(drv).create(form(tmp_path / "half.tif"), 10, 10, 1)
-    assert os.listdir(tmp_path) == []
-
-
-# ---- who owns what a creation made -------------------------------------------------------------------
+        failing_gtiff(drv, COMPRESS="JPEG").create(path[target], 10, 10, 1)  # written, then refused
+    assert os.listdir(tmp_path) == ["link.tif"] and os.readlink(link) == str(tmp_path / "target.tif")
 
 
 def test_closing_a_reader_leaves_the_writers_in_memory_files(drv, clean_vsimem):
-    """Ownership of /vsimem/ files was read from the path's form, so closing
-    any reader of a writer's path deleted the writer's files."""
     gtiff = drv.RasterDriver("GTiff")
     writer = gtiff.create(None, 3, 3, 1)
     _gdal.Dataset_FlushCache(writer.handle)
     gtiff.open(writer.path).close()
-    assert base.path_exists(writer.path) and writer.files == [writer.path]
+    assert writer.files == [writer.path]
     writer.close()
     assert not base.path_exists(writer.path)
 
 
 @pytest.mark.parametrize("how", ["close", "drop"])
 def test_a_creation_that_fails_at_close_leaves_no_broken_file(drv, tmp_path, how):
-    """A GeoPackage raster without a geotransform fails when it is closed
-    and left a file GDAL could not open (106 kB)."""
-    path = tmp_path / "v.gpkg"
-    ds = drv.RasterDriver("GPKG").create(str(path), 10, 10, 1, "Byte")
+    """A GeoPackage raster without a geotransform fails at close: it left
+    a file GDAL could not open."""
+    ds = drv.RasterDriver("GPKG").create(str(tmp_path / "v.gpkg"), 10, 10, 1, "Byte")
     if how == "close":
         with pytest.raises(drv.error.GDALError, match="SetGeoTransform"):
             ds.close()
-    else:
-        del ds
-        import gc
-
-        gc.collect()
+    del ds
     assert os.listdir(tmp_path) == []
 
 
-def test_a_failing_close_of_an_opened_dataset_removes_nothing(drv, tmp_path):
-    path = str(tmp_path / "v.gpkg")
-    with pytest.raises(drv.error.GDALError):
-        drv.RasterDriver("GPKG").create(path, 10, 10, 1, "Byte").close()
-    made = _gdal.Driver_Create(_gdal.GetDriverByName("GPKG"), path, 10, 10, 1, 1, [])
-    _gdal.delete_Dataset(made)  # the same broken file, made outside the package
-    with pytest.raises(drv.error.GDALError):
-        drv.RasterDriver("GPKG").open(path).close()
-    assert os.listdir(tmp_path) == ["v.gpkg"]
-
-
-# ---- configured creation options never reach open ----------------------------------------------------
-
-
-def latin1_shapefile(folder):
+@pytest.mark.parametrize("section, city", [("creation_options", "Zürich"), ("open_options", "Z\udcfcrich")])
+def test_configured_creation_options_do_not_reach_open(drv, tmp_path, monkeypatch, section, city):
+    """ENCODING for new shapefiles made every LATIN1 shapefile read wrongly."""
     from osgeo import _ogr
 
-    path = str(folder / "cities.shp")
-    ds = _gdal.Driver_Create(_gdal.GetDriverByName("ESRI Shapefile"), path, 0, 0, 0, 0, [])
-    layer = _gdal.Dataset_CreateLayer(ds, "cities", None, 1, ["ENCODING=LATIN1"])
-    field = _ogr.new_FieldDefn("city", 4)
-    _ogr.Layer_CreateField(layer, field, 1)
-    _ogr.delete_FieldDefn(field)
+    ds = _gdal.Driver_Create(_gdal.GetDriverByName("ESRI Shapefile"), str(tmp_path / "c.shp"), 0, 0, 0, 0, [])
+    layer = _gdal.Dataset_CreateLayer(ds, "c", None, 1, ["ENCODING=LATIN1"])
+    _ogr.Layer_CreateField(layer, _ogr.new_FieldDefn("city", 4), 1)
     feature = _ogr.new_Feature(_ogr.Layer_GetLayerDefn(layer))
     _ogr.Feature_SetField(feature, 0, "Zürich")
     _ogr.Layer_CreateFeature(layer, feature)
-    _ogr.delete_Feature(feature)
     _gdal.delete_Dataset(ds)
-    return path
-
-
-def first_city(ds):
-    from osgeo import _ogr
-
-    feature = _ogr.Layer_GetNextFeature(_gdal.Dataset_GetLayerByIndex(ds.handle, 0))
-    try:
-        return _ogr.Feature_GetFieldAsString(feature, 0)
-    finally:
-        _ogr.delete_Feature(feature)
-
-
-@pytest.mark.parametrize("config, city", [
-    ('[vector.creation_options."ESRI Shapefile"]\nENCODING = "UTF-8"\n', "Zürich"),  # was 'Z\udcfcrich'
-    ('[vector.open_options."ESRI Shapefile"]\nENCODING = "UTF-8"\n', "Z\udcfcrich"),  # open defaults do apply
-], ids=["creation defaults", "open defaults"])
-def test_configured_creation_options_do_not_reach_open(drv, tmp_path, monkeypatch, config, city):
-    (tmp_path / "vek.toml").write_text(config)
+    (tmp_path / "vek.toml").write_text(f'[vector.{section}."ESRI Shapefile"]\nENCODING = "UTF-8"\n')
     monkeypatch.setenv("VEK_CONFIG", str(tmp_path / "vek.toml"))
     drv.env.reload()
-    try:
-        with drv.VectorDriver("ESRI Shapefile").open(latin1_shapefile(tmp_path)) as ds:
-            assert first_city(ds) == city
-    finally:
-        monkeypatch.delenv("VEK_CONFIG")
-        drv.env.reload()
+    with drv.VectorDriver("ESRI Shapefile").open(str(tmp_path / "c.shp")) as ds:
+        feature = _ogr.Layer_GetNextFeature(_gdal.Dataset_GetLayerByIndex(ds.handle, 0))
+        assert _ogr.Feature_GetFieldAsString(feature, 0) == city
+    monkeypatch.delenv("VEK_CONFIG")
+    drv.env.reload()

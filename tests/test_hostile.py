@@ -486,6 +486,11 @@ def test_option_name_that_cannot_be_hashed(drv, key):
 # ---- XML -------------------------------------------------------------------------------------------
 
 
+class LyingStr(str):
+    def __contains__(self, item):
+        return False
+
+
 def xml_cases():
     deep = "<a>" * 100_000 + "</a>" * 100_000
     deep_value = '<r><o name="A">' + "<v>" * 100_000 + "</v>" * 100_000 + "</o></r>"
@@ -512,6 +517,11 @@ def xml_cases():
         ("external parameter entity", '<!DOCTYPE r [<!ENTITY % p SYSTEM "http://127.0.0.1:9/x">%p;]><r/>', "ParseError"),
         ("external DTD, refused unread", '<!DOCTYPE r SYSTEM "http://127.0.0.1:9/x.dtd"><r><o name="a"/></r>', "ParseError"),
         ("bare DOCTYPE", '<!DOCTYPE r><r><o name="a"/></r>', lambda out: out == {"a": {}}),
+        ("str subclass hiding its DOCTYPE", LyingStr('<!DOCTYPE r [<!ENTITY e "x">]><r/>'), "ParseError"),
+        ("attribute defaults: 1 kB x 1,000", '<!DOCTYPE r [<!ATTLIST o d CDATA "' + "d" * 1000 + '">]><r>'
+         + '<o name="x"/>' * 1000 + "</r>", "ParseError"),
+        ("lone surrogate", "<r><o name='\udc80'/></r>", "ParseError"),  # was UnicodeEncodeError
+        ("unknown encoding", b'<?xml version="1.0" encoding="x-no-such"?><r/>', "ParseError"),  # was LookupError
         ("predefined entities", '<r><o name="&lt;script&gt;" d="&amp;"/></r>', lambda out: out == {"<script>": {"d": "&"}}),
         ("int", 5, TypeError),
         ("list", ["<r/>"], TypeError),
@@ -824,217 +834,109 @@ def test_function_renamed_to_a_text_without_utf8_form(attr):
     assert proc.stdout.strip() == "ok"
 
 
-# ---- crashes within reach of plain Python code (each in a child process) -------------------------
+# ---- crashes within reach of plain Python code (each run in a child) -----------------------------
 
 from gdalmode import run_python  # noqa: E402
 
 
-def run_child(code):
-    """Run ``code`` in a fresh interpreter (the sanitized build under
-    `make test-asan`); a crash fails the test, not the suite."""
-    proc = run_python(code)
+def child_prints(code):
+    proc = run_python(code)  # the sanitized build under `make test-asan`
     assert proc.returncode == 0, proc.stderr[-4000:]
     return proc.stdout.split()
 
 
-RECURSIONS = {
-    "instance __str__ bound to its __repr__": "d = RasterDriver('GTiff'); d.__str__ = d.__repr__; repr(d)",
-    "subclass __str__ = __repr__": "class R(RasterDriver): __str__ = RasterDriver.__repr__\nstr(R())",
-    "extensions read through extension": "class R(RasterDriver): pass\nR.extensions = RasterDriver.extension\n"
-                                         "R('MEM').extension",
-    "statistics as its own list: len": "s = DriveStatistics(); s._drivers = s; len(s)",
-    "statistics as its own list: index": "s = DriveStatistics(); s._drivers = s; s[0]",
-    "statistics as its own list: rasters": "s = DriveStatistics(); s._drivers = s; s.rasters",
-}
-
-
-@pytest.mark.parametrize("code", RECURSIONS.values(), ids=RECURSIONS)
-def test_recursion_through_the_modules_own_functions_raises_recursion_error(code):
-    """The function objects never counted their depth, so a loop made only
-    of them overflowed the C stack (a segfault); now each one raises
-    RecursionError, as the same shapes written in Python do, and the
-    module works on."""
-    body = "\n".join("    " + line for line in code.splitlines())
-    out = run_child(
-        "from vek._algos.geo.driver import DriveStatistics, RasterDriver\n"
-        f"try:\n{body}\nexcept RecursionError as exc:\n"
-        "    print(type(exc).__name__)\n"
-        "print(RasterDriver('GTiff').name)\n"
-    )
-    assert out == ["RecursionError", "GTiff"]
-
-
-def test_recursion_in_a_thread_with_a_small_stack_raises_recursion_error():
-    """The interpreter's count allows a fixed number of C levels, more than
-    a 512 KiB thread stack (or a sanitizer build's larger frames) holds;
-    the functions also check how much stack is left."""
-    out = run_child("""if True:
+def test_loops_of_the_modules_own_functions_raise_recursion_error():
+    """The function objects counted no depth: each loop overflowed the C
+    stack (a segfault), also in a thread with a small stack."""
+    assert child_prints("""if True:
         import threading
-        from vek._algos.geo.driver import RasterDriver
-        threading.stack_size(512 * 1024)
-        out = []
-        def run():
-            d = RasterDriver("GTiff")
-            d.__str__ = d.__repr__
+        from vek._algos.geo.driver import DriveStatistics, RasterDriver
+        d, R, s = RasterDriver("GTiff"), type("R", (RasterDriver,), {}), DriveStatistics()
+        d.__str__, R.__str__, R.extensions, s._drivers = d.__repr__, RasterDriver.__repr__, RasterDriver.extension, s
+        def loop(f):
             try:
-                repr(d)
+                f()
             except RecursionError:
-                out.append("RecursionError")
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-        print(*out)
-    """)
-    assert out == ["RecursionError"]
+                print("RecursionError")
+        for f in (lambda: repr(d), lambda: str(R()), lambda: R("MEM").extension, lambda: len(s), lambda: s[0],
+                  lambda: s.rasters):
+            loop(f)
+        threading.stack_size(512 * 1024)
+        t = threading.Thread(target=loop, args=(lambda: repr(d),))
+        t.start(), t.join()
+        print(RasterDriver("GTiff").name)
+    """) == ["RecursionError"] * 7 + ["GTiff"]
 
 
-def test_set_opts_owns_the_names_and_values_it_holds():
-    """_set_opts_ walked **kwargs with borrowed keys while the catalogue's
-    __contains__ ran; one that reaches the dict (through gc.get_referrers
-    of a value) and swaps its content for new objects freed the key still
-    in use (ASan: heap-use-after-free). Now the call sees the names it was
-    given, and nothing else."""
-    out = run_child("""if True:
+def test_set_opts_owns_the_names_it_holds():
+    """A catalogue whose __contains__ reaches **kwargs (through a value) and
+    gives it new keys freed the key _set_opts_ still held (ASan:
+    heap-use-after-free); the call sees the names it was given."""
+    assert child_prints("""if True:
         import gc
         from vek._algos.geo import base
         from vek._algos.geo.driver import Driver
-
         def main():
             marker, fresh = [0], [[i] for i in range(3)]
-
             class Catalogue(dict):
                 def __contains__(self, key):
                     for ref in gc.get_referrers(marker, *fresh):
                         if type(ref) is dict and ref is not globals():
-                            ref.clear()  # new keys that nothing else holds
+                            ref.clear()
                             ref.update(("".join(["zz_b", str(i)]), fresh[i]) for i in range(3))
                     return False
-
             try:
                 Driver("GTiff")._set_opts_(Catalogue(), zz_a=marker, zz_c=[1])
             except base.error.FormatError as exc:
                 print(*exc.errors)
-
         main()
-    """)
-    assert out == ["zz_a", "zz_c"]
+    """) == ["zz_a", "zz_c"]
 
 
-GEODATABASE_CRASHES = {
-    "copy then close then use the twin": ("import copy; t = copy.copy(ds)", TypeError),
-    "deepcopy": ("import copy; t = copy.deepcopy(ds)", TypeError),
-    "pickle": ("import pickle; t = pickle.dumps(ds)", TypeError),
-    "second owner of one handle": ("t = GeoDatabase(ds.handle)", ValueError),
-    "second owner through another wrapper": ("t = GeoDatabase(_gdal.Band_GetDataset(_gdal.Dataset_GetRasterBand(ds.handle, 1)))",
-                                             ValueError),
-}
-
-
-@pytest.mark.parametrize("code, error", GEODATABASE_CRASHES.values(), ids=GEODATABASE_CRASHES)
-def test_a_dataset_has_one_owner(code, error):
-    """A copied GeoDatabase, or a second one around the same handle, used
-    the dataset after the first one closed it (segfault; invalid reads in
-    GDALGetFileList). Now making the second owner fails, and the closed
-    one answers ValueError."""
-    out = run_child(f"""if True:
+def test_a_dataset_has_one_owner_and_close_waits_for_its_users():
+    """A copy, a second GeoDatabase around the same dataset, and a read in
+    another thread during close() each reached GDAL with a freed dataset."""
+    assert child_prints("""if True:
+        import copy, pickle, sys, threading
         from osgeo import _gdal
         from vek._algos.geo.driver import RasterDriver
         from vek._algos.geo.geodatabase import GeoDatabase
-        ds = RasterDriver("GTiff").create(None, 2, 2, 1)
-        try:
-            {code}
-        except {error.__name__}:
-            print("refused")
-        ds.close()
-        try:
-            ds.files
-        except ValueError:
-            print("closed")
-    """)
-    assert out == ["refused", "closed"]
-
-
-def test_close_in_another_thread_waits_for_gdal_calls():
-    """`ds.files` in one thread while another closed the dataset reached
-    GDAL with a freed dataset; the lock of the object makes each use and
-    close() one step."""
-    out = run_child("""if True:
-        import sys, threading
-        from vek._algos.geo.driver import RasterDriver
+        gtiff, ds = RasterDriver("GTiff"), RasterDriver("GTiff").create(None, 2, 2, 1)
+        band_owner = lambda: _gdal.Band_GetDataset(_gdal.Dataset_GetRasterBand(ds.handle, 1))
+        for f in (copy.copy, copy.deepcopy, pickle.dumps, lambda ds: GeoDatabase(ds.handle),
+                  lambda ds: GeoDatabase(band_owner())):
+            try:
+                f(ds)
+            except (TypeError, ValueError) as exc:
+                print(type(exc).__name__)
         sys.setswitchinterval(1e-6)
-        gtiff, outcomes = RasterDriver("GTiff"), set()
         def read(ds):
             try:
                 while True:
                     ds.files, ds.band_count, repr(ds)
             except ValueError:
-                outcomes.add("ValueError")
+                pass
         for _ in range(100):
             ds = gtiff.create(None, 2, 2, 1)
             t = threading.Thread(target=read, args=(ds,))
-            t.start()
-            ds.close()
-            t.join()
-        print(*outcomes)
-    """)
-    assert out == ["ValueError"]
+            t.start(), ds.close(), t.join()
+        print("done")
+    """) == ["TypeError"] * 3 + ["ValueError"] * 2 + ["done"]
 
 
-class LyingStr(str):
-    def __contains__(self, item):
-        return False
-
-
-@pytest.mark.parametrize("text", [
-    LyingStr('<!DOCTYPE r [<!ENTITY e "x">]><r><o name="&e;"/></r>'),  # hides its DOCTYPE from `in`
-    # 1 kB default copied into each element that lacks the attribute: 1,000 times the input
-    '<!DOCTYPE r [<!ATTLIST o d CDATA "' + "d" * 1000 + '">]><r>' + '<o name="x"/>' * 1000 + "</r>",
-    "<r><o name='\udc80'/></r>",  # a lone surrogate: UnicodeEncodeError before
-    b'<?xml version="1.0" encoding="x-no-such"?><r/>',  # LookupError before
-], ids=["str subclass", "attribute defaults", "lone surrogate", "unknown encoding"])
-def test_xml_that_got_past_the_checks_is_a_parse_error(drv, text):
-    with pytest.raises(ET.ParseError):
-        drv.read_xml_to_dict(text)
-
-
-# ---- configuration files that are no small text file ---------------------------------------------------
-
-
-@pytest.fixture
-def config_file(tmp_path, monkeypatch):
-    from vek._algos.geo import _env
-
+@pytest.mark.parametrize("kind", ["fifo", "/dev/zero", "directory", "over 1 MiB", "byte order mark"])
+def test_config_file_that_is_no_small_text(tmp_path, monkeypatch, kind):
+    """A FIFO hung the configuration read, /dev/zero read without end (a
+    child, so that a hang ends in its time-out); a BOM was refused."""
     path = tmp_path / "vek.toml"
-    monkeypatch.setenv("VEK_CONFIG", str(path))
-    _env.reload()
-    yield path
-    _env.reload()
-
-
-def test_config_with_a_byte_order_mark_is_read(config_file):
-    from vek._algos.geo import _env
-
-    config_file.write_bytes(b"\xef\xbb\xbf[raster.creation_options.GTiff]\nCOMPRESS = 'LZW'\n")
-    assert dict(_env.RasterConfig["creation.options"]["GTiff"]) == {"COMPRESS": "LZW"}
-
-
-@pytest.mark.parametrize("kind", ["fifo", "/dev/zero", "directory", "over 1 MiB"])
-def test_config_that_is_no_small_regular_file_is_refused(config_file, kind):
-    """A FIFO hung the first configuration read, /dev/zero read without end;
-    run in a child, so that a hang ends in its time-out."""
-    if kind == "fifo":
-        os.mkfifo(config_file)
-    elif kind == "/dev/zero":
-        os.environ["VEK_CONFIG"] = "/dev/zero"
-    elif kind == "directory":
-        config_file.mkdir()
-    else:
-        config_file.write_text("# padding\n" * (1 << 17))
-    out = run_child("""if True:
+    {"fifo": os.mkfifo, "directory": os.mkdir}.get(kind, lambda p: None)(path)
+    if kind in ("over 1 MiB", "byte order mark"):
+        path.write_bytes(b"\xef\xbb\xbf[jupyter]\nshow_max_shape = [5, 5]\n" + b"#\n" * (1 << 20) * (kind != "byte order mark"))
+    monkeypatch.setenv("VEK_CONFIG", "/dev/zero" if kind == "/dev/zero" else str(path))
+    assert child_prints("""if True:
         from vek._algos.geo import _env, _error
         try:
-            _env.RasterConfig
+            print(*_env.JupyterShowMaxShape)
         except _error.ConfigError as exc:
             print(exc.path == _env.config_path()[0], "regular" in str(exc) or "MiB" in str(exc))
-    """)
-    assert out == ["True", "True"]
+    """) == (["5", "5"] if kind == "byte order mark" else ["True", "True"])

@@ -350,8 +350,16 @@ def _str_list(value, what: str):
 
 
 def _sibling_names(value):
-    """Sibling file names checked like the path: a NUL raises ValueError."""
-    return [gdal_path(name) for name in _str_list(value, "sibling_files")]
+    """Sibling file names, taken and checked like the path (str, bytes or
+    path-like; a NUL raises ValueError)."""
+    if value is None:
+        return []
+    if isinstance(value, (str, bytes, os.PathLike)):
+        value = [value]
+    try:
+        return [gdal_path(name) for name in value]
+    except TypeError:
+        raise TypeError(f"sibling_files must be file names, found {value!r}") from None
 
 
 def _not_found(path: str) -> bool:
