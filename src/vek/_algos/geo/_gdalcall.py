@@ -12,7 +12,7 @@ from . import _error as error
 from ._paths import fs_path, gdal_path, path_exists, remove_path
 
 __all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "last_gdal_error", "release_dataset",
-           "take_creation", "remove_created"]
+           "dataset_files", "take_creation", "remove_created"]
 
 # GDAL error classes (CPLErr).
 CE_NONE = 0

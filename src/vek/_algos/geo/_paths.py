@@ -21,12 +21,7 @@ def fs_path(path) -> str:
     functions do: GDAL takes C strings and would cut the name there, and
     write to another file.  Any other type raises ``TypeError``.
     """
-    try:
-        path = os.fspath(path)
-    except TypeError:
-        raise TypeError(
-            f"expected str, bytes or os.PathLike object, not {type(path).__name__}"
-        ) from None
+    path = os.fspath(path)  # TypeError for anything else
     # Subclasses are copied to the exact type: their methods could lie.
     if isinstance(path, bytes):
         path = bytes.decode(bytes.__bytes__(path), sys.getfilesystemencoding(),
