@@ -281,7 +281,7 @@ def test_a_creation_that_fails_at_close_leaves_no_broken_file(drv, tmp_path, how
     a file GDAL could not open."""
     ds = drv.RasterDriver("GPKG").create(str(tmp_path / "v.gpkg"), 10, 10, 1, "Byte")
     if how == "close":
-        with pytest.raises(drv.error.GDALError, match="SetGeoTransform"):
+        with pytest.raises(drv.error.GDALError, match="closing"):
             ds.close()
     del ds
     assert os.listdir(tmp_path) == []
