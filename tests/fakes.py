@@ -86,19 +86,23 @@ class RecordingConfig:
 class FakeEnv:
     """Stands in for ``env``. ``raster`` and ``vector`` are the per-driver
     defaults tables ({driver name: {option: default}}) that ``RasterConfig``
-    and ``VectorConfig`` hold under "creation.options"; ``None`` leaves the
-    key out. Every ``get`` on the configs and on the tables is logged, the
-    tables under the labels "RasterTable" and "VectorTable"."""
+    and ``VectorConfig`` hold under "creation.options", ``raster_open`` and
+    ``vector_open`` those under "open.options"; ``None`` leaves the key out.
+    Every ``get`` on the configs and on the tables is logged, the tables
+    under the labels "RasterTable", "VectorTable", "RasterOpenTable" and
+    "VectorOpenTable"."""
 
-    def __init__(self, raster=None, vector=None, log=None):
+    def __init__(self, raster=None, vector=None, log=None, raster_open=None, vector_open=None):
         self.log = [] if log is None else log
-        self.RasterConfig = self._config("Raster", raster)
-        self.VectorConfig = self._config("Vector", vector)
+        self.RasterConfig = self._config("Raster", raster, raster_open)
+        self.VectorConfig = self._config("Vector", vector, vector_open)
 
-    def _config(self, kind, table):
+    def _config(self, kind, table, open_table):
         data = {}
         if table is not None:
             data["creation.options"] = RecordingConfig(kind + "Table", table, self.log)
+        if open_table is not None:
+            data["open.options"] = RecordingConfig(kind + "OpenTable", open_table, self.log)
         return RecordingConfig(kind + "Config", data, self.log)
 
 

@@ -16,6 +16,9 @@ LISTS = {
 # Per-driver defaults of the fake driver "N" in each configuration.
 TABLES = {"Raster": {"N": {"A": "raster A", "O": "raster O"}},
           "Vector": {"N": {"O": "vector O", "L": "vector L", "A": "vector A"}}}
+# ... and under "open.options": never mixed with the creation defaults.
+OPEN_TABLES = {"Raster": {"N": {"O": "raster open O", "B": "raster open B"}},
+               "Vector": {"N": {"A": "vector open A"}}}
 
 R, V = {"DCAP_RASTER": "YES"}, {"DCAP_VECTOR": "YES"}
 RV, NEITHER = {"DCAP_RASTER": "yes", "DCAP_VECTOR": "YES"}, {}
@@ -28,7 +31,8 @@ def currents(catalogue):
 @pytest.fixture
 def env(drv, fake_gdal):
     """Configured defaults for the fake driver "N", logged with the binding calls."""
-    drv.env = FakeEnv(raster=TABLES["Raster"], vector=TABLES["Vector"], log=fake_gdal.calls)
+    drv.env = FakeEnv(raster=TABLES["Raster"], vector=TABLES["Vector"], log=fake_gdal.calls,
+                      raster_open=OPEN_TABLES["Raster"], vector_open=OPEN_TABLES["Vector"])
     return drv.env
 
 
@@ -74,15 +78,16 @@ def test_builder_selection(drv, fake_gdal, env, builder, raster, flags, kind_rea
         kept, other, listed = d._creation_opts, d._open_opts, list(drv.read_xml_to_dict(LISTS[item]))
     else:
         # The list is read and kept first; the per-driver get runs even on an empty table.
-        expected = [OPEN] + kind_reads + ([(config + "Config", "creation.options", {}), "name",
-                                           (config + "Table", "N", {})] if config else ["name"])
+        expected = [OPEN] + kind_reads + ([(config + "Config", "open.options", {}), "name",
+                                           (config + "OpenTable", "N", {})] if config else ["name"])
         kept, other, listed = d._open_opts, d._creation_opts, ["O", "A"]
     assert got == expected
     gets = [e for e in fake_gdal.calls if e[0].endswith(("Config", "Table"))]
     assert all(kwargs == {} and type(args[-1]) is dict and args[-1] == {} for _, args, kwargs in gets)
     assert len({id(args[-1]) for _, args, _ in gets}) == len(gets)  # a new empty dict for each get
     assert cat is kept and list(cat) == listed and other == {}
-    table = TABLES.get(config, {}).get("N", {})
+    tables = TABLES if builder == "_set_creation_options_info_" else OPEN_TABLES
+    table = tables.get(config, {}).get("N", {})
     assert currents(cat) == {k: v for k, v in table.items() if k in cat}
 
 
@@ -162,18 +167,18 @@ def test_build_replaces_the_attribute_with_the_readers_result(drv, fake_gdal, en
 
 def test_empty_defaults_table_skips_the_per_driver_lookup_when_creating(drv, fake_gdal):
     d = fake_driver(drv, fake_gdal, R)
-    drv.env = FakeEnv(raster={}, log=fake_gdal.calls)
+    drv.env = FakeEnv(raster={}, log=fake_gdal.calls, raster_open={})
     d.creation_options_info
     assert short_calls(fake_gdal.calls) == ["DCAP_RASTER", ("RasterConfig", "creation.options", {}), CREATE]
     fake_gdal.calls.clear()
     d.open_options_info
-    assert short_calls(fake_gdal.calls) == [OPEN, "DCAP_RASTER", ("RasterConfig", "creation.options", {}), "name",
-                                            ("RasterTable", "N", {})]
+    assert short_calls(fake_gdal.calls) == [OPEN, "DCAP_RASTER", ("RasterConfig", "open.options", {}), "name",
+                                            ("RasterOpenTable", "N", {})]
 
 
 @pytest.mark.parametrize("value", [None, object(), ["a", "list"], 0, False, True, 2.5, "LZW"])
 def test_defaults_are_stored_unchanged(drv, fake_gdal, value):
-    drv.env = FakeEnv(raster={"N": {"A": value, "O": value}})
+    drv.env = FakeEnv(raster={"N": {"A": value}}, raster_open={"N": {"O": value}})
     d = fake_driver(drv, fake_gdal, R)
     assert d.creation_options_info["A"]["current"] is value and d.open_options_info["O"]["current"] is value
 
@@ -207,11 +212,14 @@ def test_real_configured_defaults(drv):
     created = drv.read_xml_to_dict(metadata("GTiff", CREATE))
     common = {name: "2" for name in drv.read_xml_to_dict(metadata("GTiff", OPEN)) if name in created}
     layer = next(iter(drv.read_xml_to_dict(metadata("ESRI Shapefile", LAYER))))
+    opened = {name: "3" for name in drv.read_xml_to_dict(metadata("GTiff", OPEN))}
     drv.env = FakeEnv(raster={"GTiff": {"COMPRESS": "DEFLATE", "NO_SUCH_OPTION": "x", **common},
-                              "ESRI Shapefile": {layer: "raster"}}, vector={"ESRI Shapefile": {layer: "vector"}})
+                              "ESRI Shapefile": {layer: "raster"}}, vector={"ESRI Shapefile": {layer: "vector"}},
+                      raster_open={"GTiff": {**opened, "COMPRESS": "open"}})
     d = drv.Driver("GTiff")
-    assert currents(d.creation_options_info) == {"COMPRESS": "DEFLATE", **common}
-    assert currents(d.open_options_info) == common  # a name in both lists reaches both
+    assert common and currents(d.creation_options_info) == {"COMPRESS": "DEFLATE", **common}
+    # Creation defaults never reach open options, even for a name both lists share.
+    assert currents(d.open_options_info) == opened
     # A vector driver read through the base class takes the layer list and the vector configuration.
     assert currents(drv.Driver("ESRI Shapefile").creation_options_info) == {layer: "vector"}
 
@@ -260,7 +268,8 @@ def test_failed_build_propagates_and_keeps_nothing(drv, fake_gdal, env, case, er
     if case in ("malformed", "nameless"):
         lists[CREATE] = lists[OPEN] = {"malformed": "<L><Option name='A'>", "nameless": "<L><Option/></L>"}[case]
     d = fake_driver(drv, fake_gdal, R, lists, type("C", (drv.Driver,), {"is_raster": kind} if case == "kind" else {}))
-    drv.env = {"entry-None": FakeEnv(raster={"N": None}), "items-raises": FakeEnv(raster={"N": FailingItems()}),
+    drv.env = {"entry-None": FakeEnv(raster={"N": None}, raster_open={"N": None}),
+               "items-raises": FakeEnv(raster={"N": FailingItems()}, raster_open={"N": FailingItems()}),
                "config": BrokenEnv()}.get(case, env)
     copy = drv.Driver(d)
     for prop, attr in PROPS:
@@ -271,7 +280,7 @@ def test_failed_build_propagates_and_keeps_nothing(drv, fake_gdal, env, case, er
             assert type(info.value).__name__ == error
             assert getattr(d, attr) == {} and getattr(d, attr) is before is getattr(copy, attr)
     if case not in ("malformed", "nameless"):
-        kind.fail, drv.env = False, FakeEnv(raster={"N": {"A": "fixed"}})
+        kind.fail, drv.env = False, FakeEnv(raster={"N": {"A": "fixed"}}, raster_open={"N": {"A": "fixed"}})
         for prop, attr in PROPS:
             cat = getattr(d, prop)
             assert cat is getattr(d, attr) and cat["A"]["current"] == "fixed" and getattr(copy, attr) == {}

@@ -225,3 +225,85 @@ def test_real_driver_html_has_no_markup_from_gdal(drv):
         html = d._repr_html_()
         assert "<script" not in html.lower()
         assert ESCAPED_SCRIPT in html
+
+
+# ---- paths, and who owns what a creation made --------------------------------------------------------
+
+
+@pytest.mark.parametrize("form", [str, os.fsencode], ids=["str", "bytes"])
+def test_path_with_a_nul_is_refused_before_gdal_sees_it(drv, tmp_path, form):
+    """GDAL takes C strings: "v.tif\\0.tif" overwrote v.tif, open() opened it."""
+    victim, gtiff = str(tmp_path / "v.tif"), drv.RasterDriver("GTiff")
+    gtiff.create(victim, 3, 3, 1).close()
+    before = open(victim, "rb").read()
+    for call in (lambda p: gtiff.create(p, 1, 1, 1), drv.VectorDriver("GPKG").create, gtiff.open,
+                 lambda p: gtiff.open(victim, [os.path.basename(p)])):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call(form(victim + "\0.tif"))
+    assert os.listdir(tmp_path) == ["v.tif"] and open(victim, "rb").read() == before
+
+
+@pytest.mark.parametrize("name", [b"bytes.tif", b"latin1-\xfc.tif", "escaped-\udcfc.tif", "path"])
+def test_any_path_form_creates_and_opens_the_named_file(drv, tmp_path, name):
+    path = tmp_path / "p.tif" if name == "path" else os.path.join(os.fsencode(tmp_path) if type(name) is bytes
+                                                                    else str(tmp_path), name)
+    with drv.RasterDriver("GTiff").create(path, 4, 3, 2) as ds:
+        assert ds.files == [os.fsdecode(path)]
+    assert os.listdir(os.fsencode(tmp_path)) == [os.path.basename(os.fsencode(path))]
+    assert drv.RasterDriver("GTiff").open(path).band_count == 2
+
+
+@pytest.mark.parametrize("target", ["dangling symlink", "bytes", "path"])
+def test_failed_creation_removes_what_it_made_and_only_that(drv, tmp_path, target):
+    """A dangling link was followed by the "existed before" test, so the
+    link went and the half-made file at its target stayed; bytes left it."""
+    link = tmp_path / "link.tif"
+    link.symlink_to(tmp_path / "target.tif")
+    path = {"dangling symlink": str(link), "bytes": os.fsencode(tmp_path / "b.tif"), "path": tmp_path / "p.tif"}
+    with pytest.raises(drv.error.GDALError):
+        failing_gtiff(drv, COMPRESS="JPEG").create(path[target], 10, 10, 1)  # written, then refused
+    assert os.listdir(tmp_path) == ["link.tif"] and os.readlink(link) == str(tmp_path / "target.tif")
+
+
+def test_closing_a_reader_leaves_the_writers_in_memory_files(drv, clean_vsimem):
+    gtiff = drv.RasterDriver("GTiff")
+    writer = gtiff.create(None, 3, 3, 1)
+    _gdal.Dataset_FlushCache(writer.handle)
+    gtiff.open(writer.path).close()
+    assert writer.files == [writer.path]
+    writer.close()
+    assert not base.path_exists(writer.path)
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_a_creation_that_fails_at_close_leaves_no_broken_file(drv, tmp_path, how):
+    """A GeoPackage raster without a geotransform fails at close: it left
+    a file GDAL could not open."""
+    ds = drv.RasterDriver("GPKG").create(str(tmp_path / "v.gpkg"), 10, 10, 1, "Byte")
+    if how == "close":
+        with pytest.raises(drv.error.GDALError, match="closing"):
+            ds.close()
+    del ds
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("section, city", [("creation_options", "Zürich"), ("open_options", "Z\udcfcrich")])
+def test_configured_creation_options_do_not_reach_open(drv, tmp_path, monkeypatch, section, city):
+    """ENCODING for new shapefiles made every LATIN1 shapefile read wrongly."""
+    from osgeo import _ogr
+
+    ds = _gdal.Driver_Create(_gdal.GetDriverByName("ESRI Shapefile"), str(tmp_path / "c.shp"), 0, 0, 0, 0, [])
+    layer = _gdal.Dataset_CreateLayer(ds, "c", None, 1, ["ENCODING=LATIN1"])
+    _ogr.Layer_CreateField(layer, _ogr.new_FieldDefn("city", 4), 1)
+    feature = _ogr.new_Feature(_ogr.Layer_GetLayerDefn(layer))
+    _ogr.Feature_SetField(feature, 0, "Zürich")
+    _ogr.Layer_CreateFeature(layer, feature)
+    _gdal.delete_Dataset(ds)
+    (tmp_path / "vek.toml").write_text(f'[vector.{section}."ESRI Shapefile"]\nENCODING = "UTF-8"\n')
+    monkeypatch.setenv("VEK_CONFIG", str(tmp_path / "vek.toml"))
+    drv.env.reload()
+    with drv.VectorDriver("ESRI Shapefile").open(str(tmp_path / "c.shp")) as ds:
+        feature = _ogr.Layer_GetNextFeature(_gdal.Dataset_GetLayerByIndex(ds.handle, 0))
+        assert _ogr.Feature_GetFieldAsString(feature, 0) == city
+    monkeypatch.delenv("VEK_CONFIG")
+    drv.env.reload()

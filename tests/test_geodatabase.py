@@ -129,9 +129,11 @@ def test_close_removes_every_in_memory_file(no_mem_leftovers, ext, make):
 
 def test_side_files_made_at_close_go_and_other_files_stay(no_mem_leftovers):
     path = mem_temp_path("tif")
-    _gdal.delete_Dataset(create_raster(path))
-    with open_file(path, RASTER) as db:
-        set_item(db, "yes")  # a PAM .aux.xml appears only when the dataset is closed
+    with GeoDatabase(create_raster(path)) as owner:
+        _gdal.Dataset_FlushCache(owner.handle)
+        with open_file(path, RASTER) as db:
+            set_item(db, "yes")  # a PAM .aux.xml appears only when the reader is closed
+        assert base.path_exists(path) and base.path_exists(path + ".aux.xml")  # a reader owns nothing
     user = "/vsimem/vek-user-owned.tif"
     try:
         GeoDatabase(create_raster(user)).close()

@@ -486,6 +486,11 @@ def test_option_name_that_cannot_be_hashed(drv, key):
 # ---- XML -------------------------------------------------------------------------------------------
 
 
+class LyingStr(str):
+    def __contains__(self, item):
+        return False
+
+
 def xml_cases():
     deep = "<a>" * 100_000 + "</a>" * 100_000
     deep_value = '<r><o name="A">' + "<v>" * 100_000 + "</v>" * 100_000 + "</o></r>"
@@ -510,7 +515,13 @@ def xml_cases():
         ("billion laughs", laughs, "ParseError"),
         ("external entity", '<!DOCTYPE r [<!ENTITY e SYSTEM "file:///etc/passwd">]><r><o name="&e;"/></r>', "ParseError"),
         ("external parameter entity", '<!DOCTYPE r [<!ENTITY % p SYSTEM "http://127.0.0.1:9/x">%p;]><r/>', "ParseError"),
-        ("external DTD, not fetched", '<!DOCTYPE r SYSTEM "http://127.0.0.1:9/x.dtd"><r><o name="a"/></r>', lambda out: out == {"a": {}}),
+        ("external DTD, refused unread", '<!DOCTYPE r SYSTEM "http://127.0.0.1:9/x.dtd"><r><o name="a"/></r>', "ParseError"),
+        ("bare DOCTYPE", '<!DOCTYPE r><r><o name="a"/></r>', lambda out: out == {"a": {}}),
+        ("str subclass hiding its DOCTYPE", LyingStr('<!DOCTYPE r [<!ENTITY e "x">]><r/>'), "ParseError"),
+        ("attribute defaults: 1 kB x 1,000", '<!DOCTYPE r [<!ATTLIST o d CDATA "' + "d" * 1000 + '">]><r>'
+         + '<o name="x"/>' * 1000 + "</r>", "ParseError"),
+        ("lone surrogate", "<r><o name='\udc80'/></r>", "ParseError"),  # was UnicodeEncodeError
+        ("unknown encoding", b'<?xml version="1.0" encoding="x-no-such"?><r/>', "ParseError"),  # was LookupError
         ("predefined entities", '<r><o name="&lt;script&gt;" d="&amp;"/></r>', lambda out: out == {"<script>": {"d": "&"}}),
         ("int", 5, TypeError),
         ("list", ["<r/>"], TypeError),
@@ -821,3 +832,111 @@ def test_function_renamed_to_a_text_without_utf8_form(attr):
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ok"
+
+
+# ---- crashes within reach of plain Python code (each run in a child) -----------------------------
+
+from gdalmode import run_python  # noqa: E402
+
+
+def child_prints(code):
+    proc = run_python(code)  # the sanitized build under `make test-asan`
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    return proc.stdout.split()
+
+
+def test_loops_of_the_modules_own_functions_raise_recursion_error():
+    """The function objects counted no depth: each loop overflowed the C
+    stack (a segfault), also in a thread with a small stack."""
+    assert child_prints("""if True:
+        import threading
+        from vek._algos.geo.driver import DriveStatistics, RasterDriver
+        d, R, s = RasterDriver("GTiff"), type("R", (RasterDriver,), {}), DriveStatistics()
+        d.__str__, R.__str__, R.extensions, s._drivers = d.__repr__, RasterDriver.__repr__, RasterDriver.extension, s
+        def loop(f):
+            try:
+                f()
+            except RecursionError:
+                print("RecursionError")
+        for f in (lambda: repr(d), lambda: str(R()), lambda: R("MEM").extension, lambda: len(s), lambda: s[0],
+                  lambda: s.rasters):
+            loop(f)
+        threading.stack_size(512 * 1024)
+        t = threading.Thread(target=loop, args=(lambda: repr(d),))
+        t.start(), t.join()
+        print(RasterDriver("GTiff").name)
+    """) == ["RecursionError"] * 7 + ["GTiff"]
+
+
+def test_set_opts_owns_the_names_it_holds():
+    """A catalogue whose __contains__ reaches **kwargs (through a value) and
+    gives it new keys freed the key _set_opts_ still held (ASan:
+    heap-use-after-free); the call sees the names it was given."""
+    assert child_prints("""if True:
+        import gc
+        from vek._algos.geo import base
+        from vek._algos.geo.driver import Driver
+        def main():
+            marker, fresh = [0], [[i] for i in range(3)]
+            class Catalogue(dict):
+                def __contains__(self, key):
+                    for ref in gc.get_referrers(marker, *fresh):
+                        if type(ref) is dict and ref is not globals():
+                            ref.clear()
+                            ref.update(("".join(["zz_b", str(i)]), fresh[i]) for i in range(3))
+                    return False
+            try:
+                Driver("GTiff")._set_opts_(Catalogue(), zz_a=marker, zz_c=[1])
+            except base.error.FormatError as exc:
+                print(*exc.errors)
+        main()
+    """) == ["zz_a", "zz_c"]
+
+
+def test_a_dataset_has_one_owner_and_close_waits_for_its_users():
+    """A copy, a second GeoDatabase around the same dataset, and a read in
+    another thread during close() each reached GDAL with a freed dataset."""
+    assert child_prints("""if True:
+        import copy, pickle, sys, threading
+        from osgeo import _gdal
+        from vek._algos.geo.driver import RasterDriver
+        from vek._algos.geo.geodatabase import GeoDatabase
+        gtiff, ds = RasterDriver("GTiff"), RasterDriver("GTiff").create(None, 2, 2, 1)
+        band_owner = lambda: _gdal.Band_GetDataset(_gdal.Dataset_GetRasterBand(ds.handle, 1))
+        for f in (copy.copy, copy.deepcopy, pickle.dumps, lambda ds: GeoDatabase(ds.handle),
+                  lambda ds: GeoDatabase(band_owner())):
+            try:
+                f(ds)
+            except (TypeError, ValueError) as exc:
+                print(type(exc).__name__)
+        sys.setswitchinterval(1e-6)
+        def read(ds):
+            try:
+                while True:
+                    ds.files, ds.band_count, repr(ds)
+            except ValueError:
+                pass
+        for _ in range(100):
+            ds = gtiff.create(None, 2, 2, 1)
+            t = threading.Thread(target=read, args=(ds,))
+            t.start(), ds.close(), t.join()
+        print("done")
+    """) == ["TypeError"] * 3 + ["ValueError"] * 2 + ["done"]
+
+
+@pytest.mark.parametrize("kind", ["fifo", "/dev/zero", "directory", "over 1 MiB", "byte order mark"])
+def test_config_file_that_is_no_small_text(tmp_path, monkeypatch, kind):
+    """A FIFO hung the configuration read, /dev/zero read without end (a
+    child, so that a hang ends in its time-out); a BOM was refused."""
+    path = tmp_path / "vek.toml"
+    {"fifo": os.mkfifo, "directory": os.mkdir}.get(kind, lambda p: None)(path)
+    if kind in ("over 1 MiB", "byte order mark"):
+        path.write_bytes(b"\xef\xbb\xbf[jupyter]\nshow_max_shape = [5, 5]\n" + b"#\n" * (1 << 20) * (kind != "byte order mark"))
+    monkeypatch.setenv("VEK_CONFIG", "/dev/zero" if kind == "/dev/zero" else str(path))
+    assert child_prints("""if True:
+        from vek._algos.geo import _env, _error
+        try:
+            print(*_env.JupyterShowMaxShape)
+        except _error.ConfigError as exc:
+            print(exc.path == _env.config_path()[0], "regular" in str(exc) or "MiB" in str(exc))
+    """) == (["5", "5"] if kind == "byte order mark" else ["True", "True"])

@@ -110,8 +110,8 @@ def test_catalogues_ask_for_their_kind(drv, cls, raster):
 def test_both_kind_driver_gets_the_catalogues_of_the_class(drv, fake_gdal, cls, creation, values, other_cls, shared):
     handle = fake_gdal.add("RV", **BOTH_KIND)
     drv.env = types.SimpleNamespace(
-        RasterConfig={"creation.options": {"RV": {"R2": "raster-default", "O1": 1}}},
-        VectorConfig={"creation.options": {"RV": {"L2": "vector-default", "O2": 2}}},
+        RasterConfig={"creation.options": {"RV": {"R2": "raster-default", "O2": 0}}, "open.options": {"RV": {"O1": 1}}},
+        VectorConfig={"creation.options": {"RV": {"L2": "vector-default", "O1": 0}}, "open.options": {"RV": {"O2": 2}}},
     )
     d = getattr(drv, cls)("RV")
     assert list(d.creation_options_info) == creation and list(d.open_options_info) == ["O1", "O2"]

@@ -824,7 +824,7 @@ def _(w):
         def RasterConfig(self):
             raise PermissionError("config")
 
-        VectorConfig = {"creation.options": {"FAKE_V": None}}
+        VectorConfig = {"creation.options": {"FAKE_V": None}, "open.options": {"FAKE_V": None}}
 
     bad_env = w.watch(ConfigRaises())
     ParseError = drv.xet.ParseError

@@ -7,6 +7,8 @@ just means built-in defaults; a missing file named by ``VEK_CONFIG`` raises
 :class:`~vek._algos.geo._error.ConfigFileNotFoundError`, and a malformed
 file or a value of the wrong type raises
 :class:`~vek._algos.geo._error.ConfigError`, naming the file and the key.
+So does anything but a regular file (a FIFO, ``/dev/zero``) and a file
+larger than 1 MiB; a leading UTF-8 byte order mark is skipped.
 
 Layout::
 
@@ -17,6 +19,11 @@ Layout::
 
     [vector.creation_options."ESRI Shapefile"]
     ENCODING = "UTF-8"
+
+    # default open options, per driver short name (creation options
+    # never reach open)
+    [vector.open_options."ESRI Shapefile"]
+    ENCODING = "LATIN1"
 
     [jupyter]
     # at most this many rows and columns in notebook tables
@@ -39,7 +46,8 @@ other top-level tables are left for other parts of ``vek``.
 Attributes (read-only mappings, loaded on first access and cached):
 
 ``RasterConfig``, ``VectorConfig``
-    ``{"creation.options": {driver short name: {option: default}}}``.
+    ``{"creation.options": {driver short name: {option: default}},
+    "open.options": {driver short name: {option: default}}}``.
 ``JupyterShowMaxShape``
     ``(max_rows, max_cols)``, by default ``(20, 10)``.
 ``OptionsCheck``
@@ -69,6 +77,8 @@ __all__ = [
 
 DEFAULT_SHOW_MAX_SHAPE = (20, 10)
 CREATION_OPTIONS = "creation.options"
+OPEN_OPTIONS = "open.options"
+MAX_SIZE = 1 << 20  # a configuration file is small; more is a mistake
 _LAZY = ("RasterConfig", "VectorConfig", "JupyterShowMaxShape", "OptionsCheck", "ConfigFile")
 OPTIONS_CHECKS = ("error", "warn", "off")
 
@@ -93,9 +103,10 @@ def _type_name(value) -> str:
     return type(value).__name__
 
 
-def _section(doc: dict, section: str, known: str, path: str, error) -> dict:
+def _section(doc: dict, section: str, known, path: str, error) -> dict:
     """The table ``[section]`` of the file (empty when absent), holding at
-    most the key ``known``; anything else is a ConfigError naming the file."""
+    most the keys ``known`` (a tuple); anything else is a ConfigError naming
+    the file."""
     table = doc.get(section, {})
     if not isinstance(table, dict):
         raise error.ConfigError(
@@ -104,21 +115,33 @@ def _section(doc: dict, section: str, known: str, path: str, error) -> dict:
             key=section,
         )
     for key in table:
-        if key != known:
+        if key not in known:
+            names = ", ".join(f"{section}.{k}" for k in known)
             raise error.ConfigError(
-                f"{path}: unknown key {section}.{key} (known: {section}.{known})",
+                f"{path}: unknown key {section}.{key} (known: {names})",
                 path=path,
                 key=f"{section}.{key}",
             )
     return table
 
 
-def _creation_options(doc: dict, section: str, path: str, error):
+def _options(doc: dict, section: str, path: str, error):
+    """``RasterConfig``/``VectorConfig``: the creation and the open
+    defaults of ``[section]``, each under its own key."""
     from types import MappingProxyType
 
-    table = _section(doc, section, "creation_options", path, error)
-    drivers = table.get("creation_options", {})
-    where = f"{section}.creation_options"
+    table = _section(doc, section, ("creation_options", "open_options"), path, error)
+    return MappingProxyType({
+        CREATION_OPTIONS: _driver_tables(table, section, "creation_options", path, error),
+        OPEN_OPTIONS: _driver_tables(table, section, "open_options", path, error),
+    })
+
+
+def _driver_tables(table: dict, section: str, kind: str, path: str, error):
+    from types import MappingProxyType
+
+    drivers = table.get(kind, {})
+    where = f"{section}.{kind}"
     if not isinstance(drivers, dict):
         raise error.ConfigError(
             f"{path}: {where} must be a table of driver tables, found {_type_name(drivers)}",
@@ -143,11 +166,11 @@ def _creation_options(doc: dict, section: str, path: str, error):
                     key=f"{key}.{name}",
                 )
         out[driver] = MappingProxyType(dict(options))
-    return MappingProxyType({CREATION_OPTIONS: MappingProxyType(out)})
+    return MappingProxyType(out)
 
 
 def _show_max_shape(doc: dict, path: str, error):
-    table = _section(doc, "jupyter", "show_max_shape", path, error)
+    table = _section(doc, "jupyter", ("show_max_shape",), path, error)
     if "show_max_shape" not in table:
         return DEFAULT_SHOW_MAX_SHAPE
     shape = table["show_max_shape"]
@@ -177,10 +200,32 @@ def _options_check(doc: dict, path: str, error) -> str:
     return check
 
 
+def _read_bytes(path: str, error) -> bytes:
+    """The file's bytes: only a regular file (opened without blocking, so
+    a FIFO cannot hang the caller) of at most MAX_SIZE bytes."""
+    import stat
+
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        regular = stat.S_ISREG(os.fstat(fd).st_mode)
+    except BaseException:
+        os.close(fd)
+        raise
+    if not regular:
+        os.close(fd)
+        raise error.ConfigError(f"configuration file {path} is not a regular file", path=path)
+    with open(fd, "rb", buffering=0) as fh:
+        raw = fh.read(MAX_SIZE + 1)
+    if len(raw) > MAX_SIZE:
+        raise error.ConfigError(
+            f"configuration file {path} is larger than {MAX_SIZE // (1 << 20)} MiB", path=path
+        )
+    return raw
+
+
 def _read(path: str, named: bool, error) -> dict | None:
     try:
-        with open(path, "rb") as fh:
-            raw = fh.read()
+        raw = _read_bytes(path, error)
     except FileNotFoundError:
         if named:
             raise error.ConfigFileNotFoundError(
@@ -195,7 +240,7 @@ def _read(path: str, named: bool, error) -> dict | None:
     import tomllib
 
     try:
-        text = raw.decode("utf-8")
+        text = raw.decode("utf-8-sig")  # a byte order mark some editors write
         return tomllib.loads(text)
     except (UnicodeDecodeError, tomllib.TOMLDecodeError) as exc:
         raise error.ConfigError(
@@ -209,8 +254,8 @@ def _load() -> None:
     path, named = config_path()
     doc = _read(path, named, error)
     values = {
-        "RasterConfig": _creation_options(doc or {}, "raster", path, error),
-        "VectorConfig": _creation_options(doc or {}, "vector", path, error),
+        "RasterConfig": _options(doc or {}, "raster", path, error),
+        "VectorConfig": _options(doc or {}, "vector", path, error),
         "JupyterShowMaxShape": _show_max_shape(doc or {}, path, error),
         "OptionsCheck": _options_check(doc or {}, path, error),
         "ConfigFile": path if doc is not None else None,

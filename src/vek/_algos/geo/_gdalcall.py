@@ -6,14 +6,17 @@ a failed creation left behind removed."""
 
 import warnings
 
+import _thread
+import os
+
 from osgeo import _gdal
 
 from . import _error as error
 from ._optcheck import KINDS, check_options, skip_prefixes
-from ._paths import path_exists, remove_path
+from ._paths import fs_path, gdal_path, path_exists, remove_path
 
 __all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "gdal_messages", "last_gdal_error",
-           "release_dataset"]
+           "release_dataset", "dataset_files", "take_creation", "remove_created"]
 
 # GDAL error classes (CPLErr).
 CE_NONE = 0
@@ -226,35 +229,107 @@ def _is_dataset(obj) -> bool:
 
 
 def _creation_path(args, kwargs):
+    """``(args, kwargs, path)``: the creating call's arguments with its
+    target (the second argument, or ``utf8_path``) checked and in the form
+    GDAL takes (:func:`~._paths.gdal_path`: path-like objects and bytes
+    accepted, a NUL refused), and that target as ``str``."""
     if len(args) >= 2:
-        path = args[1]
+        path = fs_path(args[1])
+        args = (*args[:1], gdal_path(path), *args[2:])
+    elif "utf8_path" in kwargs:
+        path = fs_path(kwargs["utf8_path"])
+        kwargs = {**kwargs, "utf8_path": gdal_path(path)}
     else:
-        path = kwargs.get("utf8_path")
-    return path if isinstance(path, str) else None
+        path = None
+    return args, kwargs, path
+
+
+def _existing_before(path) -> dict:
+    """What ``lstat`` finds before a creating call: ``{name: existed}`` for
+    the target and, when the target is a symbolic link, for the file it
+    leads to (GDAL writes through the link; a dangling one makes a file)."""
+    if path is None:
+        return {}
+    if path.startswith("/vsi"):
+        return {path: path_exists(path)}
+    try:
+        before = {path: os.path.lexists(path)}
+        if before[path] and os.path.islink(path):
+            target = os.path.realpath(path)
+            before[target] = os.path.lexists(target)
+    except (OSError, ValueError):
+        return {path: True}  # unknown: treat as the user's
+    return before
+
+
+def _decoded(names) -> list[str]:
+    return [os.fsdecode(n) if isinstance(n, bytes) else n for n in names or []]
+
+
+def dataset_files(handle) -> list[str]:
+    """``Dataset_GetFileList`` as ``str`` names; ``[]`` when it fails."""
+    try:
+        with quiet_gdal(reset=False):
+            return _decoded(_gdal.Dataset_GetFileList(handle))
+    except Exception:
+        return []
+
+
+def remove_created(path, before, files=()) -> None:
+    """Remove what a creating call made at ``path``, never what was there
+    before it (``before`` from :func:`_existing_before`): the path and the
+    files GDAL listed when the path is new, and the file a symbolic link
+    led to when that file is new (the link itself stays)."""
+    if not before:
+        return
+    if not before.get(path, True):
+        for name in files:
+            if name != path and path_exists(name):
+                remove_path(name)
+        if path_exists(path):
+            remove_path(path)
+    for name, existed in before.items():
+        if name != path and not existed and path_exists(name):
+            remove_path(name)
 
 
 def _clean_failed_creation(path, existed_before, result) -> None:
     """Undo what a failed dataset creation left behind.
 
     A dataset the binding still handed back is closed first (its file list
-    is taken before).  Files are only removed when the target path did not
-    exist before the call: GDAL may fail before touching an existing file,
-    and a user's file is never deleted on a guess.
+    is taken before).  Only what did not exist before the call is removed
+    (see :func:`remove_created`): GDAL may fail before touching an existing
+    file, and a user's file is never deleted on a guess.
     """
     files = []
     if _is_dataset(result):
-        try:
-            files = list(_gdal.Dataset_GetFileList(result) or [])
-        except Exception:
-            files = []
+        files = dataset_files(result)
         release_dataset(result)
-    if path is None or existed_before:
-        return
-    for name in files:
-        if name != path and path_exists(name):
-            remove_path(name)
-    if path_exists(path):
-        remove_path(path)
+    remove_created(path, existed_before, files)
+
+
+# The last dataset each thread created, for the GeoDatabase that wraps it
+# next (see take_creation): one record per thread, so nothing piles up for
+# handles that are never wrapped.
+_last_creation = _thread._local()  # threading itself is not imported for this
+
+
+def _note_creation(handle, path, before) -> None:
+    _last_creation.record = (handle, path, before)
+
+
+def take_creation(handle):
+    """``(path, before)`` when ``handle`` is what this thread's last
+    creating call returned, else ``None``; a record is handed out once.
+
+    This is how a dataset's creator is told from a reader of the same path:
+    only the GeoDatabase wrapping the creating call's own result owns what
+    the creation made (in-memory files, a file that fails to close)."""
+    record = getattr(_last_creation, "record", None)
+    if record is None or record[0] is not handle:
+        return None
+    _last_creation.record = None
+    return record[1], record[2]
 
 
 def _argument(args, kwargs, index, keyword):
@@ -351,9 +426,13 @@ def call_gdal_fun(fun, *args, **kwargs):
     before failing; a dataset the failing call returned anyway is closed,
     never handed on.
 
-    When a creating function (``Driver_Create``, ``Driver_CreateCopy``,
-    ``Driver_CreateMultiDimensional``) fails and its target path did not
-    exist before the call, the files GDAL left there are removed.
+    The target path of a creating function (``Driver_Create``,
+    ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``) may be a
+    ``str``, ``bytes`` or path-like object, in any encoding the file system
+    takes; a NUL in it raises ``ValueError``.  When such a call fails, what
+    it made is removed: the files GDAL left at a target that did not exist
+    before (tested with ``lstat``), and a file made through a symbolic link;
+    nothing that was there before.
 
     The user's GDAL exception mode is neither read nor changed.
     """
@@ -365,8 +444,10 @@ def call_gdal_fun(fun, *args, **kwargs):
             k: (gdal_options(v) if _is_mapping(v) else v) for k, v in kwargs.items()
         }
     creating = name in _CREATORS
-    path = _creation_path(args, kwargs) if creating else None
-    existed_before = path_exists(path) if path is not None else True
+    path = None
+    if creating:
+        args, kwargs, path = _creation_path(args, kwargs)
+    existed_before = _existing_before(path)
 
     result = None
     raised = None
@@ -384,6 +465,8 @@ def call_gdal_fun(fun, *args, **kwargs):
     )
     if not failed:
         _emit(messages, result, creating, path, existed_before)
+        if creating:
+            _note_creation(result, path, existed_before)
         return result
 
     if creating:

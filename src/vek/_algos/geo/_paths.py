@@ -1,18 +1,55 @@
-"""Paths as the package hands them to GDAL: existence tests and removal
-through GDAL's virtual file system, and the package's in-memory paths."""
+"""Paths as the package hands them to GDAL: checking and normalising them,
+existence tests and removal through GDAL's virtual file system, and the
+package's in-memory paths."""
 
 import os
+import sys
 
 from osgeo import _gdal
 
-__all__ = ["path_exists", "remove_path", "mem_temp_path", "is_mem_temp_path", "MEM_DIR"]
+__all__ = ["fs_path", "gdal_path", "path_exists", "remove_path", "mem_temp_path", "is_mem_temp_path",
+           "MEM_DIR"]
+
+
+def fs_path(path) -> str:
+    """``path`` (a ``str``, ``bytes`` or ``os.PathLike``) as the exact ``str``
+    it names.
+
+    ``bytes`` are decoded as ``os.fsdecode`` does, so a name that is not
+    UTF-8 (legal on Linux) survives as a surrogate-escaped ``str``.  A NUL
+    raises ``ValueError("embedded null byte")``, as Python's own file
+    functions do: GDAL takes C strings and would cut the name there, and
+    write to another file.  Any other type raises ``TypeError``.
+    """
+    path = os.fspath(path)  # TypeError for anything else
+    # Subclasses are copied to the exact type: their methods could lie.
+    if isinstance(path, bytes):
+        path = bytes.decode(bytes.__bytes__(path), sys.getfilesystemencoding(),
+                            sys.getfilesystemencodeerrors())
+    elif type(path) is not str:
+        path = str.__str__(path)
+    if "\0" in path:
+        raise ValueError("embedded null byte")
+    return path
+
+
+def gdal_path(path):
+    """``path`` checked by :func:`fs_path`, in the form GDAL's binding takes:
+    the ``str`` itself, or, for a name UTF-8 cannot encode (a surrogate-
+    escaped byte), the file system's bytes."""
+    path = fs_path(path)
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path)
+    return path
 
 
 def _stat_is_dir(path: str):
     """``None`` when GDAL's virtual file system does not know ``path``,
     else whether it is a directory."""
     try:
-        stat = _gdal.VSIStatL(path)
+        stat = _gdal.VSIStatL(gdal_path(path))
     except Exception:
         return None
     if stat is None:
@@ -48,11 +85,12 @@ def _quiet():
 def remove_path(path: str) -> None:
     """Remove a file or a directory tree through GDAL, quietly; never raises."""
     try:
+        name = gdal_path(path)  # never a name cut at a NUL
         with _quiet():
             if _is_dir(path):
-                _gdal.RmdirRecursive(path)
+                _gdal.RmdirRecursive(name)
             else:
-                _gdal.Unlink(path)
+                _gdal.Unlink(name)
     except Exception:
         pass
 
@@ -88,8 +126,9 @@ _HEX = frozenset("0123456789abcdef")
 def is_mem_temp_path(path) -> bool:
     """Whether ``path`` has the form :func:`mem_temp_path` gives: the
     package's in-memory folder, 32 hex digits, then nothing or ``.ext``.
-    :class:`~vek._algos.geo.geodatabase.GeoDatabase` removes the in-memory
-    files of such a dataset when it is closed."""
+    The :class:`~vek._algos.geo.geodatabase.GeoDatabase` of the dataset
+    created at such a path removes its in-memory files when it is closed;
+    one that merely opened the path leaves them to their creator."""
     if not isinstance(path, str) or not path.startswith(MEM_DIR):
         return False
     name = path[len(MEM_DIR):]

@@ -5,16 +5,23 @@ module parses such text into standard :class:`xml.etree.ElementTree.Element`
 trees, driving expat directly so that it can refuse what has no place in
 that text:
 
-* any entity declaration (``<!ENTITY ...>``, internal or external, parsed
-  or unparsed) - this stops "billion laughs" and quadratic blow-up;
-* any reference to an external entity; nothing is ever fetched.
+* a document type declaration with an internal subset or an external
+  identifier: that is where entities (``<!ENTITY ...>``: "billion laughs",
+  quadratic blow-up) and attribute defaults (``<!ATTLIST ...>``, copied
+  into every element that lacks the attribute) are declared.  GDAL's
+  option lists never carry one; ``<!DOCTYPE name>`` alone is accepted;
+* any entity declaration or reference to an external entity, wherever
+  expat reports one; nothing is ever fetched.
 
-Text without a document type declaration cannot declare entities; such str
-text goes to ElementTree's C parser directly.
+Text without a document type declaration cannot declare entities; such
+text, as an exact ``str`` (a subclass is copied first, so that none of its
+methods can lie about the content), goes to ElementTree's C parser
+directly.
 
 A refused document raises :class:`ForbiddenEntityError`, a subclass of
 :class:`xml.etree.ElementTree.ParseError`; malformed XML raises plain
-``ParseError``.  A DOCTYPE without entity declarations is accepted.
+``ParseError``, and so do a ``str`` that UTF-8 cannot encode (a lone
+surrogate) and bytes that declare an encoding Python does not know.
 
 Functions: ``fromstring(text)`` (alias ``XML``), ``fromstringlist(seq)``,
 ``parse(source)``.  Other ElementTree names (``Element``, ``SubElement``,
@@ -67,7 +74,8 @@ def _make_forbidden_error():
     ET = _et()
 
     class ForbiddenEntityError(ET.ParseError):
-        """The XML declares or references entities, which are refused."""
+        """The XML declares or references entities, or has a document type
+        declaration beyond a bare name, which are refused."""
 
     ForbiddenEntityError.__module__ = __name__
     return ForbiddenEntityError
@@ -115,9 +123,41 @@ def _fixname(name: str) -> str:
     return "{" + name if "}" in name else name
 
 
+def _exact(data):
+    """``data`` as an exact ``str`` or ``bytes``: a subclass's methods (a
+    ``__contains__`` that lies) must not decide what the parser sees."""
+    if type(data) is str or type(data) is bytes:
+        return data
+    if isinstance(data, str):
+        return str.__str__(data)
+    if isinstance(data, bytes):
+        return bytes.__bytes__(data)
+    if isinstance(data, bytearray):
+        return bytes(bytearray.copy(data))
+    return bytes(data)  # a memoryview: no subclasses
+
+
+def _parse_error(message: str):
+    err = _et().ParseError(message)
+    err.code = 0
+    err.position = (1, 0)
+    return err
+
+
 def _parse(data):
     if not isinstance(data, (str, bytes, bytearray, memoryview)):
         raise TypeError(f"XML text must be str or bytes, not {type(data).__name__}")
+    data = _exact(data)
+    try:
+        return _parse_exact(data)
+    except UnicodeEncodeError as exc:
+        raise _parse_error(f"text UTF-8 cannot encode: {exc.reason} at index {exc.start}") from None
+    except LookupError as exc:  # an encoding declaration naming no known codec
+        text = str(exc)
+        raise _parse_error(text if text.startswith("unknown encoding") else f"unknown encoding: {text}") from None
+
+
+def _parse_exact(data):
     ET = _et()
     if isinstance(data, str) and "<!DOCTYPE" not in data:
         # Entities can only be declared in a document type declaration, so
@@ -139,6 +179,16 @@ def _parse(data):
     def end(tag):
         target.end(_fixname(tag))
 
+    def doctype(_name, system_id, public_id, has_internal_subset):
+        # Called before the subset is read: nothing declared in it is ever
+        # expanded.
+        if has_internal_subset or system_id is not None or public_id is not None:
+            raise _forbidden(
+                parser,
+                "document type declarations with an internal subset or an external "
+                "identifier (entities, attribute defaults)",
+            )
+
     def entity_decl(*_args):
         raise _forbidden(parser, "entity declarations")
 
@@ -151,11 +201,12 @@ def _parse(data):
     parser.StartElementHandler = start
     parser.EndElementHandler = end
     parser.CharacterDataHandler = target.data
+    parser.StartDoctypeDeclHandler = doctype
     parser.EntityDeclHandler = entity_decl
     parser.UnparsedEntityDeclHandler = unparsed_entity_decl
     parser.ExternalEntityRefHandler = external_entity_ref
     try:
-        parser.Parse(bytes(data) if not isinstance(data, (str, bytes)) else data, True)
+        parser.Parse(data, True)
     except expat.ExpatError as exc:
         err = ET.ParseError(f"{expat.ErrorString(exc.code)}: line {exc.lineno}, column {exc.offset}")
         err.code = exc.code

@@ -13,9 +13,12 @@ options=...)`` creates a vector dataset with dataset-level creation options.
 """
 
 import os
+import threading
 import weakref
 
 from . import base
+from ._gdalcall import dataset_files, remove_created, take_creation
+from ._paths import fs_path, gdal_path
 from .base import _gdal, error
 
 __all__ = ["GeoDatabase", "open_file", "create_vector", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
@@ -50,17 +53,21 @@ def _mem_leftovers(path: str) -> list[str]:
     return found
 
 
-def _release(handle, path, is_mem):
+def _release(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
-    Returns ``(problem, messages)``: ``(error_type, message)`` of a failure
-    GDAL reported while closing, or ``None``, and the collected GDAL
-    messages (its warnings, which ``close`` re-emits; a collected object
-    is closed silently).
+    ``creation`` is the ``(path, before)`` record of the call that created
+    the dataset (see :func:`~._gdalcall.take_creation`): a dataset that
+    fails to close and did not exist before is removed, as a failed
+    creation is.  Returns ``(problem, messages)``: ``(error_type, message)``
+    of a failure GDAL reported while closing, or ``None``, and the collected
+    GDAL messages (its warnings, which ``close`` re-emits; a collected
+    object is closed silently).
     """
     problem = None
     messages = base.gdal_messages()
     try:
+        files = dataset_files(handle) if creation is not None else []
         with messages:
             try:
                 _gdal.delete_Dataset(handle)
@@ -73,9 +80,22 @@ def _release(handle, path, is_mem):
             with base.quiet_gdal():
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
+        if problem is not None and creation is not None:
+            remove_created(creation[0], creation[1], files)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem, messages
+
+
+def _address(handle) -> int:
+    """The dataset's C pointer: what tells two handles of one dataset."""
+    return int(getattr(handle, "this", handle))
+
+
+# Live owners by dataset address (an entry goes with its owner), and the
+# lock that makes looking an owner up and becoming one a single step.
+_owners = weakref.WeakValueDictionary()
+_owners_lock = threading.Lock()
 
 
 class GeoDatabase:
@@ -96,13 +116,26 @@ class GeoDatabase:
     :meth:`copy_to` writes the dataset with another driver (GDAL's
     CreateCopy); :meth:`create_layer` adds a vector layer.
 
-    :meth:`close` flushes and closes the dataset; it is idempotent.  Any
-    other reference to the raw handle is invalid after that.  When the
-    dataset lives at a path handed out by
-    :func:`~vek._algos.geo.base.mem_temp_path`, closing also removes every
-    in-memory file of it.  An instance that is garbage collected (or still
-    alive at interpreter exit) is closed and cleaned up the same way,
-    silently.
+    A dataset has one owner.  Wrapping a handle whose dataset another
+    live ``GeoDatabase`` owns raises ``ValueError``; copying, deep-copying
+    and pickling raise ``TypeError``.  Every use of the dataset takes a
+    lock of the object, so :meth:`close` never runs in the middle of a
+    GDAL call made from another thread.
+
+    :meth:`close` flushes and closes the dataset; it is idempotent.  After
+    it, everything reached through the object that would touch the
+    dataset raises ``ValueError``.  A raw handle the caller kept (from
+    ``handle``, or the one passed in) points to freed memory then: it must
+    not be used, nor wrapped again.
+
+    The ``GeoDatabase`` wrapping the result of the package's own creating
+    call (``create``) owns what that creation made: when the dataset lives
+    at a path handed out by :func:`~vek._algos.geo.base.mem_temp_path`,
+    closing removes every in-memory file of it (one that merely opened the
+    path leaves them alone), and when closing fails (GDAL could not finish
+    writing it) a dataset that did not exist before is removed, as a failed
+    creation is.  An instance that is garbage collected (or still alive at
+    interpreter exit) is closed and cleaned up the same way, silently.
     """
 
     def __init__(self, handle, *, update=None):
@@ -110,19 +143,33 @@ class GeoDatabase:
             raise TypeError("GeoDatabase needs a GDAL dataset handle, got None")
         try:
             _gdal.Dataset_RasterCount_get(handle)
+            address = _address(handle)
         except Exception:
             raise TypeError(
                 f"GeoDatabase needs a GDAL dataset handle, got {type(handle).__name__}"
             ) from None
-        self._handle = handle
+        self._lock = threading.RLock()
+        self._handle = None
         self._proxy = None  # the osgeo.gdal.Dataset handed out by .dataset
         self.update = update
-        self._path = _gdal.MajorObject_GetDescription(handle) or ""
+        description = _gdal.MajorObject_GetDescription(handle) or ""
+        self._path = os.fsdecode(description) if isinstance(description, bytes) else description
         driver = _gdal.Dataset_GetDriver(handle)
         self._driver_name = _gdal.Driver_ShortName_get(driver) if driver is not None else ""
-        self._is_mem = base.is_mem_temp_path(self._path)
+        creation = take_creation(handle)
+        self._is_mem = creation is not None and base.is_mem_temp_path(self._path)
+        with _owners_lock:
+            owner = _owners.get(address)
+            if owner is not None and owner._handle is not None:
+                raise ValueError(
+                    f"the dataset {self._path!r} is owned by another GeoDatabase; "
+                    "a dataset has one owner"
+                )
+            self._handle = handle
+            self._address = address
+            _owners[address] = self
         self._finalizer = weakref.finalize(
-            self, _release, handle, self._path, self._is_mem
+            self, _release, handle, self._path, self._is_mem, creation
         )
 
     # -- state
@@ -137,8 +184,8 @@ class GeoDatabase:
         return self._handle is None or (self._proxy is not None and _proxy_closed(self._proxy))
 
     def _live(self):
-        """The handle of the open dataset; every use of the dataset goes
-        through here."""
+        """The handle of the open dataset, else ``ValueError``; a GDAL call
+        on it goes through :meth:`_using`, which holds the lock."""
         h = self._handle
         if h is None:
             raise ValueError(f"GeoDatabase {self._path!r} is closed")
@@ -146,6 +193,42 @@ class GeoDatabase:
             self._closed_through_proxy()
             raise ValueError(f"GeoDatabase {self._path!r} was closed through its osgeo.gdal.Dataset")
         return h
+
+    class _Using:
+        """``with ds._using() as handle:`` the live handle, held under the
+        object's lock so that :meth:`close` waits; ``ValueError`` once
+        closed.  Every GDAL call on the dataset goes through it."""
+
+        __slots__ = ("ds",)
+
+        def __init__(self, ds):
+            self.ds = ds
+
+        def __enter__(self):
+            self.ds._lock.acquire()
+            try:
+                return self.ds._live()
+            except BaseException:
+                self.ds._lock.release()
+                raise
+
+        def __exit__(self, *exc_info):
+            self.ds._lock.release()
+            return False
+
+    def _using(self):
+        return GeoDatabase._Using(self)
+
+    # -- one owner
+
+    def __copy__(self):
+        raise TypeError(f"{type(self).__name__} cannot be copied: it is the one owner of its dataset")
+
+    def __deepcopy__(self, memo):
+        self.__copy__()
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError(f"cannot pickle {type(self).__name__}: it owns an open GDAL dataset")
 
     # -- facts
 
@@ -159,26 +242,31 @@ class GeoDatabase:
 
     @property
     def xsize(self) -> int:
-        return _gdal.Dataset_RasterXSize_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterXSize_get(h)
 
     @property
     def ysize(self) -> int:
-        return _gdal.Dataset_RasterYSize_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterYSize_get(h)
 
     @property
     def band_count(self) -> int:
-        return _gdal.Dataset_RasterCount_get(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_RasterCount_get(h)
 
     @property
     def layer_count(self) -> int:
-        return _gdal.Dataset_GetLayerCount(self._live())
+        with self._using() as h:
+            return _gdal.Dataset_GetLayerCount(h)
 
     @property
     def files(self) -> list[str]:
         """The files making up the dataset, as GDAL lists them."""
-        h = self._live()
-        with base.gdal_messages() as messages:
-            files = list(_gdal.Dataset_GetFileList(h) or [])
+        with self._using() as h:
+            with base.gdal_messages() as messages:
+                files = [os.fsdecode(n) if isinstance(n, bytes) else n
+                         for n in _gdal.Dataset_GetFileList(h) or []]
         messages.emit()
         return files
 
@@ -191,7 +279,8 @@ class GeoDatabase:
         "Unknown (any)", ...)."""
         from ._layers import layer_facts
 
-        return layer_facts(self._live())
+        with self._using() as handle:
+            return layer_facts(handle)
 
     def create_layer(self, name, geometry="Unknown", *, srs=None, fields=None, options=None):
         """Create the vector layer ``name`` and return its
@@ -220,11 +309,11 @@ class GeoDatabase:
         """
         from ._layers import layer_facts, make_layer
 
-        handle = self._live()
-        layer = make_layer(handle, name, geometry, srs, fields, options,
-                           _driver_ftypes(handle))
-        del layer  # owned by the dataset
-        return layer_facts(handle)[-1]
+        with self._using() as handle:
+            layer = make_layer(handle, name, geometry, srs, fields, options,
+                               _driver_ftypes(handle))
+            del layer  # owned by the dataset
+            return layer_facts(handle)[-1]
 
     # -- writing with another driver
 
@@ -242,7 +331,6 @@ class GeoDatabase:
         driver that can write neither by Create nor by CreateCopy raises
         ``FormatError``; on any failure nothing is left at ``path``.
         """
-        handle = self._live()
         target = _writing_driver(driver)
         if path is None:
             ext = _gdal.MajorObject_GetMetadataItem(target, "DMD_EXTENSION", "") or ""
@@ -251,8 +339,9 @@ class GeoDatabase:
             path = os.fsdecode(os.fspath(path))
         callback, failure = _progress_callback(progress)
         try:
-            new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
-                                     options if options is not None else {}, callback)
+            with self._using() as handle:
+                new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
+                                         options if options is not None else {}, callback)
         except error.GDALError:
             if failure:
                 raise failure[0] from None
@@ -281,19 +370,25 @@ class GeoDatabase:
         closes (their methods then raise); with older bindings they must
         not be used after :meth:`close`.
         """
-        handle = self._live()
-        if self._proxy is None:
-            self._proxy = _as_gdal_dataset(handle, self)
-        return self._proxy
+        with self._using() as handle:
+            if self._proxy is None:
+                self._proxy = _as_gdal_dataset(handle, self)
+            return self._proxy
 
     def _closed_through_proxy(self) -> None:
         """The dataset was closed through ``.dataset``: forget the handle
         and remove in-memory files, without closing it a second time."""
         self._handle = None
+        self._disown()
         self._finalizer.detach()
         if self._is_mem:
             for name in _mem_leftovers(self._path):
                 base.remove_path(name)
+
+    def _disown(self) -> None:
+        with _owners_lock:
+            if _owners.get(self._address) is self:
+                del _owners[self._address]
 
     # -- closing
 
@@ -302,17 +397,20 @@ class GeoDatabase:
 
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
-        dataset is closed all the same. GDAL's warnings while closing are
-        emitted as ``GDALWarning``.
+        dataset is closed all the same, and removed when this object's own
+        creation made it at a path that was free. GDAL's warnings while
+        closing are emitted as ``GDALWarning``.
         """
-        if self._handle is None:
-            return
-        if self._proxy is not None and _proxy_closed(self._proxy):
-            self._closed_through_proxy()
-            return
-        self._handle = None
-        problem, messages = self._finalizer()
-        _invalidate(self._proxy)
+        with self._lock:
+            if self._handle is None:
+                return
+            if self._proxy is not None and _proxy_closed(self._proxy):
+                self._closed_through_proxy()
+                return
+            self._handle = None
+            self._disown()
+            problem, messages = self._finalizer()
+            _invalidate(self._proxy)
         if problem is not None:
             err_type, msg = problem
             raise error.GDALError(
@@ -334,6 +432,10 @@ class GeoDatabase:
         return False
 
     def __repr__(self) -> str:
+        with self._lock:
+            return self._describe()
+
+    def _describe(self) -> str:
         name = type(self).__name__
         if self.closed:
             return f"<{name} {self._path!r} ({self._driver_name}) closed>"
@@ -492,12 +594,25 @@ def _str_list(value, what: str):
     if value is None:
         return []
     if isinstance(value, str):
-        return [value]
+        value = [value]
     items = list(value)
     for item in items:
         if not isinstance(item, str):
             raise TypeError(f"{what} must be strings, found {item!r}")
     return items
+
+
+def _sibling_names(value):
+    """Sibling file names, taken and checked like the path (str, bytes or
+    path-like; a NUL raises ValueError)."""
+    if value is None:
+        return []
+    if isinstance(value, (str, bytes, os.PathLike)):
+        value = [value]
+    try:
+        return [gdal_path(name) for name in value]
+    except TypeError:
+        raise TypeError(f"sibling_files must be file names, found {value!r}") from None
 
 
 def _not_found(path: str) -> bool:
@@ -537,6 +652,12 @@ def _opened(handle, update, messages):
 def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None):
     """Open the dataset at ``path`` and return a :class:`GeoDatabase`.
 
+    ``path``
+        A ``str``, ``bytes`` or path-like object; names that are not UTF-8
+        (bytes, or a surrogate-escaped ``str``) reach GDAL as the file
+        system's bytes.  A NUL, here or in a sibling name, raises
+        ``ValueError("embedded null byte")``.
+
     ``flags``
         GDAL open flags: update 1, raster 2, vector 4, gnm 8, multidim 16
         (0 = any kind, read-only).  Verbose errors (0x40) are always added.
@@ -572,21 +693,21 @@ def open_file(path, flags=0, drivers=None, open_options=None, sibling_files=None
     and give GDAL's reason (with the warnings it gave first).  Nothing is
     printed, and the GDAL exception mode is left as it was.
     """
-    path = os.fsdecode(os.fspath(path)) if not isinstance(path, str) else path
+    path = fs_path(path)
     if isinstance(flags, bool) or not isinstance(flags, int):
         raise TypeError(f"flags must be an int, not {type(flags).__name__}")
     drivers = _str_list(drivers, "drivers")
     options = base.gdal_options(_checked_open_options(open_options, drivers)) or []
     # The binding turns an empty list into "no list" (NULL), which is what
     # GDAL takes as "look beside the file yourself".
-    siblings = _str_list(sibling_files, "sibling_files")
+    siblings = _sibling_names(sibling_files)
 
-    handle, err, messages = _open_raw(path, flags, drivers, options, siblings)
+    handle, err, messages = _open_raw(gdal_path(path), flags, drivers, options, siblings)
     if handle is not None:
         return _opened(handle, bool(flags & OF_UPDATE), messages)
 
     if flags & OF_UPDATE and not _not_found(path):
-        ro_handle, _ro_err, ro_messages = _open_raw(path, flags & ~OF_UPDATE, drivers, options, siblings)
+        ro_handle, _ro_err, ro_messages = _open_raw(gdal_path(path), flags & ~OF_UPDATE, drivers, options, siblings)
         if ro_handle is not None:
             return _opened(ro_handle, False, ro_messages)
 

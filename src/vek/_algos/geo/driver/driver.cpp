@@ -55,6 +55,7 @@ const Str k_DMD_OPENOPTIONLIST{"DMD_OPENOPTIONLIST"};
 const Str k_RasterConfig{"RasterConfig"};
 const Str k_VectorConfig{"VectorConfig"};
 const Str k_creation_options_key{"creation.options"};
+const Str k_open_options_key{"open.options"};
 const Str k_get{"get"};
 const Str k_items{"items"};
 const Str k_current{"current"};
@@ -177,24 +178,28 @@ struct Selection {
     const Str* metadata;  // the creation-option list item of that kind
 };
 
-Ref configured_defaults(const Str& config) {
+// The configured-defaults table kept under `key` ("creation.options" or
+// "open.options") of env.<config>.
+Ref configured_defaults(const Str& config, const Str& key) {
     Ref env = global(k_env);
     Ref table = getattr(env.get(), config);
-    return call_method(table.get(), k_get, {*k_creation_options_key, new_dict().get()});
+    return call_method(table.get(), k_get, {*key, new_dict().get()});
 }
 
 // Chooses the kind: `raster` None lets the driver decide (raster first);
 // otherwise the driver must have the asked kind. Reads is_raster/is_vector
-// only as far as the decision needs.
-Selection select_kind(PyObject* self, PyObject* raster) {
+// only as far as the decision needs. `key` names the defaults table: the
+// open-option builder takes its own, so creation defaults never reach open.
+Selection select_kind(PyObject* self, PyObject* raster, const Str& key = k_creation_options_key) {
     auto reads = [self](const Str& flag) { return truth(getattr(self, flag).get()); };
     if (raster == Py_None) {
-        if (reads(k_is_raster)) return {configured_defaults(k_RasterConfig), &k_DMD_CREATIONOPTIONLIST};
-        return {configured_defaults(k_VectorConfig), &k_DS_LAYER_CREATIONOPTIONLIST};
+        if (reads(k_is_raster)) return {configured_defaults(k_RasterConfig, key), &k_DMD_CREATIONOPTIONLIST};
+        return {configured_defaults(k_VectorConfig, key), &k_DS_LAYER_CREATIONOPTIONLIST};
     }
-    if (truth(raster) && reads(k_is_raster)) return {configured_defaults(k_RasterConfig), &k_DMD_CREATIONOPTIONLIST};
+    if (truth(raster) && reads(k_is_raster))
+        return {configured_defaults(k_RasterConfig, key), &k_DMD_CREATIONOPTIONLIST};
     if (!truth(raster) && reads(k_is_vector))
-        return {configured_defaults(k_VectorConfig), &k_DS_LAYER_CREATIONOPTIONLIST};
+        return {configured_defaults(k_VectorConfig, key), &k_DS_LAYER_CREATIONOPTIONLIST};
     return {new_dict(), &k_DMD_CREATIONOPTIONLIST};
 }
 
@@ -254,7 +259,7 @@ Ref driver_set_open_options_info(Function*, PyObject* const* args) {
     if (truth(kept.get())) return kept;
     Ref opt_str = metadata_item(self, k_DMD_OPENOPTIONLIST);
     return keep_catalogue(self, k_open_opts, kept.get(), opt_str.get(), [&] {
-        Selection kind = select_kind(self, args[1]);
+        Selection kind = select_kind(self, args[1], k_open_options_key);
         apply_defaults(self, k_open_opts, kind.defaults_table.get());
     });
 }
@@ -346,18 +351,20 @@ void store_value(PyObject* opts, PyObject* name, PyObject* value, const Ref& nam
 // or an alias or pattern match of one (named_option).
 Ref driver_set_opts(Function*, PyObject* const* args) {
     PyObject* opts = args[1];
-    PyObject* kwargs = args[2];
+    // The catalogue's __contains__ and __getitem__ may be Python code that
+    // reaches `kwargs` and changes or clears it: walk a tuple of owned
+    // (key, value) pairs taken once, never the dict itself.
+    Ref items = Ref::steal(PyDict_Items(args[2]));
+    items = Ref::steal(PyList_AsTuple(items.get()));
     Ref error_keys = new_list();
     std::vector<std::pair<Ref, bool>> named;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Ref name = Ref::borrow(key);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        Ref key = Ref::borrow(PyTuple_GET_ITEM(PyTuple_GET_ITEM(items.get(), i), 0));
         bool pattern = false;
         Ref option;
-        if (!contains(opts, name.get())) {
-            option = named_option(opts, name.get(), &pattern);
-            if (!option) list_append(error_keys.get(), name.get());
+        if (!contains(opts, key.get())) {
+            option = named_option(opts, key.get(), &pattern);
+            if (!option) list_append(error_keys.get(), key.get());
         }
         named.emplace_back(std::move(option), pattern);
     }
@@ -369,10 +376,12 @@ Ref driver_set_opts(Function*, PyObject* const* args) {
         Ref exc = Ref::steal(PyObject_Vectorcall(cls.get(), stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         raise_object(exc.get());
     }
-    pos = 0;
-    for (std::size_t i = 0; PyDict_Next(kwargs, &pos, &key, &value); ++i) {
-        Ref name = Ref::borrow(key), held = Ref::borrow(value);
-        store_value(opts, name.get(), held.get(), named[i].first, named[i].second);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(items.get(), i);
+        Ref key = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        Ref value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        store_value(opts, key.get(), value.get(), named[static_cast<std::size_t>(i)].first,
+                    named[static_cast<std::size_t>(i)].second);
     }
     return Ref::borrow(Py_None);
 }

@@ -4,9 +4,14 @@
 #include "runtime.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
+
+#ifdef __GLIBC__
+#include <pthread.h>
+#endif
 
 namespace vek {
 
@@ -130,7 +135,7 @@ void add_entry(Function* fn) noexcept {
 }
 
 // Runs the body: the one place where C++ errors become Python ones.
-PyObject* invoke(Function* fn, PyObject* const* args) {
+PyObject* run_body(Function* fn, PyObject* const* args) {
     try {
         return fn->impl(fn, args).release();
     } catch (const error_already_set&) {
@@ -141,6 +146,55 @@ PyObject* invoke(Function* fn, PyObject* const* args) {
     }
     add_entry(fn);
     return nullptr;
+}
+
+// The lowest stack address this thread lets the module's calls reach: a
+// margin above the end of its stack, for the GDAL and Python code a call
+// may still run. 1 when unknown (no check).
+std::uintptr_t stack_floor() noexcept {
+    std::uintptr_t floor = 1;
+#ifdef __GLIBC__
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr) {
+            std::size_t margin = size / 4 < (std::size_t{1} << 20) ? size / 4 : (std::size_t{1} << 20);
+            floor = reinterpret_cast<std::uintptr_t>(low) + margin;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return floor;
+}
+
+// Whether this call would go below the stack floor. The interpreter's
+// count alone is not enough: it allows a fixed number of C levels, and a
+// sanitizer build's frames are several times larger.
+bool stack_nearly_full() noexcept {
+    thread_local std::uintptr_t floor = 0;
+    if (floor == 0) floor = stack_floor();
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+// Every call of a function object enters here. A loop made only of the
+// module's functions (a __str__ bound to __repr__, a property reading
+// itself through a subclass) never passes the interpreter's own depth
+// check, so each call counts against it: RecursionError, not a stack
+// overflow.
+PyObject* invoke(Function* fn, PyObject* const* args) {
+    if (stack_nearly_full()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        add_entry(fn);
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        add_entry(fn);
+        return nullptr;
+    }
+    PyObject* result = run_body(fn, args);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {

@@ -37,7 +37,9 @@ const Str k_GeoDatabase{"GeoDatabase"};
 Ref vector_init(Function* fn, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* name = args[1];
-    Ref parent = call(builtins.super, {class_of(fn), self});
+    // The class cell can be rebound from Python while super() runs.
+    Ref cls = Ref::borrow(class_of(fn));
+    Ref parent = call(builtins.super, {cls.get(), self});
     call_method(parent.get(), k_init, {name});
     if (!truth(getattr(self, k_is_vector).get())) raise_kind_error(name, k_not_vector);
     return Ref::borrow(Py_None);
