@@ -94,7 +94,7 @@ def _address(handle) -> int:
 
 # Live owners by dataset address (an entry goes with its owner), and the
 # lock that makes looking an owner up and becoming one a single step.
-_owners = weakref.WeakValueDictionary()
+_owners: "weakref.WeakValueDictionary[int, GeoDatabase]" = weakref.WeakValueDictionary()
 _owners_lock = threading.Lock()
 
 
