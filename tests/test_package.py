@@ -3,6 +3,7 @@ into a fresh virtual environment, first without GDAL's Python bindings (one
 clear message; --version and --help still work), then with them (the
 README's first example and ``vek-drivers list``)."""
 
+import os
 import pathlib
 import re
 import subprocess
@@ -17,8 +18,14 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIX = "pip install GDAL==$(gdal-config --version)"
 
 
+# A user's environment: no search path of ours (the sanitizer run puts its
+# build first on PYTHONPATH, where pip would find vek already installed).
+ENV = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+
+
 def sh(*argv, cwd, check=True):
-    done = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=600, cwd=cwd)
+    done = subprocess.run([str(a) for a in argv], capture_output=True, text=True, timeout=600, cwd=cwd,
+                          env=ENV)
     assert not check or done.returncode == 0, done.stdout + done.stderr
     return done
 

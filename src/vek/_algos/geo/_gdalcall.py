@@ -134,12 +134,13 @@ class quiet_gdal:
     """
 
     __slots__ = ("reset",)
+    _handler = "CPLQuietErrorHandler"
 
     def __init__(self, reset: bool = True):
         self.reset = reset
 
     def __enter__(self):
-        _gdal.PushErrorHandler("CPLQuietErrorHandler")
+        _gdal.PushErrorHandler(self._handler)
         if self.reset:
             _gdal.ErrorReset()
         return self
@@ -149,7 +150,7 @@ class quiet_gdal:
         return False
 
 
-class gdal_messages:
+class gdal_messages(quiet_gdal):
     """Context manager that collects GDAL's warnings instead of printing.
 
     Pushes a handler of its own on entry and pops it on exit; GDAL's
@@ -161,26 +162,16 @@ class gdal_messages:
     in order; :meth:`emit` re-emits them as ``GDALWarning``.
     """
 
-    __slots__ = ("reset", "warnings")
+    __slots__ = ("warnings",)
 
     def __init__(self, reset: bool = True):
-        self.reset = reset
+        super().__init__(reset)
         self.warnings: list[tuple[int, str]] = []
 
-    def _handler(self, *args):
+    def _handler(self, *args):  # type: ignore[override]
         # Runs inside GDAL: it must not raise.
         if len(args) == 3 and args[0] == CE_WARNING:
             self.warnings.append((args[1], args[2]))
-
-    def __enter__(self):
-        _gdal.PushErrorHandler(self._handler)
-        if self.reset:
-            _gdal.ErrorReset()
-        return self
-
-    def __exit__(self, *exc_info):
-        _gdal.PopErrorHandler()
-        return False
 
     def emit(self) -> None:
         """Each warning as a ``GDALWarning``, pointing at the first caller
