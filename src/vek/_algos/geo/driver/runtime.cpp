@@ -36,7 +36,6 @@ const Str k_name{"__name__"};
 const Str k_dot{"."};
 const Str k_error{"error"};
 const Str k_format_error{"FormatError"};
-const Str k_class{"__class__"};
 }  // namespace
 
 Builtins builtins;
@@ -138,10 +137,11 @@ static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Re
     if (!one && flags != METH_VARARGS) return false;
     PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
     PyObject* self = PyCFunction_GET_SELF(fn);
-    Ref tuple = one ? Ref() : new_tuple(args);
+    Ref tuple = one ? Ref() : args_tuple(args);
     if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
     PyObject* result = meth(self, one ? *args.begin() : tuple.get());
     Py_LeaveRecursiveCall();
+    if (tuple) release_args(tuple);
     out = Ref::steal(checked_result(fn, result));
     return true;
 }
@@ -163,21 +163,13 @@ Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*>
     if (PyModule_CheckExact(obj)) {
         if (Ref fn = module_attr(obj, name)) return call(fn.get(), args);
     }
+    Ref result;
+    if (call_own_method(obj, name, args.begin(), args.size(), result)) return result;
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
     return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// Whether obj.__class__ is bound to give type(obj): the lookup is the
-// generic one and reaches object's own __class__, a data descriptor that no
-// instance dict can shadow.
-static bool class_is_own_type(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    static PyObject* const object_class = _PyType_Lookup(&PyBaseObject_Type, *k_class);
-    return object_class != nullptr && _PyType_Lookup(type, *k_class) == object_class;
 }
 
 bool is_instance(PyObject* obj, PyObject* cls) {

@@ -2,6 +2,7 @@
 // name lookup at call time, calls, and the error conventions of the package.
 #pragma once
 
+#include "cache.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -73,16 +74,9 @@ Ref import_sibling(const Str& module, const Str& name);
 
 // ---- calls and attributes ---------------------------------------------------
 
-inline Ref getattr(PyObject* obj, const Str& name) { return Ref::steal(PyObject_GetAttr(obj, *name)); }
-
-inline void setattr(PyObject* obj, const Str& name, PyObject* value) {
-    // The name is interned already, which is all PyObject_SetAttr adds to
-    // the generic slot.
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
-        check(PyObject_GenericSetAttr(obj, *name, value));
-    else
-        check(PyObject_SetAttr(obj, *name, value));
-}
+// obj.name and obj.name = value, with the generic rules (see cache.hpp).
+inline Ref getattr(PyObject* obj, const Str& name) { return cached_getattr(obj, name); }
+inline void setattr(PyObject* obj, const Str& name, PyObject* value) { cached_setattr(obj, name, value); }
 
 // `module.name` for an exact module whose dict holds the name, else a null
 // Ref with no error set. The module's dict is watched like the namespace,

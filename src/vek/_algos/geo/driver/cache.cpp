@@ -1,0 +1,301 @@
+// Lookups proven by type version tags, and reused argument tuples.
+//
+// The generic attribute lookup of an instance walks the MRO of its type for
+// the name (through CPython's type cache), asks whether what it found is a
+// data descriptor, then looks in the instance's dict. The outcome of the
+// MRO walk depends only on the type's MRO and the class dicts along it, and
+// CPython gives a type a new version tag whenever either may have changed
+// (PyType_Modified, which also reaches every subclass). So:
+//
+// 1. An entry (tag, name) -> (kind, found) records what the MRO of the type
+//    that carried `tag` gives under `name`. A tag is valid when it is not 0
+//    (3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG); tags come from one
+//    process-wide counter and are never handed out twice, so an entry can
+//    only ever match the unchanged type it was made for. `found` is
+//    borrowed from the class dict that holds it: while the tag is current
+//    that dict still holds it. It is taken as a strong reference before
+//    anything that might run Python code.
+// 2. An entry is stored only if the tag is still the same after the walk
+//    (the walk compares keys, which may run Python code).
+// 3. A shortcut is taken only while the type's getattro (setattro for
+//    stores) is the generic one: a __getattribute__, __getattr__ or
+//    __setattr__ anywhere in the MRO replaces the slot. It is checked at
+//    every use, not recorded.
+// 4. What each kind allows:
+//    - absent, plain (no __set__) and the module's own functions (which are
+//      non-data descriptors): the instance's dict comes first, as in the
+//      generic lookup; a read found there is done, a store goes there. A
+//      method is called directly only when the instance's dict does not
+//      hold the name.
+//    - property (exactly the built-in type): a data descriptor, so the
+//      instance's dict never matters; its getter is read from the property
+//      at every use (property.__init__ may be called again) and called
+//      with the instance, which is all property.__get__ does.
+//    - any other data descriptor: the generic path, always.
+//    Whatever is not proven (a missing name, a class value) falls back to
+//    the generic lookup, which then produces the value or the error.
+// 5. The module's functions are called through their own vectorcall, the
+//    entry point every other call uses, so its checks apply unchanged; the
+//    shortcut adds the depth check a call through the interpreter makes.
+//
+// Argument tuples for METH_VARARGS binding calls: one tuple per size is
+// kept, untracked by the garbage collector and empty between calls. It is
+// reused only when the kept reference is the last one; when the callee
+// kept it (its reference count is higher after the call) it is let go,
+// tracked again, and the next call makes a new one.
+#include "cache.hpp"
+
+#include "function.hpp"
+#include "runtime.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+
+namespace vek {
+
+CacheCounts cache_counts;
+
+namespace {
+
+const Str k_class{"__class__"};
+
+enum class Kind : std::uint8_t { absent, plain, function, property, data };
+
+struct Entry {
+    unsigned int tag = 0;  // 0: empty, never a valid tag
+    PyObject* name = nullptr;
+    PyObject* found = nullptr;
+    Kind kind = Kind::absent;
+    bool has_dict = false;  // instances of the type have a __dict__
+};
+
+constexpr std::size_t table_size = 512;  // a power of two
+Entry table[table_size];
+
+std::size_t slot_of(unsigned int tag, PyObject* name) {
+    auto bits = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(name) >> 4);
+    return (tag * 2654435761u ^ bits) & (table_size - 1);
+}
+
+// Where a property keeps its getter, read from property's own member table
+// (the "fget" member); -1 when not found, which turns the shortcut off.
+Py_ssize_t property_fget_offset = -1;
+
+// object.__class__, the descriptor that gives type(obj).
+PyObject* object_class = nullptr;
+
+// What the MRO of `type` gives under `name`: a new reference or NULL; -1
+// with an error set when a comparison failed.
+int find_in_mro(PyTypeObject* type, PyObject* name, PyObject** found) {
+    PyObject* mro = type->tp_mro;
+    *found = nullptr;
+    if (mro == nullptr || !PyTuple_Check(mro)) return -1;
+    Ref keep = Ref::borrow(mro);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        Ref dict = Ref::steal_or_null(PyType_GetDict(base));
+        if (!dict) return -1;
+        int status = PyDict_GetItemRef(dict.get(), name, found);
+        if (status != 0) return status;
+    }
+    return 0;
+}
+
+Kind kind_of(PyObject* found) {
+    if (found == nullptr) return Kind::absent;
+    if (is_function(found)) return Kind::function;
+    if (Py_IS_TYPE(found, &PyProperty_Type) && property_fget_offset > 0) return Kind::property;
+    return Py_TYPE(found)->tp_descr_set != nullptr ? Kind::data : Kind::plain;
+}
+
+// The entry for (type, name), made now if need be; NULL when nothing can
+// be proven (no tag to be had, or the lookup failed: the generic path
+// will meet the same failure and report it).
+const Entry* entry_for(PyTypeObject* type, PyObject* name) {
+    unsigned int tag = type->tp_version_tag;
+    if (tag != 0) {
+        const Entry& e = table[slot_of(tag, name)];
+        if (e.tag == tag && e.name == name) return &e;
+    }
+    if (!PyUnstable_Type_AssignVersionTag(type)) return nullptr;
+    tag = type->tp_version_tag;
+    PyObject* found = nullptr;
+    if (find_in_mro(type, name, &found) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref hold = Ref::steal_or_null(found);
+    if (type->tp_version_tag != tag || tag == 0) return nullptr;
+    Entry& e = table[slot_of(tag, name)];
+    e.tag = tag;
+    e.name = name;
+    e.found = found;  // held by the class dict while the tag stands
+    e.kind = kind_of(found);
+    e.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
+    return &e;
+}
+
+// obj.__dict__[name]: 1 with a new reference, 0 when absent, -1 on error.
+int instance_value(PyObject* obj, PyObject* name, PyObject** value) {
+    Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) return -1;
+    return PyDict_GetItemRef(dict.get(), name, value);
+}
+
+// A direct call of one of the module's functions: the interpreter checks
+// the depth of calls made through it, so this entry checks it too (methods
+// that call each other, `__str__ = __repr__`, must end in RecursionError).
+PyObject* call_function(PyObject* fn, PyObject* const* args, std::size_t nargs) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = reinterpret_cast<Function*>(fn)->vectorcall(fn, args, nargs, nullptr);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// property.__get__(obj): the getter called with the instance.
+bool read_property(PyObject* prop, PyObject* obj, Ref& out) {
+    PyObject* fget = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(prop) + property_fget_offset);
+    if (fget == nullptr) return false;  // the generic path raises the error
+    Ref hold = Ref::borrow(fget);
+    ++cache_counts.property_reads;
+    out = Ref::steal(is_function(fget) ? call_function(fget, &obj, 1) : PyObject_CallOneArg(fget, obj));
+    return true;
+}
+
+}  // namespace
+
+Ref cached_getattr(PyObject* obj, const Str& name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    const Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, *name) : nullptr;
+    if (e != nullptr && e->kind != Kind::data) {
+        Kind kind = e->kind;
+        Ref found = Ref::borrow(e->found);
+        if (kind == Kind::property) {
+            Ref value;
+            if (read_property(found.get(), obj, value)) return value;
+        } else if (e->has_dict) {
+            PyObject* value = nullptr;
+            if (check(instance_value(obj, *name, &value)) > 0) {
+                ++cache_counts.attr_reads;
+                return Ref::steal(value);
+            }
+            if (kind == Kind::function) {
+                ++cache_counts.attr_reads;
+                return Ref::steal(PyMethod_New(found.get(), obj));
+            }
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(obj, *name));
+}
+
+void cached_setattr(PyObject* obj, const Str& name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_setattro == PyObject_GenericSetAttr) {
+        const Entry* e = entry_for(type, *name);
+        if (e != nullptr && e->has_dict && e->kind != Kind::data && e->kind != Kind::property) {
+            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+            check(PyDict_SetItem(dict.get(), *name, value));
+            ++cache_counts.attr_stores;
+            return;
+        }
+        // The name is interned already, which is all PyObject_SetAttr adds.
+        check(PyObject_GenericSetAttr(obj, *name, value));
+        return;
+    }
+    check(PyObject_SetAttr(obj, *name, value));
+}
+
+PyObject* own_class_function(PyTypeObject* type, const Str& name) {
+    const Entry* e = entry_for(type, *name);
+    return e != nullptr && e->kind == Kind::function ? e->found : nullptr;
+}
+
+bool call_own_method(PyObject* obj, const Str& name, PyObject* const* args, std::size_t nargs, Ref& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || nargs + 1 > max_call_args + 1) return false;
+    const Entry* e = entry_for(type, *name);
+    if (e == nullptr || e->kind != Kind::function) return false;
+    Ref fn = Ref::borrow(e->found);
+    if (e->has_dict) {
+        PyObject* shadow = nullptr;
+        int status = check(instance_value(obj, *name, &shadow));
+        Py_XDECREF(shadow);
+        if (status > 0) return false;  // the instance's own value wins
+    }
+    PyObject* stack[max_call_args + 1];
+    stack[0] = obj;
+    for (std::size_t i = 0; i < nargs; ++i) stack[i + 1] = args[i];
+    ++cache_counts.method_calls;
+    out = Ref::steal(call_function(fn.get(), stack, nargs + 1));
+    return true;
+}
+
+bool class_is_own_type(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || object_class == nullptr) return false;
+    const Entry* e = entry_for(type, *k_class);
+    return e != nullptr && e->found == object_class;
+}
+
+// ---- argument tuples -----------------------------------------------------------------
+
+namespace {
+constexpr std::size_t kept_sizes = 4;
+PyObject* kept_args[kept_sizes];  // for sizes 1..3; never freed
+}  // namespace
+
+Ref args_tuple(std::initializer_list<PyObject*> args) {
+    std::size_t n = args.size();
+    PyObject* kept = n > 0 && n < kept_sizes ? kept_args[n] : nullptr;
+    Ref tuple;
+    if (kept != nullptr && Py_REFCNT(kept) == 1) {
+        tuple = Ref::borrow(kept);
+        ++cache_counts.tuple_reuses;
+    } else {
+        tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        if (kept == nullptr && n > 0 && n < kept_sizes) {
+            PyObject_GC_UnTrack(tuple.get());
+            kept_args[n] = Py_NewRef(tuple.get());
+        }
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* item : args) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    return tuple;
+}
+
+void release_args(Ref& tuple) noexcept {
+    PyObject* t = tuple.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(t);
+    if (n <= 0 || static_cast<std::size_t>(n) >= kept_sizes || kept_args[n] != t) return;
+    if (Py_REFCNT(t) == 2) {  // the kept reference and `tuple`: empty it
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(t, i);
+            PyTuple_SET_ITEM(t, i, nullptr);
+            Py_DECREF(item);
+        }
+        return;
+    }
+    // Someone kept the tuple: it is theirs now, an ordinary tracked tuple.
+    kept_args[n] = nullptr;
+    if (!PyObject_GC_IsTracked(t)) PyObject_GC_Track(t);
+    Py_DECREF(t);
+}
+
+// ---- set-up --------------------------------------------------------------------------
+
+bool ready_caches() noexcept {
+    for (PyMemberDef* m = PyProperty_Type.tp_members; m != nullptr && m->name != nullptr; ++m) {
+        if (std::strcmp(m->name, "fget") == 0 && (m->type == T_OBJECT || m->type == Py_T_OBJECT_EX) &&
+            m->offset >= static_cast<Py_ssize_t>(sizeof(PyObject)) &&
+            m->offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) <= PyProperty_Type.tp_basicsize)
+            property_fget_offset = m->offset;
+    }
+    if (object_class == nullptr) {
+        Ref dict = Ref::steal_or_null(PyType_GetDict(&PyBaseObject_Type));
+        if (!dict || PyDict_GetItemRef(dict.get(), *k_class, &object_class) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace vek

@@ -1,0 +1,58 @@
+// Attribute reads, stores and method calls that skip the generic lookup
+// when the type's version tag proves what the generic lookup would find,
+// and the reused argument tuples of binding calls. The invariants are
+// written down in cache.cpp.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+namespace vek {
+
+class Str;
+
+// obj.name, with every rule of the generic lookup.
+Ref cached_getattr(PyObject* obj, const Str& name);
+
+// obj.name = value, with every rule of the generic store.
+void cached_setattr(PyObject* obj, const Str& name, PyObject* value);
+
+// obj.name(*args) for the module's own methods, called directly when the
+// class gives one and the instance does not shadow it. False, with nothing
+// done, when the generic path must run.
+bool call_own_method(PyObject* obj, const Str& name, PyObject* const* args, std::size_t nargs, Ref& out);
+
+// The module's own function that the class of `obj` gives under `name`
+// when the instance cannot shadow it (a borrowed pointer, valid until
+// Python code runs), else NULL.
+PyObject* own_class_function(PyTypeObject* type, const Str& name);
+
+// Whether obj.__class__ is bound to give type(obj): the lookup is the
+// generic one and ends in object's own __class__ descriptor.
+bool class_is_own_type(PyObject* obj);
+
+// The tuple of `args` for a METH_VARARGS call: a kept one of that size
+// when no one else holds it any more, else a new one.
+Ref args_tuple(std::initializer_list<PyObject*> args);
+// Empties a tuple from args_tuple() once the call is done, so that it
+// keeps nothing alive.
+void release_args(Ref& tuple) noexcept;
+
+// How often each shortcut was taken (read by the tests).
+struct CacheCounts {
+    std::uint64_t attr_reads = 0;
+    std::uint64_t attr_stores = 0;
+    std::uint64_t method_calls = 0;
+    std::uint64_t property_reads = 0;
+    std::uint64_t tuple_reuses = 0;
+};
+extern CacheCounts cache_counts;
+
+// Finds where property objects keep their getter; false with an error set
+// when the running interpreter's property type cannot be read that way.
+bool ready_caches() noexcept;
+
+}  // namespace vek
