@@ -34,7 +34,18 @@
 //    - any other data descriptor: the generic path, always.
 //    Whatever is not proven (a missing name, a class value) falls back to
 //    the generic lookup, which then produces the value or the error.
-// 5. The module's functions are called through their own vectorcall, the
+// 5. Instances whose class keeps their attributes inline (3.13's
+//    Py_TPFLAGS_INLINE_VALUES; layout.hpp) are read and written the way the
+//    interpreter's own specialised LOAD_ATTR/STORE_ATTR do. While the
+//    inline values are valid, the instance's attributes are exactly the
+//    class's shared keys whose value is set (any other key makes the
+//    values invalid and moves them to a dict). A name's slot is its
+//    position among the shared keys, which only ever grow: a slot once
+//    found stays, and a name not found is searched again only when the
+//    keys have grown. A store goes inline only while no dict has been made
+//    for the instance (as STORE_ATTR_INSTANCE_VALUE requires); otherwise
+//    the generic store runs.
+// 6. The module's functions are called through their own vectorcall, the
 //    entry point every other call uses, so its checks apply unchanged; the
 //    shortcut adds the depth check a call through the interpreter makes.
 //
@@ -46,6 +57,7 @@
 #include "cache.hpp"
 
 #include "function.hpp"
+#include "layout.hpp"
 #include "runtime.hpp"
 
 #include <structmember.h>
@@ -67,7 +79,13 @@ struct Entry {
     PyObject* name = nullptr;
     PyObject* found = nullptr;
     Kind kind = Kind::absent;
-    bool has_dict = false;  // instances of the type have a __dict__
+    bool has_dict = false;       // instances of the type have a __dict__
+    bool inline_values = false;  // ... kept inline while they can be
+    // The name's slot among the inline values, -1 while it is no shared
+    // key; `keys` and `searched` tell when to search again.
+    Py_ssize_t slot = -1;
+    layout::Keys* keys = nullptr;
+    Py_ssize_t searched = -1;
 };
 
 constexpr std::size_t table_size = 512;  // a power of two
@@ -84,6 +102,29 @@ Py_ssize_t property_fget_offset = -1;
 
 // object.__class__, the descriptor that gives type(obj).
 PyObject* object_class = nullptr;
+
+// Whether layout.hpp matched a live object at import.
+bool inline_layout_ok = false;
+
+bool has_inline_values(PyTypeObject* type) {
+    return inline_layout_ok && (type->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0 &&
+           (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 && type->tp_basicsize == sizeof(PyObject);
+}
+
+// The slot of the entry's name among the inline values of `type`, searched
+// for again once the shared keys have grown since the last search.
+Py_ssize_t slot_of_name(Entry& e, PyTypeObject* type) {
+    if (e.slot >= 0) return e.slot;
+    auto* keys = reinterpret_cast<layout::Keys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    if (keys == nullptr || keys->dk_kind != layout::keys_split) return -1;
+    if (keys == e.keys && keys->dk_nentries == e.searched) return -1;
+    e.keys = keys;
+    e.searched = keys->dk_nentries;
+    const layout::UnicodeEntry* entries = layout::entries(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+        if (entries[i].me_key == e.name) return e.slot = i;
+    return -1;
+}
 
 // What the MRO of `type` gives under `name`: a new reference or NULL; -1
 // with an error set when a comparison failed.
@@ -112,10 +153,10 @@ Kind kind_of(PyObject* found) {
 // The entry for (type, name), made now if need be; NULL when nothing can
 // be proven (no tag to be had, or the lookup failed: the generic path
 // will meet the same failure and report it).
-const Entry* entry_for(PyTypeObject* type, PyObject* name) {
+Entry* entry_for(PyTypeObject* type, PyObject* name) {
     unsigned int tag = type->tp_version_tag;
     if (tag != 0) {
-        const Entry& e = table[slot_of(tag, name)];
+        Entry& e = table[slot_of(tag, name)];
         if (e.tag == tag && e.name == name) return &e;
     }
     if (!PyUnstable_Type_AssignVersionTag(type)) return nullptr;
@@ -133,14 +174,47 @@ const Entry* entry_for(PyTypeObject* type, PyObject* name) {
     e.found = found;  // held by the class dict while the tag stands
     e.kind = kind_of(found);
     e.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
+    e.inline_values = has_inline_values(type);
+    e.slot = -1;
+    e.keys = nullptr;
+    e.searched = -1;
     return &e;
 }
 
 // obj.__dict__[name]: 1 with a new reference, 0 when absent, -1 on error.
-int instance_value(PyObject* obj, PyObject* name, PyObject** value) {
+int instance_value(Entry& e, PyObject* obj, PyObject* name, PyObject** value) {
+    *value = nullptr;
+    if (!e.has_dict) return 0;
+    if (e.inline_values) {
+        layout::Values* values = layout::inline_values(obj);
+        if (values->valid) {
+            Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj));
+            if (slot < 0 || slot >= values->capacity || values->values[slot] == nullptr) return 0;
+            *value = Py_NewRef(values->values[slot]);
+            return 1;
+        }
+    }
     Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(obj, nullptr));
     if (!dict) return -1;
     return PyDict_GetItemRef(dict.get(), name, value);
+}
+
+// obj.name = value into the inline values, as STORE_ATTR_INSTANCE_VALUE
+// does; false when the values are not the instance's storage any more, or
+// the name has no slot yet.
+bool store_inline(Entry& e, PyObject* obj, PyObject* value) {
+    if (!e.inline_values || layout::managed_dict(obj) != nullptr) return false;
+    layout::Values* values = layout::inline_values(obj);
+    if (!values->valid) return false;
+    Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj));
+    if (slot < 0 || slot >= values->capacity) return false;
+    PyObject* old = values->values[slot];
+    values->values[slot] = Py_NewRef(value);
+    if (old == nullptr)
+        layout::add_to_order(values, slot);
+    else
+        Py_DECREF(old);  // last: its destructor may run Python code
+    return true;
 }
 
 // A direct call of one of the module's functions: the interpreter checks
@@ -167,16 +241,16 @@ bool read_property(PyObject* prop, PyObject* obj, Ref& out) {
 
 Ref cached_getattr(PyObject* obj, const Str& name) {
     PyTypeObject* type = Py_TYPE(obj);
-    const Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, *name) : nullptr;
+    Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, *name) : nullptr;
     if (e != nullptr && e->kind != Kind::data) {
         Kind kind = e->kind;
         Ref found = Ref::borrow(e->found);
         if (kind == Kind::property) {
             Ref value;
             if (read_property(found.get(), obj, value)) return value;
-        } else if (e->has_dict) {
+        } else {
             PyObject* value = nullptr;
-            if (check(instance_value(obj, *name, &value)) > 0) {
+            if (check(instance_value(*e, obj, *name, &value)) > 0) {
                 ++cache_counts.attr_reads;
                 return Ref::steal(value);
             }
@@ -192,10 +266,8 @@ Ref cached_getattr(PyObject* obj, const Str& name) {
 void cached_setattr(PyObject* obj, const Str& name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_setattro == PyObject_GenericSetAttr) {
-        const Entry* e = entry_for(type, *name);
-        if (e != nullptr && e->has_dict && e->kind != Kind::data && e->kind != Kind::property) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-            check(PyDict_SetItem(dict.get(), *name, value));
+        Entry* e = entry_for(type, *name);
+        if (e != nullptr && e->kind != Kind::data && e->kind != Kind::property && store_inline(*e, obj, value)) {
             ++cache_counts.attr_stores;
             return;
         }
@@ -214,15 +286,13 @@ PyObject* own_class_function(PyTypeObject* type, const Str& name) {
 bool call_own_method(PyObject* obj, const Str& name, PyObject* const* args, std::size_t nargs, Ref& out) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || nargs + 1 > max_call_args + 1) return false;
-    const Entry* e = entry_for(type, *name);
+    Entry* e = entry_for(type, *name);
     if (e == nullptr || e->kind != Kind::function) return false;
     Ref fn = Ref::borrow(e->found);
-    if (e->has_dict) {
-        PyObject* shadow = nullptr;
-        int status = check(instance_value(obj, *name, &shadow));
-        Py_XDECREF(shadow);
-        if (status > 0) return false;  // the instance's own value wins
-    }
+    PyObject* shadow = nullptr;
+    int status = check(instance_value(*e, obj, *name, &shadow));
+    Py_XDECREF(shadow);
+    if (status > 0) return false;  // the instance's own value wins
     PyObject* stack[max_call_args + 1];
     stack[0] = obj;
     for (std::size_t i = 0; i < nargs; ++i) stack[i + 1] = args[i];
@@ -284,6 +354,40 @@ void release_args(Ref& tuple) noexcept {
 
 // ---- set-up --------------------------------------------------------------------------
 
+namespace {
+
+const Str k_probe_a{"a"};
+const Str k_probe_b{"b"};
+
+// Whether a fresh instance of a plain class keeps two attributes where
+// layout.hpp says, in the order they were stored. -1 with an error set.
+int inline_layout_matches() {
+    try {
+        Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N", "probe",
+                                                   PyDict_New()));
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        if (!has_inline_values(type)) return 0;
+        Ref obj = Ref::steal(PyObject_CallNoArgs(cls.get()));
+        Ref a = Ref::steal(PyList_New(0)), b = Ref::steal(PyList_New(0));
+        check(PyObject_GenericSetAttr(obj.get(), *k_probe_a, a.get()));
+        check(PyObject_GenericSetAttr(obj.get(), *k_probe_b, b.get()));
+        layout::Values* values = layout::inline_values(obj.get());
+        Entry ea, eb;
+        ea.name = *k_probe_a;
+        eb.name = *k_probe_b;
+        auto* order = reinterpret_cast<std::uint8_t*>(&values->values[values->capacity]);
+        bool same = layout::managed_dict(obj.get()) == nullptr && values->valid == 1 && values->embedded == 1 &&
+                    values->size == 2 && values->capacity >= 2 && slot_of_name(ea, type) == 0 &&
+                    slot_of_name(eb, type) == 1 && values->values[0] == a.get() && values->values[1] == b.get() &&
+                    order[0] == 0 && order[1] == 1;
+        return same ? 1 : 0;
+    } catch (const error_already_set&) {
+        return -1;
+    }
+}
+
+}  // namespace
+
 bool ready_caches() noexcept {
     for (PyMemberDef* m = PyProperty_Type.tp_members; m != nullptr && m->name != nullptr; ++m) {
         if (std::strcmp(m->name, "fget") == 0 && (m->type == T_OBJECT || m->type == Py_T_OBJECT_EX) &&
@@ -294,6 +398,12 @@ bool ready_caches() noexcept {
     if (object_class == nullptr) {
         Ref dict = Ref::steal_or_null(PyType_GetDict(&PyBaseObject_Type));
         if (!dict || PyDict_GetItemRef(dict.get(), *k_class, &object_class) < 0) return false;
+    }
+    if (!inline_layout_ok) {
+        inline_layout_ok = true;  // for the probe's own reads
+        int status = inline_layout_matches();
+        if (status < 0) return false;
+        inline_layout_ok = status > 0;
     }
     return true;
 }
