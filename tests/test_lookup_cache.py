@@ -113,13 +113,21 @@ def new_instance_dict(S, s, gdal):
     return "name", "MEM"
 
 
+def detached_dict(S, s, gdal):
+    d = vars(s)
+    d[0] = None  # no shared-key table takes it: the values move to a dict of their own
+    d["_driver"] = other_handle(gdal)
+    return "name", "MEM"
+
+
 def own_str_on_class(S, s, gdal):
     S.__str__ = lambda self: "own str"
     return "__repr__", "own str"
 
 
 CHANGES = [shadow_method, rebind_method, data_descriptor_for_handle, getattribute_on_class, getattribute_on_base,
-           replace_property, reinit_property, instance_value_for_handle, new_instance_dict, own_str_on_class]
+           replace_property, reinit_property, instance_value_for_handle, new_instance_dict, detached_dict,
+           own_str_on_class]
 
 
 @pytest.mark.parametrize("change", CHANGES, ids=[c.__name__ for c in CHANGES])

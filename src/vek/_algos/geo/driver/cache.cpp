@@ -8,7 +8,8 @@
 // (PyType_Modified, which also reaches every subclass). So:
 //
 // 1. An entry (tag, name) -> (kind, found) records what the MRO of the type
-//    that carried `tag` gives under `name`. A tag is valid when it is not 0
+//    that carried `tag` gives under `name`; each name keeps its entries for
+//    the last few types it was looked up on (AttrWays, in its Str). A tag is valid when it is not 0
 //    (3.13 no longer sets Py_TPFLAGS_VALID_VERSION_TAG); tags come from one
 //    process-wide counter and are never handed out twice, so an entry can
 //    only ever match the unchanged type it was made for. `found` is
@@ -74,27 +75,9 @@ const Str k_class{"__class__"};
 
 enum class Kind : std::uint8_t { absent, plain, function, property, data };
 
-struct Entry {
-    unsigned int tag = 0;  // 0: empty, never a valid tag
-    PyObject* name = nullptr;
-    PyObject* found = nullptr;
-    Kind kind = Kind::absent;
-    bool has_dict = false;       // instances of the type have a __dict__
-    bool inline_values = false;  // ... kept inline while they can be
-    // The name's slot among the inline values, -1 while it is no shared
-    // key; `keys` and `searched` tell when to search again.
-    Py_ssize_t slot = -1;
-    layout::Keys* keys = nullptr;
-    Py_ssize_t searched = -1;
-};
+using Entry = AttrEntry;
 
-constexpr std::size_t table_size = 512;  // a power of two
-Entry table[table_size];
-
-std::size_t slot_of(unsigned int tag, PyObject* name) {
-    auto bits = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(name) >> 4);
-    return (tag * 2654435761u ^ bits) & (table_size - 1);
-}
+Kind kind(const Entry& e) { return static_cast<Kind>(e.kind); }
 
 // Where a property keeps its getter, read from property's own member table
 // (the "fget" member); -1 when not found, which turns the shortcut off.
@@ -113,16 +96,16 @@ bool has_inline_values(PyTypeObject* type) {
 
 // The slot of the entry's name among the inline values of `type`, searched
 // for again once the shared keys have grown since the last search.
-Py_ssize_t slot_of_name(Entry& e, PyTypeObject* type) {
+Py_ssize_t slot_of_name(Entry& e, PyTypeObject* type, PyObject* name) {
     if (e.slot >= 0) return e.slot;
     auto* keys = reinterpret_cast<layout::Keys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
     if (keys == nullptr || keys->dk_kind != layout::keys_split) return -1;
-    if (keys == e.keys && keys->dk_nentries == e.searched) return -1;
+    if (keys == static_cast<layout::Keys*>(e.keys) && keys->dk_nentries == e.searched) return -1;
     e.keys = keys;
     e.searched = keys->dk_nentries;
     const layout::UnicodeEntry* entries = layout::entries(keys);
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
-        if (entries[i].me_key == e.name) return e.slot = i;
+        if (entries[i].me_key == name) return e.slot = i;
     return -1;
 }
 
@@ -153,31 +136,30 @@ Kind kind_of(PyObject* found) {
 // The entry for (type, name), made now if need be; NULL when nothing can
 // be proven (no tag to be had, or the lookup failed: the generic path
 // will meet the same failure and report it).
-Entry* entry_for(PyTypeObject* type, PyObject* name) {
+Entry* entry_for(PyTypeObject* type, const Str& name) {
+    AttrWays& ways = name.attr_ways();
     unsigned int tag = type->tp_version_tag;
     if (tag != 0) {
-        Entry& e = table[slot_of(tag, name)];
-        if (e.tag == tag && e.name == name) return &e;
+        for (Entry& e : ways.way)
+            if (e.tag == tag) return &e;
     }
     if (!PyUnstable_Type_AssignVersionTag(type)) return nullptr;
     tag = type->tp_version_tag;
     PyObject* found = nullptr;
-    if (find_in_mro(type, name, &found) < 0) {
+    if (find_in_mro(type, *name, &found) < 0) {
         PyErr_Clear();
         return nullptr;
     }
     Ref hold = Ref::steal_or_null(found);
     if (type->tp_version_tag != tag || tag == 0) return nullptr;
-    Entry& e = table[slot_of(tag, name)];
+    Entry& e = ways.way[ways.next];
+    ways.next = static_cast<std::uint8_t>((ways.next + 1) % AttrWays::count);
+    e = Entry{};
     e.tag = tag;
-    e.name = name;
     e.found = found;  // held by the class dict while the tag stands
-    e.kind = kind_of(found);
+    e.kind = static_cast<std::uint8_t>(kind_of(found));
     e.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
     e.inline_values = has_inline_values(type);
-    e.slot = -1;
-    e.keys = nullptr;
-    e.searched = -1;
     return &e;
 }
 
@@ -188,7 +170,7 @@ int instance_value(Entry& e, PyObject* obj, PyObject* name, PyObject** value) {
     if (e.inline_values) {
         layout::Values* values = layout::inline_values(obj);
         if (values->valid) {
-            Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj));
+            Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj), name);
             if (slot < 0 || slot >= values->capacity || values->values[slot] == nullptr) return 0;
             *value = Py_NewRef(values->values[slot]);
             return 1;
@@ -202,11 +184,11 @@ int instance_value(Entry& e, PyObject* obj, PyObject* name, PyObject** value) {
 // obj.name = value into the inline values, as STORE_ATTR_INSTANCE_VALUE
 // does; false when the values are not the instance's storage any more, or
 // the name has no slot yet.
-bool store_inline(Entry& e, PyObject* obj, PyObject* value) {
+bool store_inline(Entry& e, PyObject* obj, PyObject* name, PyObject* value) {
     if (!e.inline_values || layout::managed_dict(obj) != nullptr) return false;
     layout::Values* values = layout::inline_values(obj);
     if (!values->valid) return false;
-    Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj));
+    Py_ssize_t slot = slot_of_name(e, Py_TYPE(obj), name);
     if (slot < 0 || slot >= values->capacity) return false;
     PyObject* old = values->values[slot];
     values->values[slot] = Py_NewRef(value);
@@ -241,23 +223,30 @@ bool read_property(PyObject* prop, PyObject* obj, Ref& out) {
 
 Ref cached_getattr(PyObject* obj, const Str& name) {
     PyTypeObject* type = Py_TYPE(obj);
-    Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, *name) : nullptr;
-    if (e != nullptr && e->kind != Kind::data) {
-        Kind kind = e->kind;
-        Ref found = Ref::borrow(e->found);
-        if (kind == Kind::property) {
-            Ref value;
-            if (read_property(found.get(), obj, value)) return value;
-        } else {
-            PyObject* value = nullptr;
-            if (check(instance_value(*e, obj, *name, &value)) > 0) {
-                ++cache_counts.attr_reads;
-                return Ref::steal(value);
-            }
-            if (kind == Kind::function) {
-                ++cache_counts.attr_reads;
-                return Ref::steal(PyMethod_New(found.get(), obj));
-            }
+    Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, name) : nullptr;
+    if (e == nullptr || kind(*e) == Kind::data) return Ref::steal(PyObject_GetAttr(obj, *name));
+    // The common read: an attribute kept inline, its slot known.
+    if (e->inline_values && e->slot >= 0) {
+        layout::Values* values = layout::inline_values(obj);
+        if (values->valid && e->slot < values->capacity && values->values[e->slot] != nullptr) {
+            ++cache_counts.attr_reads;
+            return Ref::borrow(values->values[e->slot]);
+        }
+    }
+    Kind k = kind(*e);
+    Ref found = Ref::borrow(e->found);
+    if (k == Kind::property) {
+        Ref value;
+        if (read_property(found.get(), obj, value)) return value;
+    } else {
+        PyObject* value = nullptr;
+        if (check(instance_value(*e, obj, *name, &value)) > 0) {
+            ++cache_counts.attr_reads;
+            return Ref::steal(value);
+        }
+        if (k == Kind::function) {
+            ++cache_counts.attr_reads;
+            return Ref::steal(PyMethod_New(found.get(), obj));
         }
     }
     return Ref::steal(PyObject_GetAttr(obj, *name));
@@ -266,8 +255,8 @@ Ref cached_getattr(PyObject* obj, const Str& name) {
 void cached_setattr(PyObject* obj, const Str& name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_setattro == PyObject_GenericSetAttr) {
-        Entry* e = entry_for(type, *name);
-        if (e != nullptr && e->kind != Kind::data && e->kind != Kind::property && store_inline(*e, obj, value)) {
+        Entry* e = entry_for(type, name);
+        if (e != nullptr && kind(*e) != Kind::data && kind(*e) != Kind::property && store_inline(*e, obj, *name, value)) {
             ++cache_counts.attr_stores;
             return;
         }
@@ -279,15 +268,15 @@ void cached_setattr(PyObject* obj, const Str& name, PyObject* value) {
 }
 
 PyObject* own_class_function(PyTypeObject* type, const Str& name) {
-    const Entry* e = entry_for(type, *name);
-    return e != nullptr && e->kind == Kind::function ? e->found : nullptr;
+    const Entry* e = entry_for(type, name);
+    return e != nullptr && kind(*e) == Kind::function ? e->found : nullptr;
 }
 
 bool call_own_method(PyObject* obj, const Str& name, PyObject* const* args, std::size_t nargs, Ref& out) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || nargs + 1 > max_call_args + 1) return false;
-    Entry* e = entry_for(type, *name);
-    if (e == nullptr || e->kind != Kind::function) return false;
+    Entry* e = entry_for(type, name);
+    if (e == nullptr || kind(*e) != Kind::function) return false;
     Ref fn = Ref::borrow(e->found);
     PyObject* shadow = nullptr;
     int status = check(instance_value(*e, obj, *name, &shadow));
@@ -304,7 +293,7 @@ bool call_own_method(PyObject* obj, const Str& name, PyObject* const* args, std:
 bool class_is_own_type(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || object_class == nullptr) return false;
-    const Entry* e = entry_for(type, *k_class);
+    const Entry* e = entry_for(type, k_class);
     return e != nullptr && e->found == object_class;
 }
 
@@ -373,12 +362,10 @@ int inline_layout_matches() {
         check(PyObject_GenericSetAttr(obj.get(), *k_probe_b, b.get()));
         layout::Values* values = layout::inline_values(obj.get());
         Entry ea, eb;
-        ea.name = *k_probe_a;
-        eb.name = *k_probe_b;
         auto* order = reinterpret_cast<std::uint8_t*>(&values->values[values->capacity]);
         bool same = layout::managed_dict(obj.get()) == nullptr && values->valid == 1 && values->embedded == 1 &&
-                    values->size == 2 && values->capacity >= 2 && slot_of_name(ea, type) == 0 &&
-                    slot_of_name(eb, type) == 1 && values->values[0] == a.get() && values->values[1] == b.get() &&
+                    values->size == 2 && values->capacity >= 2 && slot_of_name(ea, type, *k_probe_a) == 0 &&
+                    slot_of_name(eb, type, *k_probe_b) == 1 && values->values[0] == a.get() && values->values[1] == b.get() &&
                     order[0] == 0 && order[1] == 1;
         return same ? 1 : 0;
     } catch (const error_already_set&) {

@@ -14,6 +14,26 @@ namespace vek {
 
 class Str;
 
+// What the MRO of one type (known by its version tag) gives under a name;
+// see cache.cpp for what each field proves.
+struct AttrEntry {
+    unsigned int tag = 0;  // 0: empty, never a valid tag
+    std::uint8_t kind = 0;
+    bool has_dict = false;
+    bool inline_values = false;
+    PyObject* found = nullptr;
+    Py_ssize_t slot = -1;
+    void* keys = nullptr;
+    Py_ssize_t searched = -1;
+};
+
+// The entries of one name, for the last few types it was looked up on.
+struct AttrWays {
+    static constexpr int count = 4;
+    AttrEntry way[count];
+    std::uint8_t next = 0;  // the way to fill next
+};
+
 // obj.name, with every rule of the generic lookup.
 Ref cached_getattr(PyObject* obj, const Str& name);
 

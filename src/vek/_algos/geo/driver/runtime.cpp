@@ -77,15 +77,17 @@ Ref global(const Str& name) {
 }
 
 Ref module_attr(PyObject* module, const Str& name) {
+    // Keyed on the module, which the cache keeps alive: a module's dict is
+    // its own for the module's whole life.
+    if (name.attr_epoch_ == namespace_epoch && name.attr_module_ == module) return Ref::borrow(name.attr_);
     PyObject* dict = PyModule_GetDict(module);
-    if (name.attr_epoch_ == namespace_epoch && name.attr_dict_ == dict) return Ref::borrow(name.attr_);
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(dict, *name, &value)) == 0) return Ref();
     Ref found = Ref::steal(value);
     // Watching is idempotent; a freed dict is reported too, so a new dict
     // at the same address never meets a stale entry.
     check(PyDict_Watch(namespace_watcher, dict));
-    name.attr_dict_ = dict;
+    Py_XSETREF(name.attr_module_, Py_NewRef(module));
     name.attr_ = value;
     name.attr_epoch_ = namespace_epoch;
     return found;
@@ -111,9 +113,9 @@ Ref import_sibling(const Str& module, const Str& name) { return import_from(*mod
 
 // What the interpreter checks after every C function: a result and an
 // error never come together, and no result comes without one.
-static PyObject* checked_result(PyObject* fn, PyObject* result) {
+static PyObject* checked_result(PyThreadState* tstate, PyObject* fn, PyObject* result) {
     bool failed = result == nullptr;
-    if (failed == (PyErr_Occurred() != nullptr)) return result;
+    if (failed == (tstate->current_exception != nullptr)) return result;
     Py_XDECREF(result);
     PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
     PyErr_Format(PyExc_SystemError,
@@ -130,7 +132,9 @@ static PyObject* checked_result(PyObject* fn, PyObject* result) {
 
 // A built-in function of the binding (METH_O or METH_VARARGS) called as
 // its own vectorcall would call it, without the dispatch in between. False
-// when it takes its arguments some other way.
+// when it takes its arguments some other way. The depth check is the
+// interpreter's own, read from the thread state as CALL_BUILTIN_O does;
+// the last level goes through Py_EnterRecursiveCall for its error.
 static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Ref& out) {
     int flags = PyCFunction_GET_FLAGS(fn);
     bool one = flags == METH_O && args.size() == 1;
@@ -138,11 +142,16 @@ static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Re
     PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
     PyObject* self = PyCFunction_GET_SELF(fn);
     Ref tuple = one ? Ref() : args_tuple(args);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+    PyThreadState* tstate = PyThreadState_Get();
+    if (tstate->c_recursion_remaining <= 1) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+        Py_LeaveRecursiveCall();
+    }
+    --tstate->c_recursion_remaining;
     PyObject* result = meth(self, one ? *args.begin() : tuple.get());
-    Py_LeaveRecursiveCall();
+    ++tstate->c_recursion_remaining;
     if (tuple) release_args(tuple);
-    out = Ref::steal(checked_result(fn, result));
+    out = Ref::steal(checked_result(tstate, fn, result));
     return true;
 }
 

@@ -21,6 +21,7 @@ class Str {
     Str& operator=(const Str&) = delete;
 
     PyObject* get() const noexcept { return obj_; }
+    AttrWays& attr_ways() const noexcept { return attr_ways_; }
     PyObject* operator*() const noexcept { return obj_; }
     const char* text() const noexcept { return text_; }
 
@@ -39,9 +40,11 @@ class Str {
     mutable PyObject* global_ = nullptr;
     mutable std::uint64_t global_epoch_ = 0;
     // The same for an attribute of a plain module (see module_attr()).
-    mutable PyObject* attr_dict_ = nullptr;
+    mutable PyObject* attr_module_ = nullptr;  // strong
     mutable PyObject* attr_ = nullptr;
     mutable std::uint64_t attr_epoch_ = 0;
+    // What types give under this name (see cache.cpp).
+    mutable AttrWays attr_ways_;
 };
 
 // ---- the module namespace -------------------------------------------------
