@@ -202,10 +202,18 @@ bool store_inline(Entry& e, PyObject* obj, PyObject* name, PyObject* value) {
 // A direct call of one of the module's functions: the interpreter checks
 // the depth of calls made through it, so this entry checks it too (methods
 // that call each other, `__str__ = __repr__`, must end in RecursionError).
+// The depth is the interpreter's own count, read from the thread state as
+// its specialised calls do; the last level goes through
+// Py_EnterRecursiveCall for its error.
 PyObject* call_function(PyObject* fn, PyObject* const* args, std::size_t nargs) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyThreadState* tstate = PyThreadState_Get();
+    if (tstate->c_recursion_remaining <= 1) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+        Py_LeaveRecursiveCall();
+    }
+    --tstate->c_recursion_remaining;
     PyObject* result = reinterpret_cast<Function*>(fn)->vectorcall(fn, args, nargs, nullptr);
-    Py_LeaveRecursiveCall();
+    ++tstate->c_recursion_remaining;
     return result;
 }
 
