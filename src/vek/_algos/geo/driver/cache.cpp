@@ -133,18 +133,12 @@ Kind kind_of(PyObject* found) {
     return Py_TYPE(found)->tp_descr_set != nullptr ? Kind::data : Kind::plain;
 }
 
-// The entry for (type, name), made now if need be; NULL when nothing can
-// be proven (no tag to be had, or the lookup failed: the generic path
+// The entry for (type, name), made now; NULL when nothing can be proven (no tag to be had, or the lookup failed: the generic path
 // will meet the same failure and report it).
-Entry* entry_for(PyTypeObject* type, const Str& name) {
+Entry* fill_entry(PyTypeObject* type, const Str& name) {
     AttrWays& ways = name.attr_ways();
-    unsigned int tag = type->tp_version_tag;
-    if (tag != 0) {
-        for (Entry& e : ways.way)
-            if (e.tag == tag) return &e;
-    }
     if (!PyUnstable_Type_AssignVersionTag(type)) return nullptr;
-    tag = type->tp_version_tag;
+    unsigned int tag = type->tp_version_tag;
     PyObject* found = nullptr;
     if (find_in_mro(type, *name, &found) < 0) {
         PyErr_Clear();
@@ -161,6 +155,15 @@ Entry* entry_for(PyTypeObject* type, const Str& name) {
     e.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
     e.inline_values = has_inline_values(type);
     return &e;
+}
+
+inline Entry* entry_for(PyTypeObject* type, const Str& name) {
+    unsigned int tag = type->tp_version_tag;
+    if (tag != 0) {
+        for (Entry& e : name.attr_ways().way)
+            if (e.tag == tag) return &e;
+    }
+    return fill_entry(type, name);
 }
 
 // obj.__dict__[name]: 1 with a new reference, 0 when absent, -1 on error.

@@ -44,7 +44,7 @@ PyObject* module_globals() noexcept { return globals_dict; }
 
 
 // Bumped whenever a watched namespace changes; 0 is never current.
-static std::uint64_t namespace_epoch = 1;
+std::uint64_t namespace_epoch = 1;
 static int namespace_watcher = -1;
 
 static int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -63,8 +63,7 @@ bool set_namespace(PyObject* globals, PyObject* builtins_namespace) noexcept {
     return PyDict_Watch(namespace_watcher, globals_dict) == 0 && PyDict_Watch(namespace_watcher, builtins_dict) == 0;
 }
 
-Ref global(const Str& name) {
-    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
+Ref global_lookup(const Str& name) {
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(globals_dict, *name, &value)) == 0 &&
         check(PyDict_GetItemRef(builtins_dict, *name, &value)) == 0) {
@@ -76,10 +75,9 @@ Ref global(const Str& name) {
     return Ref::steal(value);
 }
 
-Ref module_attr(PyObject* module, const Str& name) {
-    // Keyed on the module, which the cache keeps alive: a module's dict is
-    // its own for the module's whole life.
-    if (name.attr_epoch_ == namespace_epoch && name.attr_module_ == module) return Ref::borrow(name.attr_);
+// Keyed on the module, which the cache keeps alive: a module's dict is its
+// own for the module's whole life.
+Ref module_attr_lookup(PyObject* module, const Str& name) {
     PyObject* dict = PyModule_GetDict(module);
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(dict, *name, &value)) == 0) return Ref();

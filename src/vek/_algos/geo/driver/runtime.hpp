@@ -30,7 +30,9 @@ class Str {
 
   private:
     friend Ref global(const Str& name);
+    friend Ref global_lookup(const Str& name);
     friend Ref module_attr(PyObject* module, const Str& name);
+    friend Ref module_attr_lookup(PyObject* module, const Str& name);
 
     const char* text_;
     PyObject* obj_ = nullptr;
@@ -66,7 +68,12 @@ extern Builtins builtins;
 // name raises NameError like Python code does. The result of the last lookup
 // is reused until either dictionary changes (a dict watcher tells), so a
 // rebound global is seen by the very next call.
-Ref global(const Str& name);
+Ref global_lookup(const Str& name);
+extern std::uint64_t namespace_epoch;  // moved by every change of a watched dict
+inline Ref global(const Str& name) {
+    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
+    return global_lookup(name);
+}
 
 // Binds a name in the module namespace.
 void set_global(const Str& name, PyObject* value);
@@ -84,7 +91,11 @@ inline void setattr(PyObject* obj, const Str& name, PyObject* value) { cached_se
 // `module.name` for an exact module whose dict holds the name, else a null
 // Ref with no error set. The module's dict is watched like the namespace,
 // so a rebinding is seen by the next lookup.
-Ref module_attr(PyObject* module, const Str& name);
+Ref module_attr_lookup(PyObject* module, const Str& name);
+inline Ref module_attr(PyObject* module, const Str& name) {
+    if (name.attr_epoch_ == namespace_epoch && name.attr_module_ == module) return Ref::borrow(name.attr_);
+    return module_attr_lookup(module, name);
+}
 
 constexpr std::size_t max_call_args = 12;
 
