@@ -12,6 +12,13 @@
 
 namespace vek::layout {
 
+// Only the GIL build's layout is mirrored here.
+#ifdef Py_GIL_DISABLED
+constexpr bool available = false;
+#else
+constexpr bool available = true;
+#endif
+
 // pycore_dict.h: struct _dictvalues (PyDictValues)
 struct Values {
     std::uint8_t capacity;
