@@ -310,46 +310,28 @@ bool class_is_own_type(PyObject* obj) {
 
 // ---- argument tuples -----------------------------------------------------------------
 
-namespace {
-constexpr std::size_t kept_sizes = 4;
-PyObject* kept_args[kept_sizes];  // for sizes 1..3; never freed
-}  // namespace
+PyObject* kept_args[kept_arg_sizes];
 
-Ref args_tuple(std::initializer_list<PyObject*> args) {
+PyObject* new_args_tuple(std::initializer_list<PyObject*> args) {
     std::size_t n = args.size();
-    PyObject* kept = n > 0 && n < kept_sizes ? kept_args[n] : nullptr;
-    Ref tuple;
-    if (kept != nullptr && Py_REFCNT(kept) == 1) {
-        tuple = Ref::borrow(kept);
-        ++cache_counts.tuple_reuses;
-    } else {
-        tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
-        if (kept == nullptr && n > 0 && n < kept_sizes) {
-            PyObject_GC_UnTrack(tuple.get());
-            kept_args[n] = Py_NewRef(tuple.get());
-        }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) throw_error();
+    if (n > 0 && n < kept_arg_sizes && kept_args[n] == nullptr) {
+        PyObject_GC_UnTrack(tuple);
+        kept_args[n] = Py_NewRef(tuple);
     }
     Py_ssize_t i = 0;
-    for (PyObject* item : args) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+    for (PyObject* item : args) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
     return tuple;
 }
 
-void release_args(Ref& tuple) noexcept {
-    PyObject* t = tuple.get();
-    Py_ssize_t n = PyTuple_GET_SIZE(t);
-    if (n <= 0 || static_cast<std::size_t>(n) >= kept_sizes || kept_args[n] != t) return;
-    if (Py_REFCNT(t) == 2) {  // the kept reference and `tuple`: empty it
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* item = PyTuple_GET_ITEM(t, i);
-            PyTuple_SET_ITEM(t, i, nullptr);
-            Py_DECREF(item);
-        }
-        return;
-    }
-    // Someone kept the tuple: it is theirs now, an ordinary tracked tuple.
-    kept_args[n] = nullptr;
-    if (!PyObject_GC_IsTracked(t)) PyObject_GC_Track(t);
-    Py_DECREF(t);
+void let_go_of_args(PyObject* tuple) noexcept {
+    // The callee kept the tuple: it is theirs now, an ordinary tracked
+    // tuple. Both the kept reference and the caller's go.
+    kept_args[PyTuple_GET_SIZE(tuple)] = nullptr;
+    if (!PyObject_GC_IsTracked(tuple)) PyObject_GC_Track(tuple);
+    Py_DECREF(tuple);
+    Py_DECREF(tuple);
 }
 
 // ---- set-up --------------------------------------------------------------------------

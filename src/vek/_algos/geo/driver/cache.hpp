@@ -54,12 +54,12 @@ PyObject* own_class_function(PyTypeObject* type, const Str& name);
 // generic one and ends in object's own __class__ descriptor.
 bool class_is_own_type(PyObject* obj);
 
-// The tuple of `args` for a METH_VARARGS call: a kept one of that size
-// when no one else holds it any more, else a new one.
-Ref args_tuple(std::initializer_list<PyObject*> args);
-// Empties a tuple from args_tuple() once the call is done, so that it
-// keeps nothing alive.
-void release_args(Ref& tuple) noexcept;
+// Argument tuples for METH_VARARGS calls (see cache.cpp): one kept per
+// size from 1 to kept_arg_sizes - 1, empty between calls.
+constexpr std::size_t kept_arg_sizes = 4;
+extern PyObject* kept_args[kept_arg_sizes];
+PyObject* new_args_tuple(std::initializer_list<PyObject*> args);
+void let_go_of_args(PyObject* tuple) noexcept;
 
 // How often each shortcut was taken (read by the tests).
 struct CacheCounts {
@@ -70,6 +70,35 @@ struct CacheCounts {
     std::uint64_t tuple_reuses = 0;
 };
 extern CacheCounts cache_counts;
+
+// The tuple of `args` (a new reference): the kept one of that size when no
+// one else holds it any more, else a new one.
+inline PyObject* args_tuple(std::initializer_list<PyObject*> args) {
+    std::size_t n = args.size();
+    PyObject* kept = n < kept_arg_sizes ? kept_args[n] : nullptr;
+    if (kept == nullptr || Py_REFCNT(kept) != 1) return new_args_tuple(args);
+    ++cache_counts.tuple_reuses;
+    Py_ssize_t i = 0;
+    for (PyObject* item : args) PyTuple_SET_ITEM(kept, i++, Py_NewRef(item));
+    return Py_NewRef(kept);
+}
+
+// Done with a tuple from args_tuple(): a kept one is emptied, so that it
+// keeps nothing alive, unless the callee kept it too.
+inline void release_args(PyObject* tuple) noexcept {
+    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    if (static_cast<std::size_t>(n) >= kept_arg_sizes || kept_args[n] != tuple) {
+        Py_DECREF(tuple);
+        return;
+    }
+    if (Py_REFCNT(tuple) != 2) return let_go_of_args(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        PyTuple_SET_ITEM(tuple, i, nullptr);
+        Py_DECREF(item);
+    }
+    Py_DECREF(tuple);  // back to the kept reference alone
+}
 
 // Finds where property objects keep their getter; false with an error set
 // when the running interpreter's property type cannot be read that way.

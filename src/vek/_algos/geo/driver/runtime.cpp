@@ -139,16 +139,19 @@ static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Re
     if (!one && flags != METH_VARARGS) return false;
     PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
     PyObject* self = PyCFunction_GET_SELF(fn);
-    Ref tuple = one ? Ref() : args_tuple(args);
+    PyObject* tuple = one ? nullptr : args_tuple(args);
     PyThreadState* tstate = PyThreadState_Get();
     if (tstate->c_recursion_remaining <= 1) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            if (tuple != nullptr) release_args(tuple);
+            throw_error();
+        }
         Py_LeaveRecursiveCall();
     }
     --tstate->c_recursion_remaining;
-    PyObject* result = meth(self, one ? *args.begin() : tuple.get());
+    PyObject* result = meth(self, one ? *args.begin() : tuple);
     ++tstate->c_recursion_remaining;
-    if (tuple) release_args(tuple);
+    if (tuple != nullptr) release_args(tuple);
     out = Ref::steal(checked_result(tstate, fn, result));
     return true;
 }
