@@ -66,6 +66,12 @@ def shadow_method(S, s, gdal):
     return "category", "Raster/Vector"
 
 
+def shadow_method_by_equal_name(S, s, gdal):
+    # object.__setattr__ keeps the name it is given: an equal str, not the interned one
+    object.__setattr__(s, "".join(["_get_metadata", "_item_"]), lambda key: "YES")
+    return "category", "Raster/Vector"
+
+
 def rebind_method(S, s, gdal):
     S._get_metadata_item_ = lambda self, key: "YES" if key == "DCAP_VECTOR" else ""
     return "category", "Vector"
@@ -126,7 +132,7 @@ def own_str_on_class(S, s, gdal):
     return "__repr__", "own str"
 
 
-CHANGES = [shadow_method, rebind_method, data_descriptor_for_handle, getattribute_on_class, getattribute_on_base,
+CHANGES = [shadow_method, shadow_method_by_equal_name, rebind_method, data_descriptor_for_handle, getattribute_on_class, getattribute_on_base,
            replace_property, reinit_property, instance_value_for_handle, new_instance_dict, detached_dict,
            own_str_on_class]
 

@@ -103,9 +103,13 @@ Py_ssize_t slot_of_name(Entry& e, PyTypeObject* type, PyObject* name) {
     if (keys == static_cast<layout::Keys*>(e.keys) && keys->dk_nentries == e.searched) return -1;
     e.keys = keys;
     e.searched = keys->dk_nentries;
+    // Keys are exact str; object.__setattr__ stores its name as given, so a
+    // key may be an equal str that is not the interned one.
     const layout::UnicodeEntry* entries = layout::entries(keys);
-    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
-        if (entries[i].me_key == name) return e.slot = i;
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        PyObject* key = entries[i].me_key;
+        if (key == name || (key != nullptr && PyUnicode_Compare(key, name) == 0)) return e.slot = i;
+    }
     return -1;
 }
 
