@@ -127,6 +127,11 @@ def detached_dict(S, s, gdal):
     return "name", "MEM"
 
 
+def class_assignment(S, s, gdal):
+    s.__class__ = type("T", (S,), {"_driver": TakesAll(other_handle(gdal))})
+    return "name", "MEM"
+
+
 def own_str_on_class(S, s, gdal):
     S.__str__ = lambda self: "own str"
     return "__repr__", "own str"
@@ -134,7 +139,7 @@ def own_str_on_class(S, s, gdal):
 
 CHANGES = [shadow_method, shadow_method_by_equal_name, rebind_method, data_descriptor_for_handle, getattribute_on_class, getattribute_on_base,
            replace_property, reinit_property, instance_value_for_handle, new_instance_dict, detached_dict,
-           own_str_on_class]
+           class_assignment, own_str_on_class]
 
 
 @pytest.mark.parametrize("change", CHANGES, ids=[c.__name__ for c in CHANGES])
