@@ -128,8 +128,7 @@ Ref driver_get_metadata_item(Function*, PyObject* const* args) {
     Ref gdal = global(k_gdal);
     Ref handle = getattr(args[0], k_driver);
     Ref value = call_method(gdal.get(), k_GetMetadataItem, {handle.get(), args[1]});
-    bool text = PyUnicode_CheckExact(value.get());  // the usual answer: its truth is its length
-    if (text ? PyUnicode_GET_LENGTH(value.get()) != 0 : truth(value.get())) return value;
+    if (truth(value.get())) return value;
     return Ref::borrow(*k_empty);
 }
 

@@ -104,7 +104,12 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
 // obj.name(*args), looked up on the object as Python does.
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args = {});
 
-inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline bool truth(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False || obj == Py_None) return false;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    return check(PyObject_IsTrue(obj)) != 0;
+}
 
 // isinstance(obj, cls)
 bool is_instance(PyObject* obj, PyObject* cls);
