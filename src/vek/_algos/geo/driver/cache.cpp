@@ -236,18 +236,9 @@ bool read_property(PyObject* prop, PyObject* obj, Ref& out) {
 
 }  // namespace
 
-Ref cached_getattr(PyObject* obj, const Str& name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, name) : nullptr;
+// Everything but the common read (see cached_getattr).
+[[gnu::noinline]] Ref getattr_general(PyObject* obj, const Str& name, Entry* e) {
     if (e == nullptr || kind(*e) == Kind::data) return Ref::steal(PyObject_GetAttr(obj, *name));
-    // The common read: an attribute kept inline, its slot known.
-    if (e->inline_values && e->slot >= 0) {
-        layout::Values* values = layout::inline_values(obj);
-        if (values->valid && e->slot < values->capacity && values->values[e->slot] != nullptr) {
-            ++cache_counts.attr_reads;
-            return Ref::borrow(values->values[e->slot]);
-        }
-    }
     Kind k = kind(*e);
     Ref found = Ref::borrow(e->found);
     if (k == Kind::property) {
@@ -265,6 +256,20 @@ Ref cached_getattr(PyObject* obj, const Str& name) {
         }
     }
     return Ref::steal(PyObject_GetAttr(obj, *name));
+}
+
+Ref cached_getattr(PyObject* obj, const Str& name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    Entry* e = type->tp_getattro == PyObject_GenericGetAttr ? entry_for(type, name) : nullptr;
+    // The common read: an attribute kept inline, its slot known.
+    if (e != nullptr && e->inline_values && e->slot >= 0 && kind(*e) != Kind::data && kind(*e) != Kind::property) {
+        layout::Values* values = layout::inline_values(obj);
+        if (values->valid && e->slot < values->capacity && values->values[e->slot] != nullptr) {
+            ++cache_counts.attr_reads;
+            return Ref::borrow(values->values[e->slot]);
+        }
+    }
+    return getattr_general(obj, name, e);
 }
 
 void cached_setattr(PyObject* obj, const Str& name, PyObject* value) {

@@ -156,14 +156,31 @@ static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Re
     return true;
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-    Ref result;
-    if (PyCFunction_CheckExact(callable) && call_builtin(callable, args, result)) return result;
+// callable(*args) through its vectorcall. Kept out of line, like the other
+// general paths below, so that the common paths stay short.
+[[gnu::noinline]] static Ref call_general(PyObject* callable, std::initializer_list<PyObject*> args) {
     // One free slot in front lets the callee prepend `self` without copying.
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     for (PyObject* a : args) stack[1 + n++] = a;
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    Ref result;
+    if (PyCFunction_CheckExact(callable) && call_builtin(callable, args, result)) return result;
+    return call_general(callable, args);
+}
+
+[[gnu::noinline]] static Ref call_method_general(PyObject* obj, const Str& name,
+                                                 std::initializer_list<PyObject*> args) {
+    Ref result;
+    if (call_own_method(obj, name, args.begin(), args.size(), result)) return result;
+    PyObject* stack[max_call_args + 1];
+    size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
@@ -173,13 +190,7 @@ Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*>
     if (PyModule_CheckExact(obj)) {
         if (Ref fn = module_attr(obj, name)) return call(fn.get(), args);
     }
-    Ref result;
-    if (call_own_method(obj, name, args.begin(), args.size(), result)) return result;
-    PyObject* stack[max_call_args + 1];
-    size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return call_method_general(obj, name, args);
 }
 
 bool is_instance(PyObject* obj, PyObject* cls) {
