@@ -205,3 +205,10 @@ def test_direct_calls_that_recurse_end_in_recursion_error(shape):
         code += "run()\n"
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert res.returncode == 0 and res.stdout.strip() == "RecursionError", res.stderr[-2000:]
+
+
+def test_stores_after_the_dict_was_made_go_through_it(drv):
+    s = object.__new__(drv.Driver)
+    d = vars(s)  # made before __init__ stores: it shares the inline values
+    drv.Driver.__init__(s, "GTiff")
+    assert len(d) == 3 and list(d) == ["_driver", "_open_opts", "_creation_opts"] and s.name == "GTiff"
