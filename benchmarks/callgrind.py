@@ -1,4 +1,4 @@
-"""Instruction counts per call, floor against vek, under callgrind.
+"""Instruction counts per call, floor and pure-Python twin against vek, under callgrind.
 
 Run from the project root (needs valgrind and a C compiler)::
 
@@ -93,7 +93,7 @@ def child(args):
     ns = run.prepare_world("bare")
     loops = [("empty loop", "short", "pass"), ("empty loop", "long", "pass")]
     for name, _target, floor, _proxy, vek in selected(args.ops):
-        loops += [(name, "floor", floor), (name, "vek", vek)]
+        loops += [(name, "floor", floor), (name, "twin", run.as_twin(vek)), (name, "vek", vek)]
     for name, way, stmt in loops:
         run.CLOCK = time.perf_counter_ns
         fn = run.compile_way(stmt, ns)
@@ -176,12 +176,15 @@ def main(argv=None):
     rows = []
     for name, target, *_ in selected(args.ops):
         f = per_call.get((name, "floor"))
+        t = per_call.get((name, "twin"))
         v = per_call.get((name, "vek"))
-        if f is None or v is None:
+        if f is None or v is None or t is None:
             continue
-        f, v = f - loop, v - loop
-        rows.append((name, f"{f:,.0f}", f"{v:,.0f}", f"{v / f:.2f}", "-" if target is None else f"<= {target}"))
-    head = ("operation", "floor Ir", "vek Ir", "vek/floor", "target")
+        f, t, v = f - loop, t - loop, v - loop
+        twin_target = run.TWIN_TARGETS.get(name)
+        rows.append((name, f"{f:,.0f}", f"{t:,.0f}", f"{v:,.0f}", f"{v / f:.2f}", "-" if target is None else f"<= {target}",
+                     f"{v / t:.2f}", "-" if twin_target is None else f"<= {twin_target}"))
+    head = ("operation", "floor Ir", "twin Ir", "vek Ir", "vek/floor", "target", "vek/twin", "twin target")
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
     for r in [head] + rows:
         print("  " + "  ".join(x.ljust(w) if i == 0 else x.rjust(w) for i, (x, w) in enumerate(zip(r, widths))))

@@ -20,7 +20,7 @@ def test_quick_run_completes_and_prints_the_table(tmp_path):
     assert "WARNING" not in res.stderr, res.stderr  # the floor computes what vek computes
     lines = res.stdout.splitlines()
     head = next(i for i, line in enumerate(lines) if line.startswith("| operation"))
-    assert all(column in lines[head] for column in ("floor ns", "vek/floor", "vek/proxy"))
+    assert all(column in lines[head] for column in ("floor ns", "vek/floor", "twin ns", "vek/twin", "vek/proxy"))
     rows = [line.split("|") for line in lines[head + 2:] if line.startswith("| ")]
     assert rows and all(row[6].strip() in {"OK", "MISS", "info"} for row in rows)
     assert all(h in res.stdout for h in ("machine:", "Python ", "GDAL ", "Scaling with a fake registry",

@@ -85,8 +85,8 @@ PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
     if (!obj) return nullptr;
     PyTypeObject* type = Py_TYPE(obj.get());
     if (type->tp_init == nullptr) return obj.release();
-    Ref init = Ref::borrow(_PyType_Lookup(type, *k_init));
-    if (init && is_function(init.get())) return call_init(init.get(), obj.get(), args, nargsf, kwnames);
+    Ref init = Ref::borrow(own_class_function(type, k_init));
+    if (init) return call_init(init.get(), obj.get(), args, nargsf, kwnames);
     return call_with_tuple(callable, args, nargs, kwnames, obj.get());
 }
 

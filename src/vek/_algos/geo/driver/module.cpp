@@ -2,6 +2,7 @@
 // coercion (_to_driver_shadow_) and the option-list reader (read_xml_to_dict).
 #include "driver.hpp"
 #include "statistics.hpp"
+#include "cache.hpp"
 
 #include <exception>
 #include <iterator>
@@ -172,7 +173,7 @@ void define_classes() {
 }
 
 void run_body(PyObject* module) {
-    if (!Str::intern_all() || !ready_function_type()) throw_error();
+    if (!Str::intern_all() || !ready_function_type() || !ready_caches()) throw_error();
     initialised_module = Py_NewRef(module);
     bind_builtins();
     Ref name = Ref::steal(PyUnicode_FromString("vek._algos.geo.driver"));

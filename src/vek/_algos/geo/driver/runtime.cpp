@@ -36,7 +36,6 @@ const Str k_name{"__name__"};
 const Str k_dot{"."};
 const Str k_error{"error"};
 const Str k_format_error{"FormatError"};
-const Str k_class{"__class__"};
 }  // namespace
 
 Builtins builtins;
@@ -45,7 +44,7 @@ PyObject* module_globals() noexcept { return globals_dict; }
 
 
 // Bumped whenever a watched namespace changes; 0 is never current.
-static std::uint64_t namespace_epoch = 1;
+std::uint64_t namespace_epoch = 1;
 static int namespace_watcher = -1;
 
 static int on_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
@@ -64,8 +63,7 @@ bool set_namespace(PyObject* globals, PyObject* builtins_namespace) noexcept {
     return PyDict_Watch(namespace_watcher, globals_dict) == 0 && PyDict_Watch(namespace_watcher, builtins_dict) == 0;
 }
 
-Ref global(const Str& name) {
-    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
+Ref global_lookup(const Str& name) {
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(globals_dict, *name, &value)) == 0 &&
         check(PyDict_GetItemRef(builtins_dict, *name, &value)) == 0) {
@@ -77,16 +75,17 @@ Ref global(const Str& name) {
     return Ref::steal(value);
 }
 
-Ref module_attr(PyObject* module, const Str& name) {
+// Keyed on the module, which the cache keeps alive: a module's dict is its
+// own for the module's whole life.
+Ref module_attr_lookup(PyObject* module, const Str& name) {
     PyObject* dict = PyModule_GetDict(module);
-    if (name.attr_epoch_ == namespace_epoch && name.attr_dict_ == dict) return Ref::borrow(name.attr_);
     PyObject* value = nullptr;
     if (check(PyDict_GetItemRef(dict, *name, &value)) == 0) return Ref();
     Ref found = Ref::steal(value);
     // Watching is idempotent; a freed dict is reported too, so a new dict
     // at the same address never meets a stale entry.
     check(PyDict_Watch(namespace_watcher, dict));
-    name.attr_dict_ = dict;
+    Py_XSETREF(name.attr_module_, Py_NewRef(module));
     name.attr_ = value;
     name.attr_epoch_ = namespace_epoch;
     return found;
@@ -112,9 +111,9 @@ Ref import_sibling(const Str& module, const Str& name) { return import_from(*mod
 
 // What the interpreter checks after every C function: a result and an
 // error never come together, and no result comes without one.
-static PyObject* checked_result(PyObject* fn, PyObject* result) {
+static PyObject* checked_result(PyThreadState* tstate, PyObject* fn, PyObject* result) {
     bool failed = result == nullptr;
-    if (failed == (PyErr_Occurred() != nullptr)) return result;
+    if (failed == (tstate->current_exception != nullptr)) return result;
     Py_XDECREF(result);
     PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
     PyErr_Format(PyExc_SystemError,
@@ -131,29 +130,57 @@ static PyObject* checked_result(PyObject* fn, PyObject* result) {
 
 // A built-in function of the binding (METH_O or METH_VARARGS) called as
 // its own vectorcall would call it, without the dispatch in between. False
-// when it takes its arguments some other way.
+// when it takes its arguments some other way. The depth check is the
+// interpreter's own, read from the thread state as CALL_BUILTIN_O does;
+// the last level goes through Py_EnterRecursiveCall for its error.
 static bool call_builtin(PyObject* fn, std::initializer_list<PyObject*> args, Ref& out) {
     int flags = PyCFunction_GET_FLAGS(fn);
     bool one = flags == METH_O && args.size() == 1;
     if (!one && flags != METH_VARARGS) return false;
     PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
     PyObject* self = PyCFunction_GET_SELF(fn);
-    Ref tuple = one ? Ref() : new_tuple(args);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_error();
-    PyObject* result = meth(self, one ? *args.begin() : tuple.get());
-    Py_LeaveRecursiveCall();
-    out = Ref::steal(checked_result(fn, result));
+    PyObject* tuple = one ? nullptr : args_tuple(args);
+    PyThreadState* tstate = PyThreadState_Get();
+    if (tstate->c_recursion_remaining <= 1) {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            if (tuple != nullptr) release_args(tuple);
+            throw_error();
+        }
+        Py_LeaveRecursiveCall();
+    }
+    --tstate->c_recursion_remaining;
+    PyObject* result = meth(self, one ? *args.begin() : tuple);
+    ++tstate->c_recursion_remaining;
+    if (tuple != nullptr) release_args(tuple);
+    out = Ref::steal(checked_result(tstate, fn, result));
     return true;
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-    Ref result;
-    if (PyCFunction_CheckExact(callable) && call_builtin(callable, args, result)) return result;
+// callable(*args) through its vectorcall. Kept out of line, like the other
+// general paths below, so that the common paths stay short.
+[[gnu::noinline]] static Ref call_general(PyObject* callable, std::initializer_list<PyObject*> args) {
     // One free slot in front lets the callee prepend `self` without copying.
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     for (PyObject* a : args) stack[1 + n++] = a;
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    Ref result;
+    if (PyCFunction_CheckExact(callable) && call_builtin(callable, args, result)) return result;
+    return call_general(callable, args);
+}
+
+[[gnu::noinline]] static Ref call_method_general(PyObject* obj, const Str& name,
+                                                 std::initializer_list<PyObject*> args) {
+    Ref result;
+    if (call_own_method(obj, name, args.begin(), args.size(), result)) return result;
+    PyObject* stack[max_call_args + 1];
+    size_t n = 0;
+    stack[n++] = obj;
+    for (PyObject* a : args) stack[n++] = a;
+    return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
@@ -163,21 +190,7 @@ Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*>
     if (PyModule_CheckExact(obj)) {
         if (Ref fn = module_attr(obj, name)) return call(fn.get(), args);
     }
-    PyObject* stack[max_call_args + 1];
-    size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* a : args) stack[n++] = a;
-    return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// Whether obj.__class__ is bound to give type(obj): the lookup is the
-// generic one and reaches object's own __class__, a data descriptor that no
-// instance dict can shadow.
-static bool class_is_own_type(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    static PyObject* const object_class = _PyType_Lookup(&PyBaseObject_Type, *k_class);
-    return object_class != nullptr && _PyType_Lookup(type, *k_class) == object_class;
+    return call_method_general(obj, name, args);
 }
 
 bool is_instance(PyObject* obj, PyObject* cls) {

@@ -2,6 +2,7 @@
 // name lookup at call time, calls, and the error conventions of the package.
 #pragma once
 
+#include "cache.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -20,6 +21,7 @@ class Str {
     Str& operator=(const Str&) = delete;
 
     PyObject* get() const noexcept { return obj_; }
+    AttrWays& attr_ways() const noexcept { return attr_ways_; }
     PyObject* operator*() const noexcept { return obj_; }
     const char* text() const noexcept { return text_; }
 
@@ -28,7 +30,9 @@ class Str {
 
   private:
     friend Ref global(const Str& name);
+    friend Ref global_lookup(const Str& name);
     friend Ref module_attr(PyObject* module, const Str& name);
+    friend Ref module_attr_lookup(PyObject* module, const Str& name);
 
     const char* text_;
     PyObject* obj_ = nullptr;
@@ -38,9 +42,11 @@ class Str {
     mutable PyObject* global_ = nullptr;
     mutable std::uint64_t global_epoch_ = 0;
     // The same for an attribute of a plain module (see module_attr()).
-    mutable PyObject* attr_dict_ = nullptr;
+    mutable PyObject* attr_module_ = nullptr;  // strong
     mutable PyObject* attr_ = nullptr;
     mutable std::uint64_t attr_epoch_ = 0;
+    // What types give under this name (see cache.cpp).
+    mutable AttrWays attr_ways_;
 };
 
 // ---- the module namespace -------------------------------------------------
@@ -62,7 +68,12 @@ extern Builtins builtins;
 // name raises NameError like Python code does. The result of the last lookup
 // is reused until either dictionary changes (a dict watcher tells), so a
 // rebound global is seen by the very next call.
-Ref global(const Str& name);
+Ref global_lookup(const Str& name);
+extern std::uint64_t namespace_epoch;  // moved by every change of a watched dict
+inline Ref global(const Str& name) {
+    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
+    return global_lookup(name);
+}
 
 // Binds a name in the module namespace.
 void set_global(const Str& name, PyObject* value);
@@ -73,21 +84,18 @@ Ref import_sibling(const Str& module, const Str& name);
 
 // ---- calls and attributes ---------------------------------------------------
 
-inline Ref getattr(PyObject* obj, const Str& name) { return Ref::steal(PyObject_GetAttr(obj, *name)); }
-
-inline void setattr(PyObject* obj, const Str& name, PyObject* value) {
-    // The name is interned already, which is all PyObject_SetAttr adds to
-    // the generic slot.
-    if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr)
-        check(PyObject_GenericSetAttr(obj, *name, value));
-    else
-        check(PyObject_SetAttr(obj, *name, value));
-}
+// obj.name and obj.name = value, with the generic rules (see cache.hpp).
+inline Ref getattr(PyObject* obj, const Str& name) { return cached_getattr(obj, name); }
+inline void setattr(PyObject* obj, const Str& name, PyObject* value) { cached_setattr(obj, name, value); }
 
 // `module.name` for an exact module whose dict holds the name, else a null
 // Ref with no error set. The module's dict is watched like the namespace,
 // so a rebinding is seen by the next lookup.
-Ref module_attr(PyObject* module, const Str& name);
+Ref module_attr_lookup(PyObject* module, const Str& name);
+inline Ref module_attr(PyObject* module, const Str& name) {
+    if (name.attr_epoch_ == namespace_epoch && name.attr_module_ == module) return Ref::borrow(name.attr_);
+    return module_attr_lookup(module, name);
+}
 
 constexpr std::size_t max_call_args = 12;
 
@@ -96,7 +104,12 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
 // obj.name(*args), looked up on the object as Python does.
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args = {});
 
-inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline bool truth(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False || obj == Py_None) return false;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    return check(PyObject_IsTrue(obj)) != 0;
+}
 
 // isinstance(obj, cls)
 bool is_instance(PyObject* obj, PyObject* cls);

@@ -1,0 +1,48 @@
+// Build-time check of layout.hpp against CPython's own private definitions
+// (this unit alone reads the internal headers; it holds no code).
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include <internal/pycore_dict.h>
+#include <internal/pycore_object.h>
+#pragma GCC diagnostic pop
+
+#include "layout.hpp"
+
+#include <cstddef>
+
+// The free-threaded build lays these out otherwise; the cache does not
+// read them there (layout::available).
+#ifndef Py_GIL_DISABLED
+namespace vek::layout {
+
+#define VEK_SAME_FIELD(mirror, real, field)                                                             \
+    static_assert(offsetof(mirror, field) == offsetof(real, field) && sizeof(mirror::field) == sizeof(real::field), \
+                  #real "." #field " moved")
+
+VEK_SAME_FIELD(Values, PyDictValues, capacity);
+VEK_SAME_FIELD(Values, PyDictValues, size);
+VEK_SAME_FIELD(Values, PyDictValues, embedded);
+VEK_SAME_FIELD(Values, PyDictValues, valid);
+static_assert(offsetof(Values, values) == offsetof(PyDictValues, values), "PyDictValues.values moved");
+
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_refcnt);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_log2_size);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_log2_index_bytes);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_kind);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_version);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_usable);
+VEK_SAME_FIELD(Keys, PyDictKeysObject, dk_nentries);
+static_assert(offsetof(Keys, dk_indices) == offsetof(PyDictKeysObject, dk_indices), "dk_indices moved");
+
+VEK_SAME_FIELD(UnicodeEntry, PyDictUnicodeEntry, me_key);
+VEK_SAME_FIELD(UnicodeEntry, PyDictUnicodeEntry, me_value);
+static_assert(sizeof(UnicodeEntry) == sizeof(PyDictUnicodeEntry), "PyDictUnicodeEntry resized");
+
+static_assert(keys_split == DICT_KEYS_SPLIT, "DICT_KEYS_SPLIT changed");
+static_assert(managed_dict_offset == MANAGED_DICT_OFFSET, "MANAGED_DICT_OFFSET changed");
+static_assert(sizeof(PyManagedDictPointer) == sizeof(PyObject*), "PyManagedDictPointer changed");
+
+}  // namespace vek::layout
+#endif

@@ -1,0 +1,214 @@
+"""The lookup shortcuts (version-tag guards, reused argument tuples): each is
+really taken, and every lookup rule stays observable around it, whether the
+class changes before or after the first use.
+
+The counts come from ``type(f)._cache_counts()`` on the module's function
+type; a shortcut whose guard never holds leaves its count at zero and still
+passes every behaviour test, which is why the counts are checked at all."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def counts(drv):
+    return type(drv.Driver.__init__)._cache_counts()
+
+
+# statement (d is Driver("GTiff")), shortcut, taken at least this often per run
+TAKEN = [
+    ("d.name", "attr_reads", 1),                       # self._driver
+    ("d.is_raster", "method_calls", 1),                # self._get_metadata_item_(...)
+    ("d.is_raster", "tuple_reuses", 1),                # MajorObject_GetMetadataItem(handle, key)
+    ("d.category", "property_reads", 2),               # self.is_raster, self.is_vector
+    ("drv.Driver('GTiff')", "attr_stores", 3),         # _driver, _open_opts, _creation_opts
+    ("drv.RasterDriver('GTiff')", "method_calls", 1),  # __init__ called without a tuple
+    ("repr(d)", "method_calls", 1),                    # self.__str__()
+]
+
+
+@pytest.mark.parametrize("stmt, counter, least", TAKEN, ids=[f"{s}-{c}" for s, c, _ in TAKEN])
+def test_shortcut_is_taken(drv, stmt, counter, least):
+    d = drv.Driver("GTiff")
+    env = {"drv": drv, "d": d}
+    eval(stmt, env)  # entries are made on the first use
+    before = counts(drv)[counter]
+    for _ in range(10):
+        eval(stmt, env)
+    assert counts(drv)[counter] - before >= 10 * least
+
+
+def other_handle(gdal):
+    return gdal.GetDriverByName("MEM")
+
+
+class TakesAll:
+    """A data descriptor that answers every read and ignores stores."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __get__(self, obj, cls=None):
+        return self.value
+
+    def __set__(self, obj, value):
+        pass
+
+
+# Each change: (applied to a subclass S of Driver and an instance s of it,
+# what s.name or s.category must then give). Every change is tried before
+# the first use and after it.
+def shadow_method(S, s, gdal):
+    s._get_metadata_item_ = lambda key: "YES"
+    return "category", "Raster/Vector"
+
+
+def shadow_method_by_equal_name(S, s, gdal):
+    # object.__setattr__ keeps the name it is given: an equal str, not the interned one
+    object.__setattr__(s, "".join(["_get_metadata", "_item_"]), lambda key: "YES")
+    return "category", "Raster/Vector"
+
+
+def rebind_method(S, s, gdal):
+    S._get_metadata_item_ = lambda self, key: "YES" if key == "DCAP_VECTOR" else ""
+    return "category", "Vector"
+
+
+def data_descriptor_for_handle(S, s, gdal):
+    S._driver = TakesAll(other_handle(gdal))
+    return "name", "MEM"
+
+
+def getattribute_on_class(S, s, gdal):
+    def lookup(self, name):
+        if name == "_driver":
+            return other_handle(gdal)
+        return object.__getattribute__(self, name)
+
+    S.__getattribute__ = lookup
+    return "name", "MEM"
+
+
+def getattribute_on_base(S, s, gdal):
+    # a class between Driver and the instance's class, changed later
+    base = S.__bases__[0]
+    base.__getattribute__ = lambda self, name: (other_handle(gdal) if name == "_driver"
+                                                 else object.__getattribute__(self, name))
+    return "name", "MEM"
+
+
+def replace_property(S, s, gdal):
+    S.is_raster = property(lambda self: False)
+    return "category", ""
+
+
+def reinit_property(S, s, gdal):
+    S.is_vector.__init__(lambda self: True)
+    return "category", "Raster/Vector"
+
+
+def instance_value_for_handle(S, s, gdal):
+    s.__dict__["_driver"] = other_handle(gdal)
+    return "name", "MEM"
+
+
+def new_instance_dict(S, s, gdal):
+    s.__dict__ = {"_driver": other_handle(gdal), "_open_opts": {}, "_creation_opts": {}}
+    return "name", "MEM"
+
+
+def detached_dict(S, s, gdal):
+    d = vars(s)
+    d[0] = None  # no shared-key table takes it: the values move to a dict of their own
+    d["_driver"] = other_handle(gdal)
+    return "name", "MEM"
+
+
+def class_assignment(S, s, gdal):
+    s.__class__ = type("T", (S,), {"_driver": TakesAll(other_handle(gdal))})
+    return "name", "MEM"
+
+
+def own_str_on_class(S, s, gdal):
+    S.__str__ = lambda self: "own str"
+    return "__repr__", "own str"
+
+
+CHANGES = [shadow_method, shadow_method_by_equal_name, rebind_method, data_descriptor_for_handle, getattribute_on_class, getattribute_on_base,
+           replace_property, reinit_property, instance_value_for_handle, new_instance_dict, detached_dict,
+           class_assignment, own_str_on_class]
+
+
+@pytest.mark.parametrize("change", CHANGES, ids=[c.__name__ for c in CHANGES])
+@pytest.mark.parametrize("used_first", [False, True], ids=["before-use", "after-use"])
+def test_every_rule_seen_by_the_next_read(drv, gdal, change, used_first):
+    Middle = type("Middle", (drv.Driver,), {})
+    S = type("S", (Middle,), {"is_vector": property(drv.Driver.is_vector.fget)})
+    s = S("GTiff")
+    if used_first:
+        for _ in range(3):
+            assert (s.name, s.category, repr(s)) == ("GTiff", "Raster", "GTiff - Raster")
+    attr, expected = change(S, s, gdal)
+    got = s.__repr__() if attr == "__repr__" else getattr(s, attr)
+    assert got == expected
+    # the plain Driver class is untouched
+    assert (drv.Driver("GTiff").name, drv.Driver("GTiff").category) == ("GTiff", "Raster")
+
+
+def test_store_honours_a_data_descriptor_added_after_use(drv, gdal):
+    S = type("S", (drv.Driver,), {})
+    S("GTiff")
+    seen = []
+
+    class Recording:
+        def __get__(self, obj, cls=None):
+            return seen[-1]
+
+        def __set__(self, obj, value):
+            seen.append(value)
+
+    S._open_opts = Recording()
+    s = S("GTiff")
+    assert seen == [{}] and "_open_opts" not in vars(s) and s.open_options_info is seen[-1]
+
+
+def test_kept_argument_tuple_holds_nothing_between_calls(drv):
+    import gc
+    import weakref
+
+    class Key(str):
+        pass
+
+    key = Key("DCAP_RASTER")
+    ref = weakref.ref(key)
+    assert drv.Driver("GTiff")._get_metadata_item_(key) == "YES"
+    del key
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("shape", [
+    "class R(drv.RasterDriver): __str__ = drv.RasterDriver.__repr__\nstr(R())",
+    "class R(drv.Driver): is_raster = drv.Driver.category\nR('GTiff').category",
+], ids=["method", "property"])
+def test_direct_calls_that_recurse_end_in_recursion_error(shape):
+    code = ("import vek._algos.geo.driver as drv\ndef run():\n    try:\n" + textwrap.indent(shape, "        ")
+            + "\n    except RecursionError:\n        print('RecursionError')\n")
+    if os.environ.get("VEK_ASAN_SITE"):
+        # ASan's frames are several times larger: the interpreter's depth
+        # limit needs a larger stack than the main thread's under it
+        code += "import threading\nthreading.stack_size(512 << 20)\nt = threading.Thread(target=run)\nt.start(); t.join()\n"
+    else:
+        code += "run()\n"
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0 and res.stdout.strip() == "RecursionError", res.stderr[-2000:]
+
+
+def test_stores_after_the_dict_was_made_go_through_it(drv):
+    s = object.__new__(drv.Driver)
+    d = vars(s)  # made before __init__ stores: it shares the inline values
+    drv.Driver.__init__(s, "GTiff")
+    assert len(d) == 3 and list(d) == ["_driver", "_open_opts", "_creation_opts"] and s.name == "GTiff"
