@@ -60,7 +60,7 @@ def _gdal_code(name: str) -> int:
         return 0
     try:
         return _gdal.GetDataTypeByName(name)
-    except Exception:  # a name the binding cannot pass on (e.g. with NUL)
+    except Exception:  # a text the binding cannot convert (a lone surrogate)
         return 0
 
 
