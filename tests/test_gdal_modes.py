@@ -6,7 +6,6 @@ import json
 import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 from osgeo import _gdal
@@ -22,42 +21,36 @@ STATES = {
 # Every kind of entry point, with successes and failures; prints what it saw and the state after it.
 TOUR = r"""
 import contextlib, io, json, os, sys
-tmp = sys.argv[1]
-
-def state():  # (exceptions on, the program has chosen); GDAL 3.6's binding cannot tell the second
-    chosen = getattr(_gdal, "_UserHasSpecifiedIfUsingExceptions", None)
-    return _gdal.GetUseExceptions(), chosen() if chosen else None
-
-before = state()
-import vek
 from vek import cli
-from vek._algos.geo import base, driver as drv
+from vek._algos.geo import driver as drv
 
-seen, failed, path = [], [], lambda name: os.path.join(tmp, name)
+# (exceptions on, the program has chosen); GDAL 3.6's binding cannot tell the second
+state = lambda: (_gdal.GetUseExceptions(), getattr(_gdal, "_UserHasSpecifiedIfUsingExceptions", lambda: None)())
+before, path = state(), lambda name: os.path.join(sys.argv[1], name)
 gtiff, ycbcr = drv.RasterDriver("GTiff"), drv.RasterDriver("GTiff")
 gtiff.set_creation_options(COMPRESS="LZW", TILED=True)
 ycbcr.set_creation_options(COMPRESS="JPEG", PHOTOMETRIC="YCBCR")  # refused by GDAL for one band
 with gtiff.create(path("a.tif"), 40, 30, 2, "UInt16") as a:
-    seen.append([a.xsize, a.ysize, a.band_count])
+    seen = [a.xsize, a.ysize, a.band_count]
 with gtiff.open(path("a.tif")) as b, gtiff.create(None, 3, 2, 1) as m, drv.VectorDriver("GPKG").create(path("v.gpkg")) as v:
-    seen.append([b.driver_name, b.band_count, m.xsize, v.layer_count])
+    seen += [b.driver_name, b.band_count, m.xsize, v.layer_count]
 open(path("t.tif"), "w").close()
+failed = []
 for call in (lambda: gtiff.create(path("no/x.tif"), 4, 4, 1), lambda: ycbcr.create(path("y.tif"), 4, 4, 1, "Byte"),
              lambda: gtiff.open(path("missing.tif")), lambda: gtiff.open(path("t.tif")),
              lambda: drv.Driver("NoSuchDriver"), lambda: gtiff.create(None, 1, 1, 1, "Float99")):
     try:
-        call()
+        failed.append(call() and None)  # None: no error
     except Exception as exc:
         failed.append(type(exc).__name__)
-    else:
-        failed.append(None)
 stats = drv.DriveStatistics()
-seen.append([len(stats) == _gdal.GetDriverCount(), "<table" in stats._repr_html_(), "<details" in gtiff._repr_html_()])
+seen += [len(stats) == _gdal.GetDriverCount(), "<table" in stats._repr_html_(), "<details" in gtiff._repr_html_()]
 with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
     for argv in (["list", "--json"], ["show", "ESRI Shapefile"], ["create", "GTiff", path("c.tif"), "--size", "4", "3"],
                  ["create", "GTiff", path("c.tif"), "--size", "4", "3"]):  # the second: exists already
         seen.append(cli.main(argv))
-print(json.dumps({"seen": seen, "failed": failed, "state kept": state() == before, "files": sorted(os.listdir(tmp))}))
+print(json.dumps({"seen": seen, "failed": failed, "state kept": state() == before,
+                  "files": sorted(os.listdir(sys.argv[1]))}))
 """
 
 
@@ -67,12 +60,10 @@ def tour(state, proxies, tmp_path):
         prelude += "from osgeo import gdal  # the binding hands out proxy objects from now on\n"
     env = {k: v for k, v in os.environ.items() if k != "VEK_CONFIG"}  # no user configuration
     env.update(PYTHONPATH=SRC, XDG_CONFIG_HOME=str(tmp_path / "xdg"))
-    res = subprocess.run([sys.executable, "-W", "error::FutureWarning", "-c", prelude + textwrap.dedent(TOUR),
-                          str(tmp_path)], capture_output=True, text=True, timeout=300, env=env)
-    assert (res.returncode, res.stderr) == (0, ""), res.stderr
-    *before, last = res.stdout.splitlines()
-    assert before == []
-    return json.loads(last)
+    res = subprocess.run([sys.executable, "-W", "error::FutureWarning", "-c", prelude + TOUR, str(tmp_path)],
+                         capture_output=True, text=True, timeout=300, env=env)
+    assert (res.returncode, res.stderr, res.stdout.count("\n")) == (0, "", 1), res.stderr + res.stdout
+    return json.loads(res.stdout)
 
 
 @pytest.fixture(scope="module")
