@@ -1,4 +1,4 @@
-# vek: set up, build and test from nothing (Debian 12/13).
+# vek: set up, build and test from nothing (Debian 12, 13 and unstable).
 SHELL := /bin/bash
 PY    := .venv/bin/python
 
@@ -50,3 +50,15 @@ stress: setup
 # fails on memory errors whose stack enters the module (scripts/valgrind.sh).
 valgrind: setup
 	@bash scripts/valgrind.sh
+
+# Set-up from nothing and .ci/run in a Debian 13 and a Debian unstable
+# chroot, one after the other (as root; needs a network, not part of
+# .ci/run), then one summary line per platform; see scripts/check-platform.sh.
+.PHONY: check-platforms
+check-platforms:
+	@sum="$$(mktemp)"; rc=0; \
+	for p in debian13 unstable; do \
+		VEK_CHECK_SUMMARY="$$sum" bash scripts/check-platform.sh "$$p" --fresh || rc=1; \
+		grep -q "^$$p:" "$$sum" || echo "$$p: stopped before its summary (see above)" >>"$$sum"; \
+	done; \
+	echo; echo "check-platforms:"; cat "$$sum"; rm -f "$$sum"; exit $$rc

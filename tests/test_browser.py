@@ -108,6 +108,7 @@ MEASURE_JS = r"""
 
 FRAGMENTS_CODE = textwrap.dedent(r"""
     import json, sys
+    import xml.etree.ElementTree as ET
     from vek._algos.geo import base
     from vek._algos.geo.driver import DriveStatistics, RasterDriver
     stats = DriveStatistics()
@@ -117,9 +118,17 @@ FRAGMENTS_CODE = textwrap.dedent(r"""
         rows += [None] + [[i, stats[i].name] for i in range(*trail)]
     gtiff = RasterDriver("GTiff")
     gtiff.set_creation_options(TILED=sys.argv[1])
+    # the description cell as GDAL's own option list gives it: the description, then the other attributes
+    # (min and max from GDAL 3.13) as name=value
+    xml = base._gdal.MajorObject_GetMetadataItem(base._gdal.GetDriverByName("GTiff"), "DMD_CREATIONOPTIONLIST")
+    attrs = {o.get("name"): o.attrib for o in ET.fromstring(xml).iter("Option")}
+    def cell(name):
+        a = attrs[name]
+        extra = "; ".join(f"{k}={v}" for k, v in a.items() if k not in ("name", "type", "default", "description"))
+        return a.get("description", "") + extra
     json.dump({"statistics": stats._repr_html_(), "gtiff": gtiff._repr_html_(), "rows": rows,
                "counts": {"Rasters": len(stats.rasters), "Vectors": len(stats.vectors), "Total": len(stats)},
-               "creation": {k: v.get("description", "") for k, v in gtiff.creation_options_info.items()},
+               "creation": {k: cell(k) for k in gtiff.creation_options_info},
                "open": list(gtiff.open_options_info)}, sys.stdout)
 """)
 

@@ -111,6 +111,31 @@ def test_list_table_with_a_fake_registry(capsys, fake_gdal):
     assert run(capsys, "list", "--updatable", "--raster")[1].splitlines() == ["0 of 12 drivers"]
 
 
+@pytest.mark.parametrize("published", [False, True], ids=["no-driver-publishes-it", "one-driver-says-no"])
+def test_capability_no_driver_publishes_is_unknown(capsys, fake_gdal, published):
+    fake_gdal.add("RAST", DCAP_RASTER="YES", DCAP_CREATE="YES", **({"DCAP_UPDATE": "NO"} if published else {}))
+    fake_gdal.add("VEC", DCAP_VECTOR="YES", DCAP_CREATE="YES")
+    shown, value = ("no", False) if published else ("unknown", None)
+    code, out, _ = run(capsys, "list")
+    assert code == 0 and [row.split()[5] for row in out.splitlines()[2:4]] == [shown, shown]
+    assert [r["updatable"] for r in json.loads(run(capsys, "list", "--json")[1])] == [value, value]
+    footer = run(capsys, "list", "--updatable")[1]
+    assert footer.startswith("0 of 2 drivers") and ("DCAP_UPDATE" in footer) is not published
+    data = json.loads(run(capsys, "show", "VEC", "--json")[1])
+    assert (data["updatable"], data["creatable"]) == (value, True)
+    assert data["vector"]["capabilities"]["multi_layers"] is None  # DCAP_MULTIPLE_VECTOR_LAYERS: nobody has it
+    text = run(capsys, "show", "VEC")[1]
+    assert re.search(rf"\n  updatable +{shown}\n", text) and re.search(r"\n  multi_layers +unknown\n", text)
+
+
+def test_capabilities_unknown_exactly_where_this_gdal_publishes_no_item(capsys):
+    listed, names = json.loads(run(capsys, "list", "--json")[1]), all_driver_names()
+    for flag, key in (("creatable", "DCAP_CREATE"), ("updatable", "DCAP_UPDATE"), ("virtualio", "DCAP_VIRTUALIO")):
+        published = any(metadata(n, key) for n in names)  # DCAP_UPDATE from GDAL 3.11
+        assert [r[flag] for r in listed] == [metadata(r["name"], key).upper() == "YES" if published else None
+                                             for r in listed]
+
+
 # ---------------------------------------------------------------- show
 
 
@@ -216,7 +241,8 @@ def test_create_takes_configured_defaults_after_checking_them(capsys, tmp_path, 
 
 def unsupported_dtype():
     supported = metadata("GTiff", "DMD_CREATIONDATATYPES").split()
-    return pick([t for t in base.dtypes.dtype_names() if supported and t not in supported], "GTiff creates them all")
+    names = [t.name for t in base.dtypes.RaterDataType]  # first names only: UInt8 (GDAL 3.13) is Byte
+    return pick([t for t in names if supported and t not in supported], "GTiff creates them all")
 
 
 SIZE = ["--size", "3", "3"]

@@ -40,12 +40,11 @@ def checked_options(view, given: dict) -> dict:
 
 def _dtype_name(view, requested: str) -> str:
     """The GDAL spelling of a data type the driver can create."""
-    names = driver.dtypes.dtype_names()
-    for name in names:
-        if name.casefold() == requested.casefold():
-            break
-    else:
-        raise CLIError(f"unknown data type {requested!r}; GDAL knows: {', '.join(names)}")
+    try:  # a further name (GDAL 3.13's UInt8) gives its code's first name, as drivers list it
+        name = driver.dtypes.get_raster_dtype_name(requested)
+    except ValueError:
+        names = driver.dtypes.dtype_names()
+        raise CLIError(f"unknown data type {requested!r}; GDAL knows: {', '.join(names)}") from None
     supported = view.creation_dtypes
     if supported and name not in supported:
         raise CLIError(

@@ -1,13 +1,14 @@
 """``vek-drivers list``: one line per registered driver."""
 
-
 from vek._cli_table import Column, render_table, yes_no
 
 from .common import _json_out, _registry, _summary, writable
+from .published import UNKNOWN, masked, note, unpublished
 
 
 def cmd_list(args) -> int:
     _stats, drivers = _registry()
+    unknown = unpublished(drivers)
     kinds = [kind for kind in ("Raster", "Vector") if getattr(args, kind.lower())]
     flags = [flag for flag in ("creatable", "updatable", "virtualio") if getattr(args, flag)]
 
@@ -23,7 +24,7 @@ def cmd_list(args) -> int:
     chosen = [(i, d) for i, d in enumerate(drivers) if wanted(d)]
 
     if args.json:
-        _json_out([{"index": i, **_summary(d)} for i, d in chosen])
+        _json_out([{"index": i, **masked(_summary(d), unknown)} for i, d in chosen])
         return 0
     columns = [
         Column("#", right=True),
@@ -36,12 +37,13 @@ def cmd_list(args) -> int:
     ]
     rows = [
         [i, d.name, d.category or "-", d.extension or "-",
-         yes_no(d.creatable), yes_no(d.updatable), yes_no(d.virtualio)]
+         *(UNKNOWN if f in unknown else yes_no(getattr(d, f))
+           for f in ("creatable", "updatable", "virtualio"))]
         for i, d in chosen
     ]
     if rows:
         print(render_table(columns, rows))
     noun = "driver" if len(drivers) == 1 else "drivers"
     shown = f"{len(chosen)} of {len(drivers)}" if tests else f"{len(drivers)}"
-    print(f"{shown} {noun}")
+    print(f"{shown} {noun}{note(flags, unknown)}")
     return 0

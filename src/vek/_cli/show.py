@@ -4,8 +4,9 @@ from vek._algos.geo import driver
 from vek._cli_table import Column, render_pairs, render_table, terminal_width
 from vek.optioncheck import allowed_text
 
-from .common import (_json_out, _option_text, _summary, _text, _views, capability_names, copy_only,
-                     find_driver)
+from .common import (_json_out, _option_text, _registry, _summary, _text, _views, capability_names,
+                     copy_only, find_driver)
+from .published import UNKNOWN, masked, unpublished
 
 
 def _capabilities(view, cls) -> dict:
@@ -19,7 +20,8 @@ def _catalogue_json(catalogue) -> dict:
 def show_data(d) -> dict:
     """Everything ``show`` reports about a driver, as JSON-ready data."""
     raster, vector = _views(d)
-    data = _summary(d)
+    unknown = unpublished(_registry()[1])
+    data = masked(_summary(d), unknown)
     data["copy_only"] = copy_only(d)
     for key, view, cls in (("raster", raster, driver.RasterDriver),
                            ("vector", vector, driver.VectorDriver)):
@@ -27,7 +29,7 @@ def show_data(d) -> dict:
             data[key] = None
             continue
         data[key] = {
-            "capabilities": _capabilities(view, cls),
+            "capabilities": masked(_capabilities(view, cls), unknown),
             "creation_options": _catalogue_json(view.creation_options_info),
             "open_options": _catalogue_json(view.open_options_info),
         }
@@ -85,15 +87,18 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
     option catalogues."""
     width = width or terminal_width()
     raster, vector = _views(d)
+    unknown = unpublished(_registry()[1])
     out = [f"{d.name} - {d.long_name or '(no long name)'}"]
-    out.append(_pairs([
-        ("category", d.category),
-        ("extensions", d.extensions),
-        ("creatable", d.creatable),
-        *([("writes", "by copy only")] if copy_only(d) else []),
-        ("updatable", d.updatable),
-        ("virtualio", d.virtualio),
-    ], width))
+    pairs = list(masked({
+        "category": d.category,
+        "extensions": d.extensions,
+        "creatable": d.creatable,
+        "updatable": d.updatable,
+        "virtualio": d.virtualio,
+    }, unknown, UNKNOWN).items())
+    if copy_only(d):
+        pairs.insert(3, ("writes", "by copy only"))
+    out.append(_pairs(pairs, width))
     # A driver of both kinds reads one open-option list for both; it is shown
     # once unless the configured defaults make the two catalogues differ.
     shared_open = (
@@ -107,7 +112,7 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
         if view is None:
             continue
         out.append(f"\n{kind} capabilities")
-        out.append(_pairs(list(_capabilities(view, cls).items()), width))
+        out.append(_pairs(list(masked(_capabilities(view, cls), unknown, UNKNOWN).items()), width))
         out.append("\n" + _section(creation_title, view.creation_options_info, descriptions, width, limit))
         if shared_open and view is vector:
             continue

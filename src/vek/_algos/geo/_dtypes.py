@@ -1,14 +1,17 @@
 """Raster data types as GDAL knows them.
 
-The table of types is read from the installed GDAL (``GetDataTypeName``
-over its codes), so it has ``Int8``, ``UInt64``, ``Int64`` and later types
-exactly when the installed GDAL does.  ``GDT_Unknown`` (0) is not a raster
-type and is never accepted.
+The table of types is read from the installed GDAL, so it has ``Int8``,
+``UInt64``, ``Float16`` and later types exactly when the installed GDAL
+does: a code's name is ``GetDataTypeName(code)``, and a further name of
+the same code (GDAL 3.13's ``UInt8`` for ``Byte``) is any ``GDT_*``
+constant of the binding that ``GetDataTypeByName`` takes back to that
+code.  ``GDT_Unknown`` (0) is not a raster type and is never accepted.
 
 ``RaterDataType``
     An ``IntEnum`` with one member per GDAL type, named as GDAL names it
-    (``RaterDataType.Byte == 1``, ``RaterDataType.Float32 == 6``, ...).
-    Built on first use.
+    (``RaterDataType.Byte == 1``, ``RaterDataType.Float32 == 6``, ...);
+    further names are aliases (``RaterDataType.UInt8 is
+    RaterDataType.Byte`` where GDAL has ``UInt8``).  Built on first use.
 ``get_raster_dtype_code(dtype)``
     GDAL's integer code of ``dtype``.
 ``get_raster_dtype_name(code)``
@@ -27,38 +30,78 @@ __all__ = [
 ]
 
 _by_code: dict[int, str] | None = None
+_aliases: dict[int, list[str]] = {}  # code -> further names GDAL accepts
 _by_name: dict[str, int] = {}
 _by_fold: dict[str, int] = {}
+
+
+def _type_name(code: int) -> str | None:
+    try:
+        name = _gdal.GetDataTypeName(code)
+    except Exception:  # the binding refuses codes past the last type
+        return None
+    return name if name and name != "Unknown" else None
+
+
+def _gdt_constants() -> list[tuple[str, int]]:
+    """The binding's ``GDT_*`` names and codes (none where it has no
+    constants module)."""
+    try:
+        from osgeo import gdalconst
+    except ImportError:
+        return []
+    return [(n[4:], v) for n, v in vars(gdalconst).items()
+            if n.startswith("GDT_") and type(v) is int]
+
+
+def _gdal_code(name: str) -> int:
+    """GDAL's own reading of a type name: its code, or 0."""
+    if "\0" in name:  # the binding would pass on only the text before it
+        return 0
+    try:
+        return _gdal.GetDataTypeByName(name)
+    except Exception:  # a text the binding cannot convert (a lone surrogate)
+        return 0
 
 
 def _table() -> dict[int, str]:
     global _by_code
     if _by_code is None:
+        constants = _gdt_constants()
+        count = dict(constants).get("TypeCount")
         by_code: dict[int, str] = {}
-        code = 1
-        while code < 256:
-            try:
-                name = _gdal.GetDataTypeName(code)
-            except Exception:  # the binding refuses codes past the last type
-                break
-            if not name or name == "Unknown":
+        for code in range(1, count if count else 256):
+            name = _type_name(code)
+            if name is None:
+                if count:
+                    continue
                 break
             by_code[code] = name
-            code += 1
-        _by_name.update({n: c for c, n in by_code.items()})
-        _by_fold.update({n.casefold(): c for c, n in by_code.items()})
+        aliases: dict[int, list[str]] = {}
+        for name, code in constants:
+            if code in by_code and name != by_code[code] and _gdal_code(name) == code:
+                aliases.setdefault(code, []).append(name)
+        _aliases.update({c: sorted(a) for c, a in aliases.items()})
+        for code, name in by_code.items():
+            for n in (name, *_aliases.get(code, ())):
+                _by_name[n] = code
+                _by_fold[n.casefold()] = code
         _by_code = by_code
     return _by_code
 
 
 def dtype_names() -> list[str]:
-    """The GDAL type names accepted, in code order."""
-    return list(_table().values())
+    """The GDAL type names accepted, in code order (a code's further
+    names right after its first)."""
+    _table()
+    return list(_by_name)
 
 
 def _accepted() -> str:
     table = _table()
-    return ", ".join(f"{n} ({c})" for c, n in table.items())
+    return ", ".join(
+        " or ".join((n, *_aliases.get(c, ()))) + f" ({c})" for c, n in table.items()
+    )
 
 
 def get_raster_dtype_code(dtype) -> int:
@@ -67,8 +110,10 @@ def get_raster_dtype_code(dtype) -> int:
     ``dtype`` may be
 
     * a GDAL type name as GDAL writes it (``"Byte"``, ``"UInt16"``,
-      ``"Float32"``, ``"CFloat64"``, ...).  The exact spelling is looked
-      up first, then the name without regard to case (``"float32"``);
+      ``"Float32"``, ``"CFloat64"``, ...), or a further name that this
+      GDAL accepts (``"UInt8"`` on GDAL 3.13).  The exact spelling is
+      looked up first, then the name without regard to case
+      (``"float32"``), then GDAL itself is asked;
     * one of GDAL's integer codes (``6``), or any object with
       ``__index__`` other than ``bool``;
     * a member of :class:`RaterDataType`.
@@ -83,6 +128,8 @@ def get_raster_dtype_code(dtype) -> int:
         if code is None:
             code = _by_fold.get(dtype.casefold())
         if code is None:
+            code = _gdal_code(dtype)
+        if code not in table:
             raise ValueError(
                 f"unknown raster data type {dtype!r}; accepted: {_accepted()}"
             )
@@ -112,11 +159,9 @@ def get_raster_dtype_name(code) -> str:
 def _make_enum():
     import enum
 
-    cls = enum.IntEnum(
-        "RaterDataType",
-        [(name, code) for code, name in _table().items()],
-        module=__name__,
-    )
+    _table()
+    # a code's first name makes the member; its further names are aliases
+    cls = enum.IntEnum("RaterDataType", list(_by_name.items()), module=__name__)
     cls.__doc__ = "GDAL raster data types, named and numbered as GDAL does."
     return cls
 
