@@ -356,10 +356,10 @@ def _option_list(name, kind, args, kwargs):
 def _checked(name, args, kwargs):
     """``args`` and ``kwargs`` with the option values of a creating or
     opening call checked (see :func:`~vek._algos.geo._optcheck.check_options`)."""
-    spec = _CHECKED.get(name)
-    if spec is None:
+    where = _CHECKED.get(name)
+    if where is None:
         return args, kwargs
-    index, keyword, kind = spec
+    index, keyword, kind = where
     options = _argument(args, kwargs, index, keyword)
     if options is None or (isinstance(options, (dict, list, tuple)) and not options):
         return args, kwargs
