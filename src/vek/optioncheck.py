@@ -34,8 +34,9 @@ list spells it (compared without regard to ASCII case):
     check also passes ``+``, ``--5``, ``5-3`` and the empty text, which
     drivers then read as some other number; they are refused here.
 ``float``
-    A number as C's ``strtod`` reads it: decimal with an optional exponent,
-    hexadecimal (``0x10``, ``0x1p3``), ``inf``, ``infinity`` and ``nan``.
+    A number as GDAL's ``CPLStrtod`` reads it: decimal with an optional
+    exponent, ``inf``, ``infinity`` and ``nan``, and before GDAL 3.9 (C's
+    ``strtod``) also hexadecimal (``0x10``, ``0x1p3``) and ``nan(...)``.
     A ``nan`` is refused where ``min`` or ``max`` bound the option (GDAL's
     comparisons let it through any bound), and so is the empty text.
 ``boolean``
@@ -58,6 +59,7 @@ them, read as GDAL reads them (``atoi`` for integers, ``CPLAtof`` for
 floats). Texts with a NUL character are refused: GDAL's texts end there.
 """
 
+import functools
 import math
 import re
 
@@ -71,6 +73,17 @@ _STRTOD = re.compile(
       | (?P<hex>0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?[0-9]+)?)
       | (?P<inf>[iI][nN][fF](?:[iI][nN][iI][tT][yY])?)
       | (?P<nan>[nN][aA][nN](?:\([0-9A-Za-z_]*\))?)
+    )""",
+    re.X,
+)
+# From GDAL 3.9 on CPLStrtod reads with fast_float, which knows neither
+# hexadecimal floats nor a NaN payload ("nan(1)").
+_FAST_FLOAT = re.compile(
+    r"""[+-]?(?:
+        (?P<dec>(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?)
+      | (?P<hex>(?!))
+      | (?P<inf>[iI][nN][fF](?:[iI][nN][iI][tT][yY])?)
+      | (?P<nan>[nN][aA][nN])
     )""",
     re.X,
 )
@@ -134,6 +147,18 @@ def c_atoi(text: str) -> int:
     return number - 2**32 if number > _INT_MAX else number
 
 
+@functools.cache
+def _strtod():
+    """The pattern of what the running GDAL's ``CPLStrtod`` reads."""
+    try:
+        from osgeo import _gdal
+
+        version = int(_gdal.VersionInfo("VERSION_NUM"))
+    except Exception:  # no bindings: C's strtod, as GDAL before 3.9
+        version = 0
+    return _FAST_FLOAT if version >= 3090000 else _STRTOD
+
+
 def _strtod_value(match) -> float:
     text = match.group(0)
     negative = text.startswith("-")
@@ -158,7 +183,7 @@ def c_atof(text: str) -> float:
         if special.group(1).upper() == "INF":
             return -math.inf if stripped.startswith("-") else math.inf
         return math.nan
-    match = _STRTOD.match(stripped)
+    match = _strtod().match(stripped)
     return _strtod_value(match) if match else 0.0
 
 
@@ -301,7 +326,7 @@ def _check_int(name, value, record, kind, text):
 
 
 def _check_float(name, value, record, text):
-    match = _STRTOD.fullmatch(text) if not isinstance(value, bool) else None
+    match = _strtod().fullmatch(text) if not isinstance(value, bool) else None
     if match is not None:
         number = _strtod_value(match)
     elif not isinstance(value, bool) and _MSVC_SPECIAL.match(text):
