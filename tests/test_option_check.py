@@ -43,6 +43,7 @@ C_STRTOD = int(_gdal.VersionInfo("VERSION_NUM")) < 3090000
     (STR, "a\0b", ["NUL"]),
     *[(BOOL, v, ["YES", "NO", "TRUE", "FALSE", "ON", "OFF"]) for v in ("maybe", "2", "")],
     (SELECT, "LZX", SELECT["value"]), (SELECT, "", SELECT["value"]),
+    ({"type": "string-select", "value": ["", "terrain-rgb"]}, "", ["terrain-rgb", "unset"]),  # GDAL matches no empty <Value/>
     ({"type": "string", "maxsize": "4"}, "abcde", ["at most 4 bytes"]),
     (BOUNDED, "0", ["from 1 to 100"]), (BOUNDED, "101", ["from 1 to 100"]), (BOUNDED, "x", ["integer", "1 to 100"]),
     ({"type": "int", "min": "128"}, "64", ["at least 128"]), ({"type": "int", "max": "4096"}, "4097", ["at most 4096"]),

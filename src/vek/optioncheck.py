@@ -362,10 +362,14 @@ def _check_select(name, value, record, text):
     if (not choices and not aliases) or record.get("other_values"):
         return text  # nothing to compare with, or other values are fine too
     folded = fold(text.strip(_C_SPACE))
-    for choice in choices + aliases:
+    # An empty <Value/> has no text for GDAL's check to match: leaving the
+    # option unset is the only way to give it.
+    named = [choice for choice in choices + aliases if choice]
+    for choice in named:
         if fold(choice) == folded:
             return choice
-    raise OptionValueError(name, value, "allowed values are " + ", ".join(choices + aliases))
+    unset = " (or leave the option unset)" if len(named) < len(choices + aliases) else ""
+    raise OptionValueError(name, value, "allowed values are " + ", ".join(named) + unset)
 
 
 def _check_string(name, value, record, text):
