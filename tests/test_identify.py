@@ -71,6 +71,8 @@ def test_identify_arguments(files):
         _identify.identify(base.mem_temp_path("tif"))
     with pytest.raises(ValueError, match="kind"):
         _identify.identify(gpkg, kind="both")
+    with pytest.raises(ValueError, match="embedded null byte"):  # GDAL would look at "mislabeled.tif"
+        _identify.identify(gpkg + "\0.png")
 
 
 def test_identify_command(files, capsys):

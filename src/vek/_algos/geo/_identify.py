@@ -6,10 +6,9 @@ yet by its extension or connection prefix, in the order GDAL's own tools
 choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 """
 
-import os
-
 from . import base
 from .base import _gdal, error
+from ._paths import fs_path
 
 __all__ = ["identify", "drivers_for_path"]
 
@@ -49,9 +48,7 @@ def _names(value, what: str):
 
 
 def _path_text(path) -> str:
-    if isinstance(path, str):
-        return path
-    return os.fsdecode(os.fspath(path))
+    return fs_path(path)  # a NUL would cut the name GDAL looks at
 
 
 def _kind_of(handle, path, allowed, siblings):
