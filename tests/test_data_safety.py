@@ -307,3 +307,35 @@ def test_configured_creation_options_do_not_reach_open(drv, tmp_path, monkeypatc
         assert _ogr.Feature_GetFieldAsString(feature, 0) == city
     monkeypatch.delenv("VEK_CONFIG")
     drv.env.reload()
+
+
+@pytest.mark.parametrize("spelling", ["as opened", "relative", "symlink", "sidecar"])
+@pytest.mark.parametrize("driver", ["GTiff", "PNG", "COG"])
+def test_a_copy_onto_its_own_source_is_refused(drv, tmp_path, monkeypatch, spelling, driver):
+    """GDAL truncated or deleted the target before reading the source: a
+    stopped copy left no file, a PNG copy a broken one."""
+    monkeypatch.chdir(tmp_path)
+    src = tmp_path / "src.tif"
+    with drv.RasterDriver("GTiff").create(src, 64, 64, 1, "Byte") as ds:
+        ds.dataset.GetRasterBand(1).Fill(7)
+    from osgeo import gdal
+
+    gdal.Open(str(src)).BuildOverviews("NEAREST", [2])  # read-only: into src.tif.ovr
+    (tmp_path / "link.tif").symlink_to(src)
+    target = {"as opened": str(src), "relative": "./src.tif", "symlink": "link.tif", "sidecar": "src.tif.ovr"}
+    before = {name: (tmp_path / name).read_bytes() for name in ("src.tif", "src.tif.ovr")}
+    with drv.RasterDriver("GTiff").open(src) as ds:
+        with pytest.raises(ValueError, match="own file"):
+            ds.copy_to(target[spelling], driver, progress=lambda done: False)
+    assert {name: (tmp_path / name).read_bytes() for name in before} == before
+
+
+def test_a_vector_copy_onto_its_own_file_is_refused(drv, tmp_path):
+    from vek import create_vector
+
+    db = create_vector("GPKG", tmp_path / "v.gpkg")
+    db.create_layer("l", "Point")
+    with pytest.raises(ValueError, match="own file"):
+        db.copy_to(tmp_path / "v.gpkg", "GPKG")
+    assert db.layers == [("l", "Point", 0)]
+    db.close()

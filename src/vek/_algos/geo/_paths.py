@@ -3,12 +3,13 @@ existence tests and removal through GDAL's virtual file system, and the
 package's in-memory paths."""
 
 import os
+import posixpath
 import sys
 
 from osgeo import _gdal
 
-__all__ = ["fs_path", "gdal_path", "path_exists", "remove_path", "mem_temp_path", "is_mem_temp_path",
-           "MEM_DIR"]
+__all__ = ["fs_path", "gdal_path", "path_exists", "same_file", "remove_path", "mem_temp_path",
+           "is_mem_temp_path", "MEM_DIR"]
 
 
 def fs_path(path) -> str:
@@ -70,6 +71,18 @@ def _stat_is_dir(path: str):
 def path_exists(path: str) -> bool:
     """Whether GDAL's virtual file system knows ``path`` (file or dir)."""
     return _stat_is_dir(path) is not None
+
+
+def same_file(a: str, b: str) -> bool:
+    """Whether ``a`` and ``b`` name one file: the same file of the file
+    system however spelled (relative, through links), or the same
+    normalised name in GDAL's virtual file systems."""
+    if a.startswith("/vsi") or b.startswith("/vsi"):
+        return posixpath.normpath(a) == posixpath.normpath(b)
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):  # either is missing, or no name at all
+        return False
 
 
 def _is_dir(path: str) -> bool:

@@ -18,7 +18,7 @@ import weakref
 
 from . import base
 from ._gdalcall import dataset_files, remove_created, take_creation
-from ._paths import fs_path, gdal_path
+from ._paths import fs_path, gdal_path, same_file
 from .base import _gdal, error
 
 __all__ = ["GeoDatabase", "open_file", "create_vector", "OF_UPDATE", "OF_RASTER", "OF_VECTOR",
@@ -329,7 +329,8 @@ class GeoDatabase:
         copy goes on; it may return ``False`` to stop the copy, and an
         exception it raises stops the copy and is raised again here.  A
         driver that can write neither by Create nor by CreateCopy raises
-        ``FormatError``; on any failure nothing is left at ``path``.
+        ``FormatError``, and a ``path`` that is one of this dataset's own
+        files ``ValueError``; on any failure nothing is left at ``path``.
         """
         target = _writing_driver(driver)
         if path is None:
@@ -340,6 +341,7 @@ class GeoDatabase:
         callback, failure = _progress_callback(progress)
         try:
             with self._using() as handle:
+                _refuse_own_file(handle, path)
                 new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
                                          options if options is not None else {}, callback)
         except error.GDALError:
@@ -518,6 +520,16 @@ def _writing_driver(driver):
             f"it can {_abilities(handle)} datasets"
         )
     return handle
+
+
+def _refuse_own_file(handle, path: str) -> None:
+    """Refuse to copy a dataset onto one of its own files, as GDAL's own
+    tools do: the driver truncates or deletes its target, and with it the
+    data being copied (a failed or stopped copy leaves nothing of either)."""
+    own = dataset_files(handle) or [_gdal.MajorObject_GetDescription(handle)]
+    if any(same_file(name, path) for name in own):
+        raise ValueError(f"cannot copy the dataset onto its own file {path!r}: "
+                         "source and destination must be different")
 
 
 def _progress_callback(progress):
