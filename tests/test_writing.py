@@ -116,7 +116,11 @@ def test_bad_input_is_refused_before_anything_is_written(tmp_path):
     ds = geodatabase.create_vector("GPKG", tmp_path / "v.gpkg")
     for args, kw, words in [(("a", "Pointy"), {}, ["'Pointy'", "LineString", "MultiPolygon"]),
                             (("a", "Point"), {"fields": {"n": "Strin"}}, ["'Strin'", "String", "Integer64"]),
-                            (("a",), {"srs": "EPSG:0"}, ["EPSG:0"])]:
+                            (("a",), {"srs": "EPSG:0"}, ["EPSG:0"]),
+                            (("a\0b", "Point"), {}, ["null byte", "layer name"]),  # was a layer "a"
+                            (("a",), {"fields": {"q\0r": "String"}}, ["null byte", "field name"]),
+                            # accepted, then the GeoPackage failed at close
+                            (("a",), {"fields": {"Name": "String", "NAME": "Integer"}}, ["'Name'", "'NAME'", "case"])]:
         with pytest.raises(ValueError) as info:
             ds.create_layer(*args, **kw)
         assert all(w in str(info.value) for w in words) and ds.layers == []

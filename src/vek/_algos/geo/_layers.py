@@ -104,7 +104,7 @@ def spatial_reference(srs):
 
 
 def _add_field(layer, name, ftype, subtype) -> None:
-    defn = _ogr.new_FieldDefn(str(name), ftype)
+    defn = _ogr.new_FieldDefn(name, ftype)
     try:
         if subtype:
             _ogr.FieldDefn_SetSubType(defn, subtype)
@@ -116,15 +116,41 @@ def _add_field(layer, name, ftype, subtype) -> None:
                               function="Layer_CreateField")
 
 
+def _ogr_name(value, what: str) -> str:
+    """``value`` as the name OGR is given.  OGR takes C strings: a NUL
+    would cut the name, and another layer or field would be made."""
+    name = str(value)
+    if "\0" in name:
+        raise ValueError(f"embedded null byte in {what} {name!r}")
+    return name
+
+
+def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
+    """``(name, type code, subtype code)`` of each field, checked before
+    anything is made.  OGR finds fields by name ignoring ASCII case, and
+    drivers that keep both spellings fail later (a GeoPackage when the
+    table is written, at close), so names differing only so are refused."""
+    typed, seen = [], {}
+    for fname, ftype in dict(fields or {}).items():
+        fname = _ogr_name(fname, "field name")
+        key = fname.encode("utf-8", "surrogateescape").lower()  # bytes: ASCII letters only, as OGR
+        if key in seen:
+            raise ValueError(f"field names {seen[key]!r} and {fname!r} differ only in case; "
+                             "OGR takes them for one field")
+        seen[key] = fname
+        typed.append((fname, *field_type(ftype, ftypes)))
+    return typed
+
+
 def make_layer(handle, name, geometry, srs, fields, options, ftypes):
     """Create the layer ``name`` on the dataset ``handle`` with its fields;
     returns the layer handle (owned by the dataset)."""
+    name = _ogr_name(name, "layer name")
     code = geometry_code(geometry)
-    fields = dict(fields or {})
-    typed = [(fname, *field_type(ftype, ftypes)) for fname, ftype in fields.items()]
+    typed = _typed_fields(fields, ftypes)
     ref = spatial_reference(srs) if srs is not None else None
     try:
-        layer = base.call_gdal_fun(_gdal.Dataset_CreateLayer, handle, str(name), ref, code,
+        layer = base.call_gdal_fun(_gdal.Dataset_CreateLayer, handle, name, ref, code,
                                    options if options is not None else {})
     finally:
         if ref is not None:
