@@ -334,8 +334,7 @@ class GeoDatabase:
         """
         target = _writing_driver(driver)
         if path is None:
-            ext = _gdal.MajorObject_GetMetadataItem(target, "DMD_EXTENSION", "") or ""
-            path = base.mem_temp_path(ext)
+            path = base.mem_temp_path(_extension(target))
         elif not isinstance(path, str):
             path = os.fsdecode(os.fspath(path))
         callback, failure = _progress_callback(progress)
@@ -501,6 +500,14 @@ def _driver_handle(driver):
     return _to_driver_shadow_(getattr(driver, "_driver", driver))
 
 
+def _extension(handle) -> str:
+    """The driver's main file extension, as ``Driver.extension`` gives it:
+    drivers that list several (GPKG, COG, GeoJSON from GDAL 3.7) have no
+    ``DMD_EXTENSION``, and a GeoPackage without one warns."""
+    ext = _gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSION", "")
+    return ext or next(iter((_gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSIONS", "") or "").split()), "")
+
+
 def _abilities(handle) -> str:
     items = {"DCAP_OPEN": "open", "DCAP_UPDATE": "update"}
     found = [word for key, word in items.items()
@@ -563,7 +570,7 @@ def create_vector(driver, path=None, *, options=None):
         name = _gdal.Driver_ShortName_get(handle)
         raise error.FormatError(f"{name} cannot create datasets; it can {_abilities(handle)} datasets")
     if path is None:
-        path = base.mem_temp_path(_gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSION", "") or "")
+        path = base.mem_temp_path(_extension(handle))
     elif not isinstance(path, str):
         path = os.fsdecode(os.fspath(path))
     new = base.call_gdal_fun(_gdal.Driver_Create, handle, path, 0, 0, 0, 0,
