@@ -235,6 +235,8 @@ def test_unknown_data_types(bad, exc):
     (MappingProxyType({"A": True}), ["A=YES"]), ({"P": PurePosixPath("/a")}, ["P=/a"]), (None, None),
     (["A=1", "B=2"], ["A=1", "B=2"]),
     ({"": "x"}, ValueError), ({"A=B": "x"}, ValueError), (5, TypeError), ("A=1", TypeError), ([1, 2], TypeError),
+    # a NUL cut the text GDAL read: "COMPRESS\0X=LZW" became an option without a value
+    ({"COMPRESS\0X": "LZW"}, ValueError), ({"COMPRESS": "LZW\0"}, ValueError), (["COMPRESS=LZW\0"], ValueError),
 ])
 def test_option_conversion(options, expected):
     if isinstance(expected, type):

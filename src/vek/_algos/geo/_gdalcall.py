@@ -74,6 +74,12 @@ def _option_text(name, value) -> str:
     return value_text(name, value)
 
 
+def _no_nul(item: str) -> str:
+    if "\0" in item:
+        raise ValueError(f"invalid GDAL option {item!r}: GDAL's texts end at a NUL character")
+    return item
+
+
 def gdal_options(options):
     """Return ``options`` the way GDAL's binding takes them.
 
@@ -91,6 +97,8 @@ def gdal_options(options):
     Keys are turned into text with ``str``; an empty key or one containing
     ``"="`` raises ``ValueError``.  ``None`` gives ``None``; a list or
     tuple of strings (already in GDAL's form) is returned as a new list.
+    A NUL anywhere raises ``ValueError``: GDAL's texts end there, so the
+    option would reach it cut (a name without its value).
     """
     if options is None:
         return None
@@ -101,9 +109,9 @@ def gdal_options(options):
             if value is None:
                 continue
             name = key if isinstance(key, str) else str(key)
-            if not name or "=" in name:
+            if not name or "=" in name or "\0" in name:
                 raise ValueError(f"invalid GDAL option name {name!r}")
-            out.append(f"{name}={_option_text(name, value)}")
+            out.append(_no_nul(f"{name}={_option_text(name, value)}"))
         return out
     if isinstance(options, (list, tuple)):
         for item in options:
@@ -112,7 +120,7 @@ def gdal_options(options):
                     "GDAL options must be a dict or a list of 'KEY=VALUE' "
                     f"strings, found item {item!r}"
                 )
-        return list(options)
+        return [_no_nul(item) for item in options]
     raise TypeError(
         "GDAL options must be a dict or a list of 'KEY=VALUE' strings, "
         f"not {type(options).__name__}"
