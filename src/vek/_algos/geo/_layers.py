@@ -130,7 +130,8 @@ def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
     anything is made.  OGR finds fields by name ignoring ASCII case, and
     drivers that keep both spellings fail later (a GeoPackage when the
     table is written, at close), so names differing only so are refused."""
-    typed, seen = [], {}
+    typed: list[tuple[str, int, int]] = []
+    seen: dict[bytes, str] = {}
     for fname, ftype in dict(fields or {}).items():
         fname = _ogr_name(fname, "field name")
         key = fname.encode("utf-8", "surrogateescape").lower()  # bytes: ASCII letters only, as OGR
