@@ -5,6 +5,7 @@ import enum
 import os
 import pickle
 import re
+import warnings
 import xml.etree.ElementTree as ET
 from pathlib import PurePosixPath
 from types import MappingProxyType
@@ -253,15 +254,19 @@ def test_mappings_are_converted_before_the_call():
     assert seen == [(("x", ["A=YES", "C=2"], 3), {"opts": ["D=NO"]})]
 
 
-@pytest.mark.parametrize("options, compression, block_width", [
-    ({"COMPRESS": "LZW", "TILED": True}, "LZW", 256),  # tiled: a block wider than the image
-    ({"COMPRESS": None, "TILED": False}, None, 40),
-    ({"COMPRESS": "DEFLATE", "NO_SUCH_OPTION": 1}, "DEFLATE", 40),  # a warning is no failure
+@pytest.mark.parametrize("options, compression, block_width, warned", [
+    ({"COMPRESS": "LZW", "TILED": True}, "LZW", 256, []),  # tiled: a block wider than the image
+    ({"COMPRESS": None, "TILED": False}, None, 40, []),
+    ({"COMPRESS": "DEFLATE", "NO_SUCH_OPTION": 1}, "DEFLATE", 40, ["NO_SUCH_OPTION"]),  # a warning is no failure
 ])
-def test_creates_with_converted_options(gdal_mode, capfd, options, compression, block_width):
+def test_creates_with_converted_options(gdal_mode, capfd, options, compression, block_width, warned):
     path = mem_temp_path("tif")
     try:
-        _gdal.delete_Dataset(call_gdal_fun(_gdal.Driver_Create, GTIFF, path, 40, 30, 1, 1, options))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            _gdal.delete_Dataset(call_gdal_fun(_gdal.Driver_Create, GTIFF, path, 40, 30, 1, 1, options))
+        assert [w.category for w in caught] == [error.GDALWarning] * len(warned)
+        assert all(name in str(w.message) for w, name in zip(caught, warned))
         h = _gdal.OpenEx(path, 2)
         assert _gdal.MajorObject_GetMetadataItem(h, "COMPRESSION", "IMAGE_STRUCTURE") == compression
         assert _gdal.Band_GetBlockSize(_gdal.Dataset_GetRasterBand(h, 1))[0] == block_width
