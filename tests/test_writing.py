@@ -209,17 +209,14 @@ def test_warnings_of_a_copy_reach_the_caller(tmp_path):
     assert caught and all(w.message.error_no >= 0 for w in caught)
 
 
-@pytest.mark.parametrize("name", ["GPKG", "GeoJSON", "SQLite", "COG", "GTiff"])
+@pytest.mark.parametrize("name", ["GPKG", "GeoJSON", "SQLite", "COG"])
 def test_in_memory_targets_take_the_drivers_extension(name):
-    """From GDAL 3.7 GPKG, GeoJSON, SQLite and COG list their extensions in
-    DMD_EXTENSIONS only: the in-memory path had none, and a GeoPackage warned."""
-    driver = RasterDriver(name) if name in ("COG", "GTiff") else VectorDriver(name)
+    """From GDAL 3.7 these list their extensions in DMD_EXTENSIONS only: the
+    in-memory path had none, and a GeoPackage warned."""
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        if name == "COG":
-            with RasterDriver("GTiff").create(None, 4, 4, 1, "Byte") as src, src.copy_to(None, name) as ds:
-                path = ds.path
-        else:
-            with geodatabase.create_vector(name, None) if driver.is_vector else driver.create(None, 4, 4, 1) as ds:
-                path = ds.path
-    assert path.endswith("." + driver.extension) and driver.extension
+        with RasterDriver("GTiff").create(None, 4, 4, 1, "Byte") as src:
+            ds = src.copy_to(None, name) if name == "COG" else geodatabase.create_vector(name, None)
+        extension = (RasterDriver if name == "COG" else VectorDriver)(name).extension
+        with ds:
+            assert extension and ds.path.endswith("." + extension)
