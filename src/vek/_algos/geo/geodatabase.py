@@ -505,7 +505,8 @@ def _extension(handle) -> str:
     drivers that list several (GPKG, COG, GeoJSON from GDAL 3.7) have no
     ``DMD_EXTENSION``, and a GeoPackage without one warns."""
     ext = _gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSION", "")
-    return ext or next(iter((_gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSIONS", "") or "").split()), "")
+    listed = (_gdal.MajorObject_GetMetadataItem(handle, "DMD_EXTENSIONS", "") or "").split()
+    return ext or (listed[0] if listed else "")
 
 
 def _abilities(handle) -> str:
