@@ -220,3 +220,14 @@ def test_in_memory_targets_take_the_drivers_extension(name):
         extension = (RasterDriver if name == "COG" else VectorDriver)(name).extension
         with ds:
             assert extension and ds.path.endswith("." + extension)
+
+
+@pytest.mark.parametrize("options, written", [(None, "DEFLATE"), ({}, "LZW"), ({"COMPRESS": "NONE"}, None)])
+def test_a_driver_objects_options_reach_its_copy(tmp_path, options, written):
+    """The options set on the driver object passed were dropped: COG wrote
+    its own default, LZW."""
+    cog = RasterDriver("COG")
+    cog.set_creation_options(COMPRESS="DEFLATE")
+    with RasterDriver("GTiff").create(None, 64, 64, 1, "Byte") as src:
+        with src.copy_to(tmp_path / "c.tif", cog, options=options) as ds:
+            assert _gdal.MajorObject_GetMetadataItem(ds.handle, "COMPRESSION", "IMAGE_STRUCTURE") == written

@@ -324,7 +324,10 @@ class GeoDatabase:
 
         This is how formats that GDAL writes by copy only (PNG, JPEG, COG,
         ...) are produced.  ``path=None`` writes to memory.  ``options``
-        are the driver's creation options, a dict.  ``progress``, when
+        are the driver's creation options, a dict; when they are not given,
+        a driver object other than a ``VectorDriver`` (whose creation
+        options are layer options) gives its own ``creation_options``, as
+        set on it or configured.  ``progress``, when
         given, is called with GDAL's progress fraction (0.0 to 1.0) as the
         copy goes on; it may return ``False`` to stop the copy, and an
         exception it raises stops the copy and is raised again here.  A
@@ -333,6 +336,8 @@ class GeoDatabase:
         files ``ValueError``; on any failure nothing is left at ``path``.
         """
         target = _writing_driver(driver)
+        if options is None:
+            options = _own_creation_options(driver)
         if path is None:
             path = base.mem_temp_path(_extension(target))
         elif not isinstance(path, str):
@@ -341,8 +346,7 @@ class GeoDatabase:
         try:
             with self._using() as handle:
                 _refuse_own_file(handle, path)
-                new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
-                                         options if options is not None else {}, callback)
+                new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
         except error.GDALError:
             if failure:
                 raise failure[0] from None
@@ -498,6 +502,16 @@ def _driver_handle(driver):
     from .driver import _to_driver_shadow_
 
     return _to_driver_shadow_(getattr(driver, "_driver", driver))
+
+
+def _own_creation_options(driver) -> dict:
+    """The dataset creation options a driver object carries; a name
+    carries none."""
+    from .driver import Driver, VectorDriver
+
+    if isinstance(driver, Driver) and not isinstance(driver, VectorDriver):
+        return driver.creation_options
+    return {}
 
 
 def _extension(handle) -> str:
