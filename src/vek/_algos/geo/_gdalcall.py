@@ -109,7 +109,7 @@ def gdal_options(options):
             if value is None:
                 continue
             name = key if isinstance(key, str) else str(key)
-            if not name or "=" in name or "\0" in name:
+            if not name or "=" in name:
                 raise ValueError(f"invalid GDAL option name {name!r}")
             out.append(_no_nul(f"{name}={_option_text(name, value)}"))
         return out
