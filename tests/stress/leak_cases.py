@@ -22,7 +22,7 @@ import itertools
 import sys
 import types
 
-from fakes import FakeGDAL
+from fakes import LeanGDAL
 
 MODULE = "vek._algos.geo.driver"
 CLASSES = ("Driver", "RasterDriver", "VectorDriver", "DriveStatistics")
@@ -124,31 +124,6 @@ def patched(target, changes, run):
 
 
 # ---- the world --------------------------------------------------------------------------------
-
-
-class Discard(list):
-    """A list that keeps nothing: the fakes' call logs would grow forever."""
-
-    def append(self, item):
-        pass
-
-
-class LeanGDAL(FakeGDAL):
-    """FakeGDAL that records nothing; names in `failing` raise RuntimeError."""
-
-    def __init__(self, failing=()):
-        super().__init__()
-        self.calls = Discard()
-        self.created = Discard()
-        for name in failing:
-            setattr(self, name, self._raiser(name))
-
-    @staticmethod
-    def _raiser(name):
-        def fail(*args):
-            raise RuntimeError(f"{name} failed")
-
-        return fail
 
 
 RASTER_XML = (
