@@ -71,7 +71,7 @@ with ``--clock wall``, around it), for
 ``import vek._algos.geo.driver`` (vek), round-robin, median.
 
 Scaling: a fake registry of 10, 100, 1,000 and 10,000 drivers
-(``benchmarks/fake_registry.py``) is bound as the module's ``_gdal``;
+(``fake_registry`` of ``tests/fakes.py``) is bound as the module's ``_gdal``;
 construction, the filtered lists and the name lookup should cost the same
 per driver at every size, and the statistics HTML should read a bounded
 number of rows (the display limit) whatever the size.
@@ -644,8 +644,8 @@ SCALING_OPS = [
 
 
 def run_scaling(args):
-    sys.path.insert(0, HERE)
-    import fake_registry
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    import fakes  # the fake bindings the tests use too
 
     import vek._algos.geo.driver as vd
 
@@ -655,10 +655,10 @@ def run_scaling(args):
     overhead = loop_overhead(3)
     out = {}
     for size in sizes:
-        reg = fake_registry.FakeRegistry(size)
-        with fake_registry.installed(vd, reg):
+        reg = fakes.fake_registry(size)
+        with fakes.installed(vd, reg):
             ds = vd.DriveStatistics()
-            ns = {"DriveStatistics": vd.DriveStatistics, "ds": ds, "last_name": fake_registry.fake_name(size - 1)}
+            ns = {"DriveStatistics": vd.DriveStatistics, "ds": ds, "last_name": fakes.registry_name(size - 1)}
             ways = {label: compile_way(stmt, ns) for label, stmt in SCALING_OPS}
             timed = measure(ways, samples, sample_ns, overhead)
             row = {label: statistics.median(v) for label, v in timed.items()}

@@ -1,65 +1,174 @@
-"""Fake GDAL bindings: drivers with metadata chosen by the test, and calls
-recorded in order."""
+"""Fake GDAL bindings, shared by the tests, the leak check and the benchmarks.
+
+``FakeGDAL`` records every binding call in order, for tests that check what
+the module asked; ``LeanGDAL`` records nothing but two counts, for loops of
+millions of calls (the leak check, the benchmarks' timing loops), where a
+log would grow without end. Drivers are added with ``add(name, **metadata)``;
+``fake_registry(n)`` makes a lean one of ``n`` drivers with a fixed mix of
+kinds and flags. Benchmarks run as scripts: they put tests/ on ``sys.path``
+and import this module as ``fakes``.
+"""
+
+import contextlib
 
 
 class FakeHandle:
-    """Prints like a binding handle, so the module accepts it as one."""
+    """A driver handle: prints like a binding handle, so the module accepts
+    it as one, and carries its driver's short name and metadata."""
 
-    def __init__(self, name):
+    def __init__(self, name, meta=None):
         self.name = name
+        self.meta = {} if meta is None else meta
+        # Made once: the module prints a handle at every driver it builds,
+        # and a timing loop should not measure the formatting.
+        self._text = f"<Swig Object of type 'GDALDriverShadow *' fake {name}>"
 
     def __repr__(self):
-        return f"<Swig Object of type 'GDALDriverShadow *' fake {self.name}>"
+        return self._text
 
 
-class FakeGDAL:
-    """Stands in for the low-level binding ``_gdal``.
+class LeanGDAL:
+    """Stands in for the low-level binding ``_gdal`` and keeps no log:
+    ``metadata_calls`` and ``name_calls`` count the metadata and short-name
+    reads (``reset_counts()`` sets both to 0). Names in ``failing`` are
+    binding functions that raise RuntimeError("<name> failed")."""
 
-    ``add(name, **metadata)`` registers a driver; ``calls`` records every
-    binding call as a tuple (function name, *args)."""
-
-    def __init__(self):
+    def __init__(self, failing=()):
         self.drivers = []  # FakeHandle objects in registry order
-        self.meta = {}  # handle -> {key: value}
-        self.calls = []
-        self.created = []
+        self.metadata_calls = 0
+        self.name_calls = 0
+        for name in failing:
+            setattr(self, name, _failing(name))
 
     def add(self, name, **metadata):
-        handle = FakeHandle(name)
+        handle = FakeHandle(name, dict(metadata))
         self.drivers.append(handle)
-        self.meta[handle] = dict(metadata)
         return handle
 
+    def reset_counts(self):
+        self.metadata_calls = 0
+        self.name_calls = 0
+
     def GetDriverCount(self):
-        self.calls.append(("GetDriverCount",))
         return len(self.drivers)
 
     def GetDriver(self, index):
-        self.calls.append(("GetDriver", index))
         try:
             return self.drivers[index]
         except (IndexError, TypeError):
             return None
 
     def GetDriverByName(self, name):
-        self.calls.append(("GetDriverByName", name))
         for handle in self.drivers:
             if handle.name == name:
                 return handle
         return None
 
     def Driver_ShortName_get(self, handle):
-        self.calls.append(("Driver_ShortName_get", handle))
+        self.name_calls += 1
         return handle.name
 
     def MajorObject_GetMetadataItem(self, handle, key):
+        self.metadata_calls += 1
+        return handle.meta.get(key)
+
+    def Driver_Create(self, *args):
+        return ("dataset", args)
+
+
+def _failing(name):
+    def fail(*args):
+        raise RuntimeError(f"{name} failed")
+
+    return fail
+
+
+class FakeGDAL(LeanGDAL):
+    """A LeanGDAL that records every binding call in ``calls`` as a tuple
+    (function name, *args), and the arguments of each creation in
+    ``created``."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+        self.created = []
+
+    def GetDriverCount(self):
+        self.calls.append(("GetDriverCount",))
+        return super().GetDriverCount()
+
+    def GetDriver(self, index):
+        self.calls.append(("GetDriver", index))
+        return super().GetDriver(index)
+
+    def GetDriverByName(self, name):
+        self.calls.append(("GetDriverByName", name))
+        return super().GetDriverByName(name)
+
+    def Driver_ShortName_get(self, handle):
+        self.calls.append(("Driver_ShortName_get", handle))
+        return super().Driver_ShortName_get(handle)
+
+    def MajorObject_GetMetadataItem(self, handle, key):
         self.calls.append(("MajorObject_GetMetadataItem", handle, key))
-        return self.meta[handle].get(key)
+        return super().MajorObject_GetMetadataItem(handle, key)
 
     def Driver_Create(self, *args):
         self.calls.append(("Driver_Create",) + args)
         self.created.append(args)
-        return ("dataset", args)
+        return super().Driver_Create(*args)
+
+
+# ---- a registry of any size, for the scaling benchmarks ---------------------
+
+
+def registry_name(i):
+    return f"FAKE{i:05d}"
+
+
+def registry_metadata(i):
+    """The metadata of driver ``i``, so that every size has the same mix:
+    ``i % 4`` 0 raster, 1 vector, 2 both, 3 neither; ``DCAP_CREATE`` on even
+    indexes, ``DCAP_UPDATE`` on every third, ``DCAP_VIRTUALIO`` on odd ones;
+    ``DMD_EXTENSION`` "e<i>" on all but every fifth driver, which has only
+    ``DMD_EXTENSIONS``."""
+    meta = {}
+    kind = i % 4
+    if kind in (0, 2):
+        meta["DCAP_RASTER"] = "YES"
+    if kind in (1, 2):
+        meta["DCAP_VECTOR"] = "YES"
+    if i % 2 == 0:
+        meta["DCAP_CREATE"] = "YES"
+    if i % 3 == 0:
+        meta["DCAP_UPDATE"] = "YES"
+    if i % 2 == 1:
+        meta["DCAP_VIRTUALIO"] = "YES"
+    if i % 5 == 0:
+        meta["DMD_EXTENSIONS"] = f"e{i} x{i}"
+    else:
+        meta["DMD_EXTENSION"] = f"e{i}"
+    meta["DMD_LONGNAME"] = f"Fake driver {i}"
+    return meta
+
+
+def fake_registry(count):
+    """A LeanGDAL with ``count`` drivers named by ``registry_name``."""
+    fake = LeanGDAL()
+    for i in range(count):
+        fake.add(registry_name(i), **registry_metadata(i))
+    return fake
+
+
+@contextlib.contextmanager
+def installed(module, fake):
+    """Binds ``fake`` as ``module._gdal`` for the duration of the block."""
+    saved = module._gdal
+    module._gdal = fake
+    try:
+        yield fake
+    finally:
+        module._gdal = saved
 
 
 # ---- configuration, error class and HTML builder stand-ins -----------------

@@ -71,7 +71,7 @@ def test_values_are_read_afresh(drv, fake_gdal):
     handle = fake_gdal.add("N", DCAP_RASTER="YES", DMD_EXTENSION="a")
     d = drv.Driver(handle)
     assert (d.category, d.is_raster, d.extension) == ("Raster", True, "a")
-    fake_gdal.meta[handle] = {"DCAP_VECTOR": "YES", "DMD_EXTENSIONS": "b c"}
+    handle.meta = {"DCAP_VECTOR": "YES", "DMD_EXTENSIONS": "b c"}
     assert (d.category, d.is_raster, d.extension) == ("Vector", False, "b")
 
 

@@ -1,7 +1,7 @@
 """Leak check of vek._algos.geo.driver: every entry point called in a loop
 in child processes, with memory and reference counts watched.
 
-Each case (see leak_cases.py) prepares one call of one entry point, on a
+Each case (see leak_cases/) prepares one call of one entry point, on a
 success or a failure path, and is run as:
 
     warm-up (calls // 10, at least 100) - gc - snapshot
