@@ -483,6 +483,10 @@ def test_env_defaults_and_the_file_at_its_default_location(home, monkeypatch):
     ("[vector.creation_options.GPKG]\nX = 1979-05-27", "vector.creation_options.GPKG.X"),
     ("[raster.open_options.GTiff]\nNUM_THREADS = []", "raster.open_options.GTiff.NUM_THREADS"),
     ("[raster]\nopen_option = {}", "raster.open_option"),
+    # a substring of "check" passed for a key
+    *[(f"[options]\n{k} = 'off'", f"options.{k}") for k in ("chec", "heck", "c", "checks")],
+    # 400 KB under the size limit: a bare RecursionError
+    ("x = " + "[" * 200_000 + "]" * 200_000, None), ("x = " + "{a = " * 80_000 + "1" + "}" * 80_000, None),
 ])
 def test_env_bad_file_names_file_and_key(home, monkeypatch, text, key):
     path = str(home / "vek.toml")

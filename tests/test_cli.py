@@ -263,6 +263,11 @@ CREATE_ERRORS = {  # path -> (arguments after "create", words of the message)
     "bad geometry": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--geometry", "Pointy"], ["'Pointy'", "LineString"]),
     "bad field type": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--field", "n:Strin"], ["'Strin'", "String"]),
     "bad srs": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--srs", "EPSG:0"], ["EPSG:0"]),
+    # each was a traceback (one field for OGR; the binding's TypeError), or the last type was taken
+    **{what: (lambda more, words: lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "l", *more], words))(more, words)
+       for what, more, words in [("fields differing in case", ["--field", "n:String", "--field", "N:Real"], ["case"]),
+                                 ("a field given twice", ["--field", "n:String", "--field", "n:Real"], ["twice"]),
+                                 ("layer name not UTF-8", ["--layer", "\udcff"], ["layer name", "UTF-8"])]},
     "nothing until a layer": lambda p: (["ESRI Shapefile", p[:-4] + ".shp"], ["nothing was written", "--layer"]),
     "layer failure": lambda p: (["GPKG", p[:-4] + ".gpkg", "--layer", "a", "--field", "x:String", "--field", "fid:String"],
                                 ["GDAL", "Layer_CreateField", "fid"]),
@@ -318,6 +323,7 @@ def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):
         ("create 'ESRI Shapefile' x.shp --bands 2 --dtype Byte", ["--bands, --dtype"]),
         ("create 'ESRI Shapefile' x.shp --size 2 2", ["not a raster driver"]),
         ("create GTiff x.tif --size 2", ["--size"]), ("create GTiff x.tif --size 2 two", ["whole number"]),
+        (f"create GTiff x.tif --size {2**31} 2", ["--size", "at most"]),  # the binding's OverflowError
         *[(f"create GTiff x.tif --size 2 2 -co {co}", ["KEY=VALUE"]) for co in ("COMPRESS", "=LZW")],
         ("create GTiff", ["PATH"]), ("list --rasters", ["unrecognized arguments: --rasters"]), ("show", ["NAME"]),
         ("html", ["-o"]), ("html GTiff --all -o x.html", ["--all"]),

@@ -7,6 +7,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 TYPOS = """[raster.creation_options.GTiff]\nCOMPRES = "LZW"\nCOMPRESS = "LZX"\nTILED = true
 [raster.creation_options.GTIF]\nCOMPRESS = "LZW"\n[raster.creation_options.gtiff]\nTILED = true
 [raster.creation_options."ESRI Shapefile"]\nENCODING = "UTF-8"\n[vector.creation_options.GPKG]\nSPATIAL_INDX = 0
@@ -59,3 +61,12 @@ def test_a_driver_table_naming_no_driver_warns_once_and_nothing_is_raised(tmp_pa
             for (ok, msg, where), name in zip(warned, ["GTIF", "gtiff"])] == [(True, True, "<string>")] * 2
     assert len(warned) == 2, "unknown option names stay silent"
     assert json.loads(run(tmp_path, GOOD, "-c", WARNED).stdout) == []
+
+
+
+@pytest.mark.parametrize("nested", ["[" * 100_000 + "]" * 100_000, "{a = " * 50_000 + "1" + "}" * 50_000])
+def test_a_file_nested_too_deeply_is_one_error_line_from_every_command(tmp_path, nested):
+    for argv in (["config"], ["config", "--check"], ["show", "GTiff"]):
+        done = run(tmp_path, f"x = {nested}\n", "-m", "vek", *argv)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", f"vek-drivers: error: malformed configuration "
+                                                               f"file {tmp_path}/c.toml: arrays or inline tables nested too deeply\n")

@@ -10,8 +10,9 @@ import sys
 import textwrap
 
 import pytest
+from osgeo import _gdal
 
-from conftest import all_driver_names, metadata
+from conftest import all_driver_names, find_drivers, metadata
 from vek import cli
 from vek._algos.geo import _identify, base, geodatabase
 from vek._algos.geo.driver import Driver, RasterDriver, VectorDriver
@@ -143,3 +144,36 @@ def test_drivers_for_path(tmp_path):
     if shared:
         with pytest.raises(base.error.FormatError, match="several drivers"):
             _identify.drivers_for_path(f"x.{shared}", single=True)
+
+
+
+
+def listing(ext, caps):
+    return [n for n in all_driver_names() if ext in metadata(n, "DMD_EXTENSIONS").lower().split()
+            and any(metadata(n, c) for c in caps)]
+
+
+def test_a_compound_extension_any_driver_lists_is_never_split():
+    """GDAL 3.13's GDALG, which only reads, lists gdalg.json: a pipeline was GeoJSON's and JSONFG's.
+    A driver of this registry that only reads is made to list such an extension for the test."""
+    writes = ("DCAP_CREATE", "DCAP_CREATECOPY", "DCAP_VECTOR_TRANSLATE_FROM")
+    reader = next((n for n in find_drivers(DCAP_VECTOR=True) if not any(metadata(n, c) for c in writes)), None)
+    if reader is None or not listing("json", writes):
+        pytest.skip("no vector driver only reads, or none writes .json")
+    handle, own = _gdal.GetDriverByName(reader), metadata(reader, "DMD_EXTENSIONS")
+    _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", f"{own} vekpipe.json", "")
+    try:
+        assert [[d.name for d in _identify.drivers_for_path("x.vekpipe.json", writable=w)] for w in (1, 0)] == [[], [reader]]
+    finally:
+        _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", own, "")
+
+
+@pytest.mark.parametrize("form", [os.fsencode, os.fsdecode], ids=["bytes", "surrogate-escaped str"])
+def test_a_name_that_is_not_utf8_is_identified_as_gdal_identifies_it(tmp_path, form):
+    """identify() and its probe of a format of both kinds answered None while open_file opened it."""
+    raster, vector = os.fsencode(tmp_path / "caf") + b"\xe9.tif", os.fsencode(tmp_path / "caf") + b"\xe9.gpkg"
+    RasterDriver("GTiff").create(raster, 4, 4, 1, "Byte").close()
+    geodatabase.create_vector("GPKG", vector).create_layer("a", "Point")
+    for path, kind in ((raster, RasterDriver), (vector, VectorDriver)):
+        found = _identify.identify(form(path), sibling_files=[form(os.path.basename(path))])
+        assert (found.name, type(found)) == (_gdal.Driver_ShortName_get(_gdal.IdentifyDriverEx(path)), kind)

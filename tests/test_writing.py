@@ -120,6 +120,9 @@ def test_bad_input_is_refused_before_anything_is_written(tmp_path):
                             (("a",), {"srs": "EPSG:0"}, ["EPSG:0"]),
                             (("a\0b", "Point"), {}, ["null byte", "layer name"]),  # was a layer "a"
                             (("a",), {"fields": {"q\0r": "String"}}, ["null byte", "field name"]),
+                            # an EPSG:4326 layer, and the binding's TypeError
+                            *[(("a",), {"srs": f"EPSG:4326{c}"}, [w, "spatial reference"])
+                              for c, w in (("\0+proj=merc", "null byte"), ("\udcff", "UTF-8"))],
                             # accepted, then the GeoPackage failed at close
                             (("a",), {"fields": {"Name": "String", "NAME": "Integer"}}, ["'Name'", "'NAME'", "case"])]:
         with pytest.raises(ValueError) as info:

@@ -69,6 +69,9 @@ def _name_type(text: str):
     return name.strip(), ftype.strip()
 
 
+_INT_MAX = 2**31 - 1
+
+
 def _positive(text: str) -> int:
     try:
         number = int(text)
@@ -76,6 +79,8 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if number < 1:
         raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {text}")
+    if number > _INT_MAX:  # GDAL takes sizes and counts as C ints
+        raise argparse.ArgumentTypeError(f"expected a number of at most {_INT_MAX}, got {text}")
     return number
 
 

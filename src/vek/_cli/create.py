@@ -201,13 +201,25 @@ def _readable(name, path) -> bool:
     return True
 
 
+def _layer_fields(args) -> dict:
+    """``--field`` as a mapping; a name given twice is refused, where a
+    mapping would silently keep the last type."""
+    fields: dict = {}
+    for name, ftype in args.field:
+        if name in fields:
+            raise CLIError(f"--field {name} is given twice ({fields[name]} and {ftype})")
+        fields[name] = ftype
+    return fields
+
+
 def _check_layer(view, args, fields) -> None:
-    """The layer's geometry, fields and spatial reference, checked before
-    anything is written."""
+    """The layer's name, geometry, fields and spatial reference, checked as
+    creating the layer checks them, before anything is written: what the
+    layer would refuse is one error line, not a traceback."""
     try:
+        _layers._ogr_name(args.layer, "layer name")
         _layers.geometry_code(args.geometry or "Unknown")
-        for ftype in fields.values():
-            _layers.field_type(ftype, view.creation_ftypes)
+        _layers._typed_fields(fields, view.creation_ftypes)
         if args.srs is not None:
             _osr.delete_SpatialReference(_layers.spatial_reference(args.srs))
     except ValueError as exc:
@@ -218,7 +230,7 @@ def _create_vector(d, args) -> None:
     view = driver.VectorDriver(d.name)
     dsco = dataset_options(d, dict(args.dsco))
     lco = checked_options(view, dict(args.lco)) if args.layer is not None else {}
-    fields = dict(args.field)
+    fields = _layer_fields(args)
     if args.layer is not None:
         _check_layer(view, args, fields)
     existed = os.path.lexists(args.path)

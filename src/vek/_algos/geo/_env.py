@@ -7,8 +7,9 @@ just means built-in defaults; a missing file named by ``VEK_CONFIG`` raises
 :class:`~vek._algos.geo._error.ConfigFileNotFoundError`, and a malformed
 file or a value of the wrong type raises
 :class:`~vek._algos.geo._error.ConfigError`, naming the file and the key.
-So does anything but a regular file (a FIFO, ``/dev/zero``) and a file
-larger than 1 MiB; a leading UTF-8 byte order mark is skipped.
+So does anything but a regular file (a FIFO, ``/dev/zero``), a file
+larger than 1 MiB, and arrays or inline tables nested deeper than the
+parser recurses; a leading UTF-8 byte order mark is skipped.
 
 Layout::
 
@@ -105,8 +106,8 @@ def _type_name(value) -> str:
 
 def _section(doc: dict, section: str, known, path: str, error) -> dict:
     """The table ``[section]`` of the file (empty when absent), holding at
-    most the keys ``known`` (a tuple); anything else is a ConfigError naming
-    the file."""
+    most the keys ``known`` (a tuple of whole key names); anything else is a
+    ConfigError naming the file."""
     table = doc.get(section, {})
     if not isinstance(table, dict):
         raise error.ConfigError(
@@ -189,7 +190,7 @@ def _show_max_shape(doc: dict, path: str, error):
 
 
 def _options_check(doc: dict, path: str, error) -> str:
-    table = _section(doc, "options", "check", path, error)
+    table = _section(doc, "options", ("check",), path, error)
     check = table.get("check", OPTIONS_CHECKS[0])
     if check not in OPTIONS_CHECKS:
         raise error.ConfigError(
@@ -246,6 +247,11 @@ def _read(path: str, named: bool, error) -> dict | None:
         raise error.ConfigError(
             f"malformed configuration file {path}: {exc}", path=path
         ) from exc
+    except RecursionError:  # tomllib recurses once per nested array or inline table
+        raise error.ConfigError(
+            f"malformed configuration file {path}: arrays or inline tables nested too deeply",
+            path=path,
+        ) from None
 
 
 def _load() -> None:

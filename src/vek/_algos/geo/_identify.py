@@ -8,7 +8,7 @@ choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 
 from . import base
 from .base import _gdal, error
-from ._paths import fs_path
+from ._paths import fs_path, gdal_path
 
 __all__ = ["identify", "drivers_for_path"]
 
@@ -74,9 +74,17 @@ def _kind_of(handle, path, allowed, siblings):
 
 def _opens(path, flags, only, siblings) -> bool:
     """Whether the file opens read-only as that kind with data in it."""
-    from .geodatabase import _open_raw
-
-    handle, _err, _messages = _open_raw(path, flags, only, [], siblings or [])  # a probe: its warnings are no news
+    # A probe: its messages are no news, so GDAL's quiet handler takes them;
+    # the binding cannot hand a Python handler one naming a file whose name
+    # is not UTF-8 (a SystemError).
+    with base.quiet_gdal():
+        try:
+            handle = _gdal.OpenEx(gdal_path(path), flags, only, [], siblings or [])
+        except RuntimeError:  # GDAL exceptions enabled
+            return False
+        if handle is not None and base.last_gdal_error()[0] in (base.CE_FAILURE, base.CE_FATAL):
+            base.release_dataset(handle)
+            return False
     if handle is None:
         return False
     try:
@@ -90,7 +98,8 @@ def _opens(path, flags, only, siblings) -> bool:
 def _raw_identify(path, flags, allowed, siblings):
     with base.quiet_gdal():
         try:
-            return _gdal.IdentifyDriverEx(path, flags, allowed or [], siblings or [])
+            # a name UTF-8 cannot encode goes as its bytes, as open_file hands it
+            return _gdal.IdentifyDriverEx(gdal_path(path), flags, allowed or [], siblings or [])
         except RuntimeError:  # GDAL exceptions enabled
             return None
 
@@ -110,6 +119,8 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     at the file's first bytes (and, where the format needs it, its name or
     its sidecar files); the first one that recognises it wins.  The file's
     name does not decide: a GeoPackage named ``.tif`` is a GeoPackage.
+    ``path`` and ``sibling_files`` are taken as :func:`open_file` takes
+    them: a name that is not UTF-8 reaches GDAL as the file system's bytes.
 
     ``allowed``
         Driver short names (or driver objects) that may answer; ``None``:
@@ -133,8 +144,9 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     if kind not in _KIND_FLAGS:
         raise ValueError(f"kind must be 'raster', 'vector' or None, not {kind!r}")
     allowed = _names(allowed, "allowed")
-    siblings = _names(sibling_files, "sibling_files")
-    from .geodatabase import _not_found
+    from .geodatabase import _not_found, _sibling_names
+
+    siblings = _sibling_names(sibling_files)  # checked and handed over as open_file does
 
     if _not_found(path):
         raise FileNotFoundError(2, "No such file or directory", path)
@@ -181,18 +193,21 @@ def _has_prefix(handle, path: str) -> bool:
 # otherwise this gives what it gives, in its order.
 def _output_names(path: str, writable: bool) -> tuple[str, list[str]]:
     candidates = []
+    every_listed = set()
     for handle in _drivers():
+        listed = {e.casefold() for e in (_item(handle, "DMD_EXTENSIONS") or "").split()}
+        every_listed |= listed
         if writable and not _writes(handle):
             continue
         if _item(handle, "DCAP_RASTER") is None and _item(handle, "DCAP_VECTOR") is None:
             continue
-        listed = {e.casefold() for e in (_item(handle, "DMD_EXTENSIONS") or "").split()}
         candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
-    # A compound extension (shp.zip) counts where a driver lists it, else
-    # the last one (zip), as GDAL's tools do.
+    # A compound extension (shp.zip) counts where any registered driver
+    # lists it, else the last one (zip), as GDAL's tools do.  Any driver, not
+    # only the candidates: a pipeline.gdalg.json belongs to a driver that
+    # cannot write, not to the drivers of .json.
     suffixes = _suffixes(path)
-    ext = next((s for s in suffixes[:-1]
-                if any(s.casefold() in listed for _n, listed, _p in candidates)),
+    ext = next((s for s in suffixes[:-1] if s.casefold() in every_listed),
                suffixes[-1] if suffixes else "")
     names = [name for name, listed, prefixed in candidates
              if (ext and ext.casefold() in listed) or prefixed]
@@ -209,7 +224,8 @@ def drivers_for_path(path, *, writable=True, single=False):
 
     Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
     (compared without regard to case; a compound extension such as
-    ``.shp.zip`` counts as one where a driver lists it), or else when the
+    ``.shp.zip`` counts as one where any registered driver lists it, even
+    one that does not write: no driver writes ``.gdalg.json``), or else when the
     path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
     that write datasets count: by Create, by CreateCopy, or by translating
     vector data.  The order is GDAL's registry order, which is the order in

@@ -90,10 +90,11 @@ def field_type(name, allowed) -> tuple[int, int]:
 def spatial_reference(srs):
     """A new low-level SpatialReference from anything
     ``SetFromUserInput`` takes; the caller deletes it."""
+    text = _c_text(srs, "spatial reference")
     ref = _osr.new_SpatialReference("")
     try:
         with base.quiet_gdal():
-            status = _osr.SpatialReference_SetFromUserInput(ref, str(srs))
+            status = _osr.SpatialReference_SetFromUserInput(ref, text)
             msg = base.last_gdal_error()[2]
     except RuntimeError as exc:  # GDAL exceptions enabled
         status, msg = 1, str(exc)
@@ -116,13 +117,24 @@ def _add_field(layer, name, ftype, subtype) -> None:
                               function="Layer_CreateField")
 
 
+def _c_text(value, what: str) -> str:
+    """``value`` as the UTF-8 C string OGR is given.  A NUL would cut it
+    (another layer or field made, ``EPSG:4326\0...`` read as EPSG:4326), and
+    the binding takes no text UTF-8 cannot encode (a surrogate-escaped byte
+    of the command line): both raise ValueError before anything is made."""
+    text = str(value)
+    if "\0" in text:
+        raise ValueError(f"embedded null byte in {what} {text!r}")
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"{what} {text!r} is not valid UTF-8 text") from None
+    return text
+
+
 def _ogr_name(value, what: str) -> str:
-    """``value`` as the name OGR is given.  OGR takes C strings: a NUL
-    would cut the name, and another layer or field would be made."""
-    name = str(value)
-    if "\0" in name:
-        raise ValueError(f"embedded null byte in {what} {name!r}")
-    return name
+    """``value`` as the name OGR is given (see :func:`_c_text`)."""
+    return _c_text(value, what)
 
 
 def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:

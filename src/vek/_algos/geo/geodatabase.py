@@ -304,8 +304,9 @@ class GeoDatabase:
             a ``VectorDriver`` holds the values set on it.
 
         An unknown geometry or field type raises ``ValueError`` listing the
-        accepted ones, before anything is created; GDAL's failures raise
-        ``GDALError``.
+        accepted ones, before anything is created; so does a name or
+        ``srs`` holding a NUL or text that is not UTF-8. GDAL's failures
+        raise ``GDALError``.
         """
         from ._layers import layer_facts, make_layer
 
