@@ -17,7 +17,7 @@ import threading
 import weakref
 
 from . import base
-from ._gdalcall import dataset_files, remove_created, take_creation
+from ._creation import dataset_files, remove_created, take_creation
 from ._paths import fs_path, gdal_path, same_file
 from .base import _gdal, error
 
@@ -57,7 +57,7 @@ def _release(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
     ``creation`` is the ``(path, before)`` record of the call that created
-    the dataset (see :func:`~._gdalcall.take_creation`): a dataset that
+    the dataset (see :func:`~._creation.take_creation`): a dataset that
     fails to close and did not exist before is removed, as a failed
     creation is.  Returns ``(problem, messages)``: ``(error_type, message)``
     of a failure GDAL reported while closing, or ``None``, and the collected
