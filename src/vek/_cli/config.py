@@ -7,7 +7,7 @@ import warnings
 from vek._algos.geo import _env, _error, driver
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import PROG, _json_out
+from .common import PROG, json_out
 
 # Which catalogues a configured option may preset, by section: the creation
 # and open options of the driver's kind (a vector driver's creation options
@@ -63,7 +63,7 @@ def config_text() -> str:
 
 
 def _hint(name, valid) -> str:
-    close = _error._closest(name, list(valid))
+    close = _error.closest_name(name, list(valid))
     return f" (did you mean {close!r}?)" if close and close != name else ""
 
 
@@ -114,14 +114,14 @@ def cmd_config(args) -> int:
     if not args.check:
         if args.json:
             rows, cols = _env.JupyterShowMaxShape
-            _json_out({"file": _env.config_path()[0], "read": _env.ConfigFile is not None,
+            json_out({"file": _env.config_path()[0], "read": _env.ConfigFile is not None,
                        **_settings(), "jupyter": {"show_max_shape": [rows, cols]}})
         else:
             print(config_text())
         return 0
     findings = check_config()
     if args.json:
-        _json_out({"file": _env.config_path()[0], "findings": findings})
+        json_out({"file": _env.config_path()[0], "findings": findings})
     else:
         print(f"configuration file: {_source()}")
         print("\n".join(findings) if findings else "no findings")

@@ -191,7 +191,7 @@ def call_gdal_fun(fun, *args, **kwargs):
         message = f"GDAL {name} failed: {err_msg}"
     else:
         message = f"GDAL {name} failed without giving a reason (it returned no result)"
-    exc = error.GDALError(
+    failure = error.GDALError(
         message + messages.text(),
         function=name,
         gdal_message=err_msg,
@@ -200,5 +200,5 @@ def call_gdal_fun(fun, *args, **kwargs):
         warnings=messages.warnings,
     )
     if raised is not None:
-        raise exc from raised
-    raise exc
+        raise failure from raised
+    raise failure
