@@ -1,7 +1,8 @@
 """``vek-drivers detect``: the drivers that write a path, judged by its
 extension or connection prefix, in the order GDAL's own tools choose."""
 
-from vek._algos.geo import _identify, driver
+from vek._algos.geo import driver
+from vek._algos.geo._identify import output_names
 
 from .common import CLIError, json_out
 
@@ -9,7 +10,7 @@ from .common import CLIError, json_out
 def detect(path: str):
     """``(extension, drivers)``: the drivers that write ``path`` (by Create or
     by copy), GDAL's choice first. None raises CLIError."""
-    ext, names = _identify.output_names(path, True)
+    ext, names = output_names(path, True)
     ext = ext.lower()
     if names:
         return ext, [driver.Driver(n) for n in names]

@@ -2,7 +2,7 @@
 
 import sys
 
-from vek._algos.geo import _identify
+from vek._algos.geo._identify import identify
 
 from .common import PROG, json_out
 
@@ -14,7 +14,7 @@ def cmd_identify(args) -> int:
     found = []
     for path in args.files:
         try:
-            d = _identify.identify(path)
+            d = identify(path)
         except FileNotFoundError:
             print(f"{PROG}: error: {path}: No such file or directory", file=sys.stderr)
             status = 1
