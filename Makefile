@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 PY    := .venv/bin/python
 
-.PHONY: setup build test demo test-asan clean distclean
+.PHONY: setup build test lint demo test-asan clean distclean
 
 setup:
 	@bash scripts/setup.sh
@@ -11,6 +11,12 @@ build: setup
 
 test: setup
 	$(PY) -m pytest tests -q
+
+# ruff's checks (configured in pyproject.toml) over the Python of the tree,
+# and mypy over the package (the extension module through its stub).
+lint: setup
+	$(PY) -m ruff check src tests benchmarks scripts
+	$(PY) -m mypy src/vek
 
 demo: setup
 	@$(PY) -m vek.demo

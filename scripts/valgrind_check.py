@@ -38,7 +38,6 @@ def main(report, module_so):
     errors = [e for e in root.iter("error") if not (e.findtext("kind") or "").startswith("Leak_")]
     mine = [e for e in errors if any(os.path.realpath(obj) == module for obj, *_ in frames(e) if obj)]
     others = collections.Counter(e.findtext("kind") for e in errors if e not in mine)
-    status = root.find("status/state")
     print(f"valgrind memcheck: {len(errors)} errors reported, {len(mine)} with {os.path.basename(module)} in the stack")
     for kind, count in sorted(others.items()):
         print(f"  outside the module: {count} x {kind}")

@@ -5,7 +5,7 @@ no word or value broken unless alone wider than its column, and one
 import pytest
 
 from vek import cli
-from vek._cli_table import Column, render_table, wrap
+from vek._cli.table import Column, render_table, wrap
 from vek._algos.geo.driver import Driver
 from vek.optioncheck import allowed_text
 

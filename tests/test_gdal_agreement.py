@@ -24,7 +24,7 @@ import pytest
 from osgeo import _gdal
 
 from vek._algos.geo import _optcheck
-from vek._algos.geo._gdalcall import gdal_messages
+from vek._algos.geo._messages import gdal_messages
 from vek.optioncheck import OptionValueError, c_atof, c_atoi, check_option_value, fold
 
 ALL = os.environ.get("VEK_GDAL_AGREEMENT") == "all"

@@ -40,7 +40,7 @@ def test_every_block_is_checked():
     assert all((ROOT / note).is_file() for note in notes)
 
 
-@pytest.mark.parametrize("heading", sorted(h for h, items in SECTIONS.items() if any(l == "pycon" for l, _ in items)))
+@pytest.mark.parametrize("heading", sorted(h for h, items in SECTIONS.items() if any(lang == "pycon" for lang, _ in items)))
 def test_python_examples(tmp_path, heading):
     for lang, text in SECTIONS[heading]:
         if lang == "toml":

@@ -209,12 +209,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _expected_errors() -> tuple:
-    from vek._algos.geo import _error as err
-    from vek.optioncheck import OptionValueError
+    import vek
 
     from ._cli.common import CLIError
 
-    return (CLIError, OptionValueError, OSError, err.FormatError, err.GDALError, err.ConfigError)
+    return (CLIError, vek.OptionValueError, OSError, vek.FormatError, vek.GDALError, vek.ConfigError)
 
 
 def error_message(exc) -> str:

@@ -20,7 +20,7 @@ import textwrap
 
 from vek import cli
 from vek._algos.geo import driver
-from vek._cli_table import terminal_width
+from vek._cli.table import terminal_width
 from vek.optioncheck import OptionValueError, check_option_value
 
 SIZE = 512

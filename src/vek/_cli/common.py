@@ -5,8 +5,9 @@ import difflib
 import json
 
 from vek._algos.geo import driver
-from vek._cli_table import yes_no
+from vek._algos.geo._capabilities import write_modes
 
+from .table import yes_no
 
 PROG = "vek-drivers"
 
@@ -19,7 +20,7 @@ class CLIError(Exception):
     """An error the command reports in one line, exiting with status 1."""
 
 
-def _registry():
+def registry():
     stats = driver.DriveStatistics()
     return stats, [stats[i] for i in range(len(stats))]
 
@@ -28,7 +29,7 @@ def find_driver(name: str):
     """The registry's ``Driver`` for ``name``: the exact short name, else the
     short name without regard to case, else a registry index as ``list``
     shows it. An unknown name raises CLIError with the closest short names."""
-    _stats, drivers = _registry()
+    _stats, drivers = registry()
     for d in drivers:
         if d.name == name:
             return d
@@ -46,19 +47,14 @@ def find_driver(name: str):
     raise CLIError(f"unknown driver {name!r}{hint}; '{PROG} list' shows all drivers")
 
 
-def copyable(d) -> bool:
-    """Whether GDAL writes datasets of this driver by CreateCopy."""
-    return d._get_metadata_item_("DCAP_CREATECOPY").upper() == "YES"
-
-
 def copy_only(d) -> bool:
     """Whether the driver writes datasets by CreateCopy and not by Create."""
-    return copyable(d) and not d.creatable
+    return write_modes(d) == ["copy"]
 
 
 def writable(d) -> bool:
     """Whether the driver writes datasets at all (by Create or CreateCopy)."""
-    return d.creatable or copyable(d)
+    return bool(write_modes(d))
 
 
 def capability_names(cls) -> list[str]:
@@ -70,7 +66,7 @@ def capability_names(cls) -> list[str]:
     ]
 
 
-def _views(d):
+def kind_views(d):
     """``(raster view or None, vector view or None)`` of a driver, each built
     from the short name so that each keeps catalogues of its own kind."""
     raster = driver.RasterDriver(d.name) if d.is_raster else None
@@ -78,7 +74,7 @@ def _views(d):
     return raster, vector
 
 
-def _summary(d) -> dict:
+def summary(d) -> dict:
     return {
         "name": d.name,
         "long_name": d.long_name,
@@ -91,7 +87,7 @@ def _summary(d) -> dict:
     }
 
 
-def _json_out(obj) -> None:
+def json_out(obj) -> None:
     print(json.dumps(obj, indent=2, default=_json_default))
 
 
@@ -100,7 +96,7 @@ def _json_default(value):
     return str(value)
 
 
-def _text(value) -> str:
+def cell_text(value) -> str:
     if isinstance(value, bool):
         return yes_no(value)
     if isinstance(value, (list, tuple)):
@@ -110,7 +106,7 @@ def _text(value) -> str:
     return str(value)
 
 
-def _option_text(value) -> str:
+def option_text(value) -> str:
     if isinstance(value, bool):
         return "YES" if value else "NO"
     return str(value)

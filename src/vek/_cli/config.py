@@ -4,10 +4,11 @@ with ``--check``, what in it the running GDAL does not know or allow."""
 import json
 import warnings
 
-from vek._algos.geo import _env, _error, driver
+from vek._algos.geo import driver
+from vek._algos.geo.base import env, error
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import PROG, _json_out
+from .common import PROG, json_out
 
 # Which catalogues a configured option may preset, by section: the creation
 # and open options of the driver's kind (a vector driver's creation options
@@ -30,14 +31,14 @@ def _toml(value) -> str:
 def _settings() -> dict:
     """What the file sets, by section: {section: {driver: {option: value}}}."""
     return {section: {name: dict(opts) for name, opts in
-                      getattr(_env, f"{section.capitalize()}Config")[_env.CREATION_OPTIONS].items()}
+                      getattr(env, f"{section.capitalize()}Config")[env.CREATION_OPTIONS].items()}
             for section in _SECTIONS}
 
 
 def _source() -> str:
-    path, named = _env.config_path()
+    path, named = env.config_path()
     how = "named by VEK_CONFIG" if named else "the default location"
-    state = "" if _env.ConfigFile is not None else ", not found: built-in defaults"
+    state = "" if env.ConfigFile is not None else ", not found: built-in defaults"
     return f"{path} ({how}{state})"
 
 
@@ -45,15 +46,15 @@ def config_text() -> str:
     """The file read and every value it sets, as TOML-like lines, then what
     the file's reading warned about."""
     with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", _error.ConfigWarning)
+        warnings.simplefilter("always", error.ConfigWarning)
         settings = _settings()
     out = [f"configuration file: {_source()}"]
     for section, drivers in settings.items():
         for name, options in drivers.items():
             out.append(f"\n[{section}.creation_options.{json.dumps(name) if ' ' in name else name}]")
             out.extend(f"{key} = {_toml(value)}" for key, value in options.items())
-    rows, cols = _env.JupyterShowMaxShape
-    default = " (default)" if (rows, cols) == tuple(_env.DEFAULT_SHOW_MAX_SHAPE) else ""
+    rows, cols = env.JupyterShowMaxShape
+    default = " (default)" if (rows, cols) == tuple(env.DEFAULT_SHOW_MAX_SHAPE) else ""
     out.append(f"\n[jupyter]\nshow_max_shape = [{rows}, {cols}]{default}")
     if caught:
         out.append("")
@@ -63,7 +64,7 @@ def config_text() -> str:
 
 
 def _hint(name, valid) -> str:
-    close = _error._closest(name, list(valid))
+    close = error.closest_name(name, list(valid))
     return f" (did you mean {close!r}?)" if close and close != name else ""
 
 
@@ -82,7 +83,7 @@ def check_config() -> list[str]:
     tables, drivers of the other kind, unknown option names and values that
     fail the option checks."""
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore", _error.ConfigWarning)  # reported below, with more
+        warnings.simplefilter("ignore", error.ConfigWarning)  # reported below, with more
         settings = _settings()
     stats = driver.DriveStatistics()
     registered = [stats[i].name for i in range(len(stats))]
@@ -113,15 +114,15 @@ def check_config() -> list[str]:
 def cmd_config(args) -> int:
     if not args.check:
         if args.json:
-            rows, cols = _env.JupyterShowMaxShape
-            _json_out({"file": _env.config_path()[0], "read": _env.ConfigFile is not None,
+            rows, cols = env.JupyterShowMaxShape
+            json_out({"file": env.config_path()[0], "read": env.ConfigFile is not None,
                        **_settings(), "jupyter": {"show_max_shape": [rows, cols]}})
         else:
             print(config_text())
         return 0
     findings = check_config()
     if args.json:
-        _json_out({"file": _env.config_path()[0], "findings": findings})
+        json_out({"file": env.config_path()[0], "findings": findings})
     else:
         print(f"configuration file: {_source()}")
         print("\n".join(findings) if findings else "no findings")

@@ -11,7 +11,7 @@ from osgeo import _osr
 from vek._algos.geo import _layers, base, driver, geodatabase
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import CLIError, _option_text, copy_only, find_driver
+from .common import CLIError, copy_only, find_driver, option_text
 
 
 def checked_options(view, given: dict) -> dict:
@@ -136,7 +136,7 @@ def _create_raster(d, args) -> None:
             ("size", f"{ds.xsize} x {ds.ysize} pixels"),
             ("bands", ds.band_count),
             ("data type", _band_dtype(ds.handle) if ds.band_count else "-"),
-            ("options", " ".join(f"{k}={_option_text(v)}" for k, v in options.items()) or "-"),
+            ("options", " ".join(f"{k}={option_text(v)}" for k, v in options.items()) or "-"),
         ]
         files = ds.files
     finally:
@@ -263,8 +263,8 @@ def _create_vector(d, args) -> None:
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"
         facts.append(("layer", _layer_text(layer, fields) + named))
-        facts.append(("layer options", " ".join(f"{k}={_option_text(v)}" for k, v in lco.items()) or "-"))
-    facts.append(("dataset options", " ".join(f"{k}={_option_text(v)}" for k, v in dsco.items()) or "-"))
+        facts.append(("layer options", " ".join(f"{k}={option_text(v)}" for k, v in lco.items()) or "-"))
+    facts.append(("dataset options", " ".join(f"{k}={option_text(v)}" for k, v in dsco.items()) or "-"))
     print(f"created {args.path}")
     _report(facts + [("files", " ".join(f for f in files if f) or "-")])
 

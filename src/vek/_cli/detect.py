@@ -1,15 +1,16 @@
 """``vek-drivers detect``: the drivers that write a path, judged by its
 extension or connection prefix, in the order GDAL's own tools choose."""
 
-from vek._algos.geo import _identify, driver
+from vek._algos.geo import driver
+from vek._algos.geo._identify import output_names
 
-from .common import CLIError, _json_out
+from .common import CLIError, json_out
 
 
 def detect(path: str):
     """``(extension, drivers)``: the drivers that write ``path`` (by Create or
     by copy), GDAL's choice first. None raises CLIError."""
-    ext, names = _identify._output_names(path, True)
+    ext, names = output_names(path, True)
     ext = ext.lower()
     if names:
         return ext, [driver.Driver(n) for n in names]
@@ -25,7 +26,7 @@ def _driver_line(d) -> str:
 def cmd_detect(args) -> int:
     ext, drivers = detect(args.path)
     if args.json:
-        _json_out({
+        json_out({
             "path": args.path,
             "extension": ext,
             "likely": drivers[0].name,

@@ -7,7 +7,7 @@ import types
 
 from vek._algos.geo import driver
 
-from .common import CLIError, _views, find_driver
+from .common import CLIError, find_driver, kind_views
 
 
 def html_page(title: str, body: str) -> str:
@@ -56,7 +56,7 @@ def statistics_page(all_rows=True, max_rows=None) -> str:
 
 def driver_page(name: str) -> str:
     d = find_driver(name)
-    raster, vector = _views(d)
+    raster, vector = kind_views(d)
     views = [v for v in (raster, vector) if v is not None] or [d]
     parts = []
     for view in views:

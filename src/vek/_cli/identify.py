@@ -2,9 +2,9 @@
 
 import sys
 
-from vek._algos.geo import _identify
+from vek._algos.geo._identify import identify
 
-from .common import PROG, _json_out
+from .common import PROG, json_out
 
 
 def cmd_identify(args) -> int:
@@ -14,7 +14,7 @@ def cmd_identify(args) -> int:
     found = []
     for path in args.files:
         try:
-            d = _identify.identify(path)
+            d = identify(path)
         except FileNotFoundError:
             print(f"{PROG}: error: {path}: No such file or directory", file=sys.stderr)
             status = 1
@@ -24,7 +24,7 @@ def cmd_identify(args) -> int:
             status = 1
         found.append((path, d))
     if args.json:
-        _json_out([{"path": p, "driver": d.name if d else None, "long_name": d.long_name if d else None,
+        json_out([{"path": p, "driver": d.name if d else None, "long_name": d.long_name if d else None,
                     "kind": d.category if d else None} for p, d in found])
         return status
     for path, d in found:

@@ -1,13 +1,12 @@
 """``vek-drivers list``: one line per registered driver."""
 
-from vek._cli_table import Column, render_table, yes_no
-
-from .common import _json_out, _registry, _summary, writable
+from .common import json_out, registry, summary, writable
 from .published import UNKNOWN, masked, note, unpublished
+from .table import Column, render_table, yes_no
 
 
 def cmd_list(args) -> int:
-    _stats, drivers = _registry()
+    _stats, drivers = registry()
     unknown = unpublished(drivers)
     kinds = [kind for kind in ("Raster", "Vector") if getattr(args, kind.lower())]
     flags = [flag for flag in ("creatable", "updatable", "virtualio") if getattr(args, flag)]
@@ -24,7 +23,7 @@ def cmd_list(args) -> int:
     chosen = [(i, d) for i, d in enumerate(drivers) if wanted(d)]
 
     if args.json:
-        _json_out([{"index": i, **masked(_summary(d), unknown)} for i, d in chosen])
+        json_out([{"index": i, **masked(summary(d), unknown)} for i, d in chosen])
         return 0
     columns = [
         Column("#", right=True),

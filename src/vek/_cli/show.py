@@ -1,12 +1,13 @@
 """``vek-drivers show``: one driver with its capabilities and option catalogues."""
 
 from vek._algos.geo import driver
-from vek._cli_table import Column, render_pairs, render_table, terminal_width
 from vek.optioncheck import allowed_text
 
-from .common import (_json_out, _option_text, _registry, _summary, _text, _views, capability_names,
-                     copy_only, find_driver)
+from .common import (
+    capability_names, cell_text, copy_only, find_driver, json_out, kind_views, option_text, registry, summary,
+)
 from .published import UNKNOWN, masked, unpublished
+from .table import Column, render_pairs, render_table, terminal_width
 
 
 def _capabilities(view, cls) -> dict:
@@ -19,9 +20,9 @@ def _catalogue_json(catalogue) -> dict:
 
 def show_data(d) -> dict:
     """Everything ``show`` reports about a driver, as JSON-ready data."""
-    raster, vector = _views(d)
-    unknown = unpublished(_registry()[1])
-    data = masked(_summary(d), unknown)
+    raster, vector = kind_views(d)
+    unknown = unpublished(registry()[1])
+    data = masked(summary(d), unknown)
     data["copy_only"] = copy_only(d)
     for key, view, cls in (("raster", raster, driver.RasterDriver),
                            ("vector", vector, driver.VectorDriver)):
@@ -62,7 +63,7 @@ def option_table(catalogue, descriptions=False, width=None, limit=None) -> str:
     for name, record in shown:
         row = [name, record.get("type", ""), record.get("default", ""), allowed_text(record)]
         if with_current:
-            row.append(_option_text(record["current"]) if "current" in record else "")
+            row.append(option_text(record["current"]) if "current" in record else "")
         if descriptions:
             row.append(record.get("description", ""))
         rows.append(row)
@@ -73,7 +74,7 @@ def option_table(catalogue, descriptions=False, width=None, limit=None) -> str:
 
 
 def _pairs(pairs, width) -> str:
-    return render_pairs([(k, _text(v)) for k, v in pairs], width)
+    return render_pairs([(k, cell_text(v)) for k, v in pairs], width)
 
 
 def _section(title, catalogue, descriptions, width, limit=None) -> str:
@@ -86,8 +87,8 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
     """The text view of ``show``: summary, capabilities of each kind and the
     option catalogues."""
     width = width or terminal_width()
-    raster, vector = _views(d)
-    unknown = unpublished(_registry()[1])
+    raster, vector = kind_views(d)
+    unknown = unpublished(registry()[1])
     out = [f"{d.name} - {d.long_name or '(no long name)'}"]
     pairs = list(masked({
         "category": d.category,
@@ -127,7 +128,7 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
 def cmd_show(args) -> int:
     d = find_driver(args.name)
     if args.json:
-        _json_out(show_data(d))
+        json_out(show_data(d))
     else:
         print(show_text(d, descriptions=args.descriptions))
     return 0

@@ -287,7 +287,7 @@ def _warn_unknown_drivers(values, path, error) -> None:
     for section, name in tables:
         if name in known:
             continue
-        hint = error._closest(name, names)
+        hint = error.closest_name(name, names)
         hint = f" (did you mean {hint!r}?)" if hint else ""
         warnings.warn(
             error.ConfigWarning(f"{path}: [{section}.creation_options.{name}] names no registered "

@@ -36,7 +36,7 @@ __all__ = [
 _NO_ARG = object()
 
 
-def _closest(name: str, valid: list[str]) -> str | None:
+def closest_name(name: str, valid: list[str]) -> str | None:
     """The valid option name ``name`` most likely meant, or ``None``.
 
     A name equal up to case wins; otherwise the closest name by difflib's
@@ -78,7 +78,7 @@ def _format_message(errors: list[str], all_sels) -> str:
     candidates = valid + [a for a in _aliases(all_sels) if a not in valid]
     parts = []
     for name in errors:
-        hint = _closest(name, candidates)
+        hint = closest_name(name, candidates)
         if hint is not None and hint != name:
             parts.append(f"{name!r} (did you mean {hint!r}?)")
         else:

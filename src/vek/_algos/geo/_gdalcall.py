@@ -1,29 +1,22 @@
-"""Calling GDAL's low-level binding: option values checked and option
-dicts turned into GDAL's ``KEY=VALUE`` lists, GDAL's warnings collected
-and re-emitted as :class:`~vek._algos.geo._error.GDALWarning`, and
-failures turned into :class:`~vek._algos.geo._error.GDALError`, with what
-a failed creation left behind removed."""
-
-import warnings
-
-import _thread
-import os
+"""Calling GDAL's low-level binding: the option values of a creating or
+opening call checked and option dicts turned into GDAL's ``KEY=VALUE``
+lists, GDAL's warnings re-emitted as
+:class:`~vek._algos.geo._error.GDALWarning`, and failures turned into
+:class:`~vek._algos.geo._error.GDALError`, with what a failed creation
+left behind removed."""
 
 from osgeo import _gdal
 
 from . import _error as error
-from ._optcheck import KINDS, check_options, skip_prefixes
-from ._paths import fs_path, gdal_path, path_exists, remove_path
+from ._creation import (
+    clean_failed_creation, creation_path, existing_before, is_dataset, note_creation, release_dataset,
+)
+from ._messages import CE_FAILURE, CE_FATAL, gdal_messages, last_gdal_error
+from ._optcheck import KINDS, check_options
+from ._options import gdal_options, is_mapping
 
-__all__ = ["call_gdal_fun", "gdal_options", "quiet_gdal", "gdal_messages", "last_gdal_error",
-           "release_dataset", "dataset_files", "take_creation", "remove_created"]
+__all__ = ["call_gdal_fun"]
 
-# GDAL error classes (CPLErr).
-CE_NONE = 0
-CE_DEBUG = 1
-CE_WARNING = 2
-CE_FAILURE = 3
-CE_FATAL = 4
 
 # Binding functions that create a dataset at the path given as their
 # second argument (``utf8_path``).  When they fail, whatever they wrote
@@ -31,6 +24,7 @@ CE_FATAL = 4
 _CREATORS = frozenset(
     {"Driver_Create", "Driver_CreateCopy", "Driver_CreateMultiDimensional"}
 )
+
 
 # Binding functions whose option values are checked before the call:
 # name -> (position of the options argument, its keyword, which list).
@@ -43,292 +37,8 @@ _CHECKED = {
 }
 
 
-# --------------------------------------------------------------------------
-# option dicts -> KEY=VALUE lists
-
-
-def _is_mapping(obj) -> bool:
-    if isinstance(obj, dict):
-        return True
-    # Anything mapping-like (MappingProxyType, custom Mapping classes)
-    # without importing collections.abc at module import time.
-    cls = type(obj)
-    return (
-        hasattr(cls, "keys")
-        and hasattr(cls, "__getitem__")
-        and not isinstance(obj, (str, bytes, bytearray, list, tuple))
-    )
-
-
-
-
-def _option_text(name, value) -> str:
-    if isinstance(value, str):
-        return value
-    if value is True:
-        return "YES"
-    if value is False:
-        return "NO"
-    from vek.optioncheck import value_text  # containers raise TypeError there
-
-    return value_text(name, value)
-
-
-def _no_nul(item: str) -> str:
-    if "\0" in item:
-        raise ValueError(f"invalid GDAL option {item!r}: GDAL's texts end at a NUL character")
-    return item
-
-
-def gdal_options(options):
-    """Return ``options`` the way GDAL's binding takes them.
-
-    A mapping becomes a list of ``"KEY=VALUE"`` strings, in the mapping's
-    order, with these value rules:
-
-    * ``str`` values are used as they are;
-    * ``True`` -> ``"YES"``, ``False`` -> ``"NO"``;
-    * ``int`` and ``float`` values -> ``str(value)``;
-    * ``None`` -> the option is left out altogether;
-    * a list, tuple, dict, set or bytes value raises TypeError naming the
-      option (GDAL would read its ``str`` as something else);
-    * any other object -> ``str(value)``.
-
-    Keys are turned into text with ``str``; an empty key or one containing
-    ``"="`` raises ``ValueError``.  ``None`` gives ``None``; a list or
-    tuple of strings (already in GDAL's form) is returned as a new list.
-    A NUL anywhere raises ``ValueError``: GDAL's texts end there, so the
-    option would reach it cut (a name without its value).
-    """
-    if options is None:
-        return None
-    if _is_mapping(options):
-        out = []
-        for key in options.keys():
-            value = options[key]
-            if value is None:
-                continue
-            name = key if isinstance(key, str) else str(key)
-            if not name or "=" in name:
-                raise ValueError(f"invalid GDAL option name {name!r}")
-            out.append(_no_nul(f"{name}={_option_text(name, value)}"))
-        return out
-    if isinstance(options, (list, tuple)):
-        for item in options:
-            if not isinstance(item, str):
-                raise TypeError(
-                    "GDAL options must be a dict or a list of 'KEY=VALUE' "
-                    f"strings, found item {item!r}"
-                )
-        return [_no_nul(item) for item in options]
-    raise TypeError(
-        "GDAL options must be a dict or a list of 'KEY=VALUE' strings, "
-        f"not {type(options).__name__}"
-    )
-
-
-# --------------------------------------------------------------------------
-# calling GDAL
-
-
-class quiet_gdal:
-    """Context manager that keeps GDAL from printing messages.
-
-    Pushes ``CPLQuietErrorHandler`` on entry and pops it on exit.  GDAL's
-    handler stack belongs to the calling thread, so this never silences
-    other threads.  Unless ``reset=False``, the error state is reset on
-    entry, so :func:`last_gdal_error` afterwards reports only what happened
-    inside.
-    """
-
-    __slots__ = ("reset",)
-    _handler = "CPLQuietErrorHandler"
-
-    def __init__(self, reset: bool = True):
-        self.reset = reset
-
-    def __enter__(self):
-        _gdal.PushErrorHandler(self._handler)
-        if self.reset:
-            _gdal.ErrorReset()
-        return self
-
-    def __exit__(self, *exc_info):
-        _gdal.PopErrorHandler()
-        return False
-
-
-class gdal_messages(quiet_gdal):
-    """Context manager that collects GDAL's warnings instead of printing.
-
-    Pushes a handler of its own on entry and pops it on exit; GDAL's
-    handler stack belongs to the calling thread, so other threads and the
-    user's own handlers are left alone, and the error state (what
-    :func:`last_gdal_error` reads) is kept as GDAL sets it. Unless
-    ``reset=False``, the error state is reset on entry. ``warnings`` is
-    the list of ``(error_no, message)`` of the CE_Warnings of the block,
-    in order; :meth:`emit` re-emits them as ``GDALWarning``.
-    """
-
-    __slots__ = ("warnings",)
-
-    def __init__(self, reset: bool = True):
-        super().__init__(reset)
-        self.warnings: list[tuple[int, str]] = []
-
-    def _handler(self, *args):  # type: ignore[override]
-        # Runs inside GDAL: it must not raise.
-        if len(args) == 3 and args[0] == CE_WARNING:
-            self.warnings.append((args[1], args[2]))
-
-    def emit(self) -> None:
-        """Each warning as a ``GDALWarning``, pointing at the first caller
-        outside the package."""
-        for error_no, message in self.warnings:
-            warnings.warn(error.GDALWarning(message, error_no), skip_file_prefixes=skip_prefixes())
-
-    def text(self) -> str:
-        """The warnings for an error message (``""`` when there are none)."""
-        if not self.warnings:
-            return ""
-        said = "; ".join(message for _, message in self.warnings)
-        return f" (GDAL warned first: {said})"
-
-
-def last_gdal_error():
-    """``(error_type, error_no, message)`` of the last GDAL error."""
-    return (
-        _gdal.GetLastErrorType(),
-        _gdal.GetLastErrorNo(),
-        _gdal.GetLastErrorMsg() or "",
-    )
-
-
 def _fun_name(fun) -> str:
     return getattr(fun, "__name__", None) or repr(fun)
-
-
-def release_dataset(handle) -> None:
-    """Close a dataset handle now (flushes it), quietly; never raises."""
-    try:
-        with quiet_gdal(reset=False):
-            _gdal.delete_Dataset(handle)
-    except Exception:
-        pass
-
-
-def _is_dataset(obj) -> bool:
-    if obj is None or isinstance(obj, (int, float, str, bytes, list, tuple, dict)):
-        return False
-    try:
-        _gdal.Dataset_RasterCount_get(obj)
-    except Exception:
-        return False
-    return True
-
-
-def _creation_path(args, kwargs):
-    """``(args, kwargs, path)``: the creating call's arguments with its
-    target (the second argument, or ``utf8_path``) checked and in the form
-    GDAL takes (:func:`~._paths.gdal_path`: path-like objects and bytes
-    accepted, a NUL refused), and that target as ``str``."""
-    if len(args) >= 2:
-        path = fs_path(args[1])
-        args = (*args[:1], gdal_path(path), *args[2:])
-    elif "utf8_path" in kwargs:
-        path = fs_path(kwargs["utf8_path"])
-        kwargs = {**kwargs, "utf8_path": gdal_path(path)}
-    else:
-        path = None
-    return args, kwargs, path
-
-
-def _existing_before(path) -> dict:
-    """What ``lstat`` finds before a creating call: ``{name: existed}`` for
-    the target and, when the target is a symbolic link, for the file it
-    leads to (GDAL writes through the link; a dangling one makes a file)."""
-    if path is None:
-        return {}
-    if path.startswith("/vsi"):
-        return {path: path_exists(path)}
-    try:
-        before = {path: os.path.lexists(path)}
-        if before[path] and os.path.islink(path):
-            target = os.path.realpath(path)
-            before[target] = os.path.lexists(target)
-    except (OSError, ValueError):
-        return {path: True}  # unknown: treat as the user's
-    return before
-
-
-def _decoded(names) -> list[str]:
-    return [os.fsdecode(n) if isinstance(n, bytes) else n for n in names or []]
-
-
-def dataset_files(handle) -> list[str]:
-    """``Dataset_GetFileList`` as ``str`` names; ``[]`` when it fails."""
-    try:
-        with quiet_gdal(reset=False):
-            return _decoded(_gdal.Dataset_GetFileList(handle))
-    except Exception:
-        return []
-
-
-def remove_created(path, before, files=()) -> None:
-    """Remove what a creating call made at ``path``, never what was there
-    before it (``before`` from :func:`_existing_before`): the path and the
-    files GDAL listed when the path is new, and the file a symbolic link
-    led to when that file is new (the link itself stays)."""
-    if not before:
-        return
-    if not before.get(path, True):
-        for name in files:
-            if name != path and path_exists(name):
-                remove_path(name)
-        if path_exists(path):
-            remove_path(path)
-    for name, existed in before.items():
-        if name != path and not existed and path_exists(name):
-            remove_path(name)
-
-
-def _clean_failed_creation(path, existed_before, result) -> None:
-    """Undo what a failed dataset creation left behind.
-
-    A dataset the binding still handed back is closed first (its file list
-    is taken before).  Only what did not exist before the call is removed
-    (see :func:`remove_created`): GDAL may fail before touching an existing
-    file, and a user's file is never deleted on a guess.
-    """
-    files = []
-    if _is_dataset(result):
-        files = dataset_files(result)
-        release_dataset(result)
-    remove_created(path, existed_before, files)
-
-
-# The last dataset each thread created, for the GeoDatabase that wraps it
-# next (see take_creation): one record per thread, so nothing piles up for
-# handles that are never wrapped.
-_last_creation = _thread._local()  # threading itself is not imported for this
-
-
-def _note_creation(handle, path, before) -> None:
-    _last_creation.record = (handle, path, before)
-
-
-def take_creation(handle):
-    """``(path, before)`` when ``handle`` is what this thread's last
-    creating call returned, else ``None``; a record is handed out once.
-
-    This is how a dataset's creator is told from a reader of the same path:
-    only the GeoDatabase wrapping the creating call's own result owns what
-    the creation made (in-memory files, a file that fails to close)."""
-    record = getattr(_last_creation, "record", None)
-    if record is None or record[0] is not handle:
-        return None
-    _last_creation.record = None
-    return record[1], record[2]
 
 
 def _argument(args, kwargs, index, keyword):
@@ -388,8 +98,8 @@ def _emit(messages, result, creating, path, existed_before) -> None:
         messages.emit()
     except BaseException:
         if creating:
-            _clean_failed_creation(path, existed_before, result)
-        elif _is_dataset(result):
+            clean_failed_creation(path, existed_before, result)
+        elif is_dataset(result):
             release_dataset(result)
         raise
 
@@ -437,16 +147,16 @@ def call_gdal_fun(fun, *args, **kwargs):
     """
     name = _fun_name(fun)
     args, kwargs = _checked(name, args, kwargs)
-    args = tuple(gdal_options(a) if _is_mapping(a) else a for a in args)
+    args = tuple(gdal_options(a) if is_mapping(a) else a for a in args)
     if kwargs:
         kwargs = {
-            k: (gdal_options(v) if _is_mapping(v) else v) for k, v in kwargs.items()
+            k: (gdal_options(v) if is_mapping(v) else v) for k, v in kwargs.items()
         }
     creating = name in _CREATORS
     path = None
     if creating:
-        args, kwargs, path = _creation_path(args, kwargs)
-    existed_before = _existing_before(path)
+        args, kwargs, path = creation_path(args, kwargs)
+    existed_before = existing_before(path)
 
     result = None
     raised = None
@@ -465,12 +175,12 @@ def call_gdal_fun(fun, *args, **kwargs):
     if not failed:
         _emit(messages, result, creating, path, existed_before)
         if creating:
-            _note_creation(result, path, existed_before)
+            note_creation(result, path, existed_before)
         return result
 
     if creating:
-        _clean_failed_creation(path, existed_before, result)
-    elif _is_dataset(result):
+        clean_failed_creation(path, existed_before, result)
+    elif is_dataset(result):
         release_dataset(result)
 
     if raised is not None and not err_msg:
@@ -481,7 +191,7 @@ def call_gdal_fun(fun, *args, **kwargs):
         message = f"GDAL {name} failed: {err_msg}"
     else:
         message = f"GDAL {name} failed without giving a reason (it returned no result)"
-    exc = error.GDALError(
+    failure = error.GDALError(
         message + messages.text(),
         function=name,
         gdal_message=err_msg,
@@ -490,6 +200,5 @@ def call_gdal_fun(fun, *args, **kwargs):
         warnings=messages.warnings,
     )
     if raised is not None:
-        raise exc from raised
-    raise exc
-
+        raise failure from raised
+    raise failure

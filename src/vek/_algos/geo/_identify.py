@@ -7,20 +7,14 @@ choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 """
 
 from . import base
-from .base import _gdal, error
+from ._capabilities import has_item, is_output_driver, metadata_item, metadata_list
+from ._open import OF_RASTER, OF_VECTOR, not_found, sibling_names
 from ._paths import fs_path, gdal_path
+from .base import _gdal, error
 
 __all__ = ["identify", "drivers_for_path"]
 
-OF_RASTER = 0x02
-OF_VECTOR = 0x04
 _KIND_FLAGS = {None: 0, "raster": OF_RASTER, "vector": OF_VECTOR}
-
-
-def _item(handle, key: str):
-    """A driver metadata item, ``None`` when the driver has none (GDAL's
-    capability tests ask whether an item is present, not what it says)."""
-    return _gdal.MajorObject_GetMetadataItem(handle, key, "")
 
 
 def _drivers():
@@ -54,7 +48,7 @@ def _path_text(path) -> str:
 def _kind_of(handle, path, allowed, siblings):
     """The kind a driver reads this file as: "raster" or "vector" when only
     one of the two kinds identifies it, else ``None``."""
-    kinds = [_item(handle, key) is not None for key in ("DCAP_RASTER", "DCAP_VECTOR")]
+    kinds = [has_item(handle, key) for key in ("DCAP_RASTER", "DCAP_VECTOR")]
     if kinds == [True, False]:
         return "raster"
     if kinds == [False, True]:
@@ -144,11 +138,8 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     if kind not in _KIND_FLAGS:
         raise ValueError(f"kind must be 'raster', 'vector' or None, not {kind!r}")
     allowed = _names(allowed, "allowed")
-    from .geodatabase import _not_found, _sibling_names
-
-    siblings = _sibling_names(sibling_files)  # checked and handed over as open_file does
-
-    if _not_found(path):
+    siblings = sibling_names(sibling_files)  # checked and handed over as open_file does
+    if not_found(path):
         raise FileNotFoundError(2, "No such file or directory", path)
     handle = _raw_identify(path, _KIND_FLAGS[kind], allowed, siblings)
     if handle is None:
@@ -168,38 +159,30 @@ def _suffixes(path: str) -> list[str]:
     return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
 
 
-def _extension(path: str) -> str:
+def _path_extension(path: str) -> str:
     """The extension as GDAL's tools take it: what follows the last dot of
     the file name ("" when there is none)."""
     suffixes = _suffixes(path)
     return suffixes[-1] if suffixes else ""
 
 
-def _writes(handle) -> bool:
-    return (
-        _item(handle, "DCAP_CREATE") is not None
-        or _item(handle, "DCAP_CREATECOPY") is not None
-        or _item(handle, "DCAP_VECTOR_TRANSLATE_FROM") is not None
-    )
-
-
 def _has_prefix(handle, path: str) -> bool:
-    prefix = _item(handle, "DMD_CONNECTION_PREFIX")
+    prefix = metadata_item(handle, "DMD_CONNECTION_PREFIX")
     return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
 
 
 # GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
 # offers it: it knows only two compound extensions and reads nothing else;
 # otherwise this gives what it gives, in its order.
-def _output_names(path: str, writable: bool) -> tuple[str, list[str]]:
+def output_names(path: str, writable: bool) -> tuple[str, list[str]]:
     candidates = []
     every_listed = set()
     for handle in _drivers():
-        listed = {e.casefold() for e in (_item(handle, "DMD_EXTENSIONS") or "").split()}
+        listed = {e.casefold() for e in metadata_list(handle, "DMD_EXTENSIONS")}
         every_listed |= listed
-        if writable and not _writes(handle):
+        if writable and not is_output_driver(handle):
             continue
-        if _item(handle, "DCAP_RASTER") is None and _item(handle, "DCAP_VECTOR") is None:
+        if not (has_item(handle, "DCAP_RASTER") or has_item(handle, "DCAP_VECTOR")):
             continue
         candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
     # A compound extension (shp.zip) counts where any registered driver
@@ -240,7 +223,7 @@ def drivers_for_path(path, *, writable=True, single=False):
     from . import driver
 
     text = _path_text(path)
-    ext, names = _output_names(text, bool(writable))
+    ext, names = output_names(text, bool(writable))
     if not single:
         return [driver.Driver(n) for n in names]
     what = f"extension .{ext}" if ext else "no extension"

@@ -7,7 +7,7 @@ validates that call against (creation options, layer creation options or
 open options), finds each option the way GDAL's validator does (exact
 name, ``alias``/``deprecated_alias``, a leading or trailing ``*``, ASCII
 case folded, first entry in document order) and checks the value with
-:func:`vek.optioncheck.check_option_value`. Names the list does not know
+:func:`~._values.check_option_value`. Names the list does not know
 are left to GDAL (whose warning then arrives as a ``GDALWarning``).
 
 The lists are parsed here, not taken from a driver's catalogue, because
@@ -15,13 +15,12 @@ the catalogue records leave out the ``alias`` attributes of ``<Value>``
 entries, and because a layer list may be the dataset's own.
 """
 
-import os
-
 from . import _env as env
 from . import _error as error
 from . import _xet as xet
+from ._messages import skip_prefixes
 
-__all__ = ["check_options", "option_entries", "find_entry", "skip_prefixes"]
+__all__ = ["KINDS", "check_options", "option_entries", "find_entry"]
 
 # the metadata item holding each kind of option list
 KINDS = {
@@ -31,15 +30,16 @@ KINDS = {
     "open": "DMD_OPENOPTIONLIST",
 }
 _SCOPES = ("raster", "vector")
-_PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def _rules():
+    """The value rules, imported with the first check: they bring ``re``,
+    ``math`` and ``functools``, which importing ``base`` does not need."""
+    from . import _values
+
+    return _values
 _cache: dict[str, list] = {}
 _CACHE_SIZE = 256
-
-
-def skip_prefixes() -> tuple:
-    """File prefixes a warning's ``skip_file_prefixes`` passes over, so that
-    it points at the first caller outside the package."""
-    return (_PACKAGE_DIR + os.sep,)
 
 
 def option_entries(xml_text) -> list:
@@ -54,8 +54,6 @@ def option_entries(xml_text) -> list:
     """
     if not xml_text:
         return []
-    from vek.optioncheck import fold
-
     entries = _cache.get(xml_text)
     if entries is not None:
         return entries
@@ -64,7 +62,7 @@ def option_entries(xml_text) -> list:
     except Exception:
         entries = []
     else:
-        entries = [_entry(item) for item in root if fold(item.tag) == "option"]
+        entries = [_entry(item) for item in root if _rules().fold(item.tag) == "option"]
     if len(_cache) >= _CACHE_SIZE:
         _cache.clear()
     _cache[xml_text] = entries
@@ -72,8 +70,7 @@ def option_entries(xml_text) -> list:
 
 
 def _entry(item):
-    from vek.optioncheck import fold
-
+    fold = _rules().fold
     record = dict(item.attrib)
     name = record.pop("name", "")
     values, aliases = [], []
@@ -98,8 +95,7 @@ def find_entry(entries, key: str):
     against, or ``None``: the first entry whose name ends in ``*`` and
     starts the key, begins with ``*`` and ends a longer key, equals the key
     or has it as its alias, all without regard to ASCII case."""
-    from vek.optioncheck import fold
-
+    fold = _rules().fold
     folded = fold(key)
     for name, record in entries:
         fname = fold(name)
@@ -133,9 +129,7 @@ def _split(item: str):
 def _scope_refusal(record, scope):
     import re
 
-    from vek.optioncheck import fold
-
-    words = set(re.split(r"[\s,]+", fold(record.get("scope") or "")))
+    words = set(re.split(r"[\s,]+", _rules().fold(record.get("scope") or "")))
     named = [s for s in _SCOPES if s in words]
     if scope is None or not named or scope in named:
         return None
@@ -144,10 +138,8 @@ def _scope_refusal(record, scope):
 
 def _check_one(entries, key, value, scope):
     """The text to hand GDAL for ``key``, ``None`` when the list does not know it."""
-    from vek.optioncheck import OptionValueError, check_option_value, fold
-
     lookup = key[1:] if key.startswith("@") else key
-    if fold(lookup) == "validate_open_options":
+    if _rules().fold(lookup) == "validate_open_options":
         return None
     found = find_entry(entries, lookup)
     if found is None:
@@ -155,8 +147,8 @@ def _check_one(entries, key, value, scope):
     name, record = found
     refusal = _scope_refusal(record, scope)
     if refusal is not None:
-        raise OptionValueError(key, value, refusal)
-    return check_option_value(key, value, record)
+        raise _rules().OptionValueError(key, value, refusal)
+    return _rules().check_option_value(key, value, record)
 
 
 def _policy():
@@ -214,11 +206,9 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
 def _guarded(entries, key, value, scope, what, policy):
     import warnings
 
-    from vek.optioncheck import OptionValueError
-
     try:
         return _check_one(entries, key, value, scope)
-    except OptionValueError as exc:
+    except _rules().OptionValueError as exc:
         if policy == "error":
             raise
         warnings.warn(

@@ -8,6 +8,8 @@ import sys
 
 from osgeo import _gdal
 
+from ._messages import quiet_gdal
+
 __all__ = ["fs_path", "gdal_path", "path_exists", "same_file", "remove_path", "mem_temp_path",
            "is_mem_temp_path", "MEM_DIR"]
 
@@ -89,17 +91,11 @@ def _is_dir(path: str) -> bool:
     return bool(_stat_is_dir(path))
 
 
-def _quiet():
-    from ._gdalcall import quiet_gdal
-
-    return quiet_gdal(reset=False)
-
-
 def remove_path(path: str) -> None:
     """Remove a file or a directory tree through GDAL, quietly; never raises."""
     try:
         name = gdal_path(path)  # never a name cut at a NUL
-        with _quiet():
+        with quiet_gdal(reset=False):
             if _is_dir(path):
                 _gdal.RmdirRecursive(name)
             else:

@@ -22,13 +22,17 @@ Names bound here:
 ``call_gdal_fun(fun, *args, **kwargs)``
     Calls a binding function, turning option dicts into GDAL's
     ``KEY=VALUE`` lists and GDAL failures into :class:`error.GDALError`
-    (:mod:`vek._algos.geo._gdalcall`, with ``quiet_gdal`` and
-    ``release_dataset``).
+    (:mod:`vek._algos.geo._gdalcall`).
 ``gdal_options(options)``
-    The option dict converter ``call_gdal_fun`` uses.
-``gdal_messages()``
-    Context manager collecting GDAL's warnings during a block, re-emitted
-    as ``GDALWarning`` by its ``emit()``.
+    The option dict converter ``call_gdal_fun`` uses
+    (:mod:`vek._algos.geo._options`).
+``gdal_messages()``, ``quiet_gdal()``, ``last_gdal_error()``, ``CE_*``
+    Context managers collecting GDAL's warnings during a block (re-emitted
+    as ``GDALWarning`` by ``emit()``) or silencing them, and GDAL's last
+    error (:mod:`vek._algos.geo._messages`).
+``release_dataset(handle)``
+    Closes a bare dataset handle quietly (:mod:`vek._algos.geo._creation`,
+    which keeps the record of what a creating call made).
 ``check_options(options, xml_text, kind=..., scope=..., container=...)``
     Checks option values against a driver's option list before a creating
     or opening call (:mod:`vek._algos.geo._optcheck`).
@@ -51,11 +55,13 @@ from . import _env as env
 from . import _error as error
 from . import _gdata as gdata
 from . import _xet as xet
-from ._gdalcall import (  # noqa: F401
-    CE_DEBUG, CE_FAILURE, CE_FATAL, CE_NONE, CE_WARNING,
-    call_gdal_fun, gdal_messages, gdal_options, last_gdal_error, quiet_gdal, release_dataset,
+from ._creation import release_dataset  # noqa: F401
+from ._gdalcall import call_gdal_fun
+from ._messages import (  # noqa: F401
+    CE_DEBUG, CE_FAILURE, CE_FATAL, CE_NONE, CE_WARNING, gdal_messages, last_gdal_error, quiet_gdal,
 )
-from ._optcheck import check_options  # noqa: F401
+from ._optcheck import check_options
+from ._options import gdal_options
 from ._paths import (  # noqa: F401
     MEM_DIR, is_mem_temp_path, mem_temp_path, path_exists, remove_path,
 )
