@@ -40,6 +40,11 @@
 //    reference before anything that might run Python code.
 // 2. An entry is stored only if the tag is still the same after the walk
 //    (the walk compares keys, which may run Python code).
+// 2a. The kind of what was found depends on its type too (a __set__ given
+//    to that type or a base of it, or its __class__ assigned, leaves the
+//    class's tag as it is), so the entry also keeps type(found)'s version
+//    tag and is made again when type(found) no longer carries it. Without
+//    a tag for type(found) the kind is taken as "data": the generic path.
 // 3. A shortcut is taken only while the type's getattro (setattro for
 //    stores) is the generic one: a __getattribute__, __getattr__ or
 //    __setattr__ anywhere in the MRO replaces the slot. It is checked at
@@ -248,7 +253,13 @@ Entry* fill_entry(PyTypeObject* type, PyObject* name, NameCache& cache) {
     e = Entry{};
     e.tag = tag;
     e.found = found;  // held by the class dict while the tag stands
-    e.kind = static_cast<std::uint8_t>(kind_of(found));
+    AttrKind k = kind_of(found);
+    if (found != nullptr) {
+        // The kind depends on type(found), which `tag` does not cover.
+        if (!PyUnstable_Type_AssignVersionTag(Py_TYPE(found))) k = AttrKind::data;
+        e.found_tag = Py_TYPE(found)->tp_version_tag;
+    }
+    e.kind = static_cast<std::uint8_t>(k);
     e.has_dict = (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 || type->tp_dictoffset != 0;
     e.inline_values = has_inline_values(type);
     return &e;
@@ -257,8 +268,12 @@ Entry* fill_entry(PyTypeObject* type, PyObject* name, NameCache& cache) {
 inline Entry* entry_for(PyTypeObject* type, PyObject* name, NameCache& cache) {
     unsigned int tag = type->tp_version_tag;
     if (tag != 0) {
-        for (Entry& e : cache.way)
-            if (e.tag == tag) return &e;
+        for (Entry& e : cache.way) {
+            if (e.tag != tag) continue;
+            if (e.found == nullptr || Py_TYPE(e.found)->tp_version_tag == e.found_tag) return &e;
+            e.tag = 0;  // type(found) changed (a __set__ added, __class__ assigned): read its kind again
+            break;
+        }
     }
     return fill_entry(type, name, cache);
 }
@@ -587,26 +602,27 @@ PyObject* call_init(PyObject* init, PyObject* obj, PyObject* const* args, size_t
 }
 
 // type.__call__ for the module's classes. While a class is still plain
-// (metaclass `type`, object.__new__) this takes the steps type.__call__
-// takes: object.__new__, then __init__ looked up on the new object's class
-// and called with the object in front; but an __init__ of the module's own
-// gets the caller's argument array as it is, with no tuple or dict made.
+// (metaclass `type`, object.__new__) and its __init__ is the module's own,
+// this takes the steps type.__call__ takes: object.__new__, then that
+// __init__ called with the object in front, but with the caller's argument
+// array as it is, with no tuple or dict made.
 PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* cls = reinterpret_cast<PyTypeObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!Py_IS_TYPE(callable, &PyType_Type) || cls->tp_new != PyBaseObject_Type.tp_new)
-        return call_with_tuple(callable, args, nargs, kwnames);
+    // Only an __init__ of the module's own is called here; any other (or
+    // none: object.__new__ then refuses arguments) takes type.__call__.
+    PyObject* own_init = Py_IS_TYPE(callable, &PyType_Type) && cls->tp_new == PyBaseObject_Type.tp_new
+                             ? own_class_function(cls, *k_init, k_init.cache())
+                             : nullptr;
+    if (own_init == nullptr) return call_with_tuple(callable, args, nargs, kwnames);
+    Ref init = Ref::borrow(own_init);
     // object.__new__ ignores the arguments of a class that defines __init__
     // and checks the rest (abstract methods) as usual.
     Ref empty = Ref::steal_or_null(PyTuple_New(0));
     if (!empty) return nullptr;
     Ref obj = Ref::steal_or_null(cls->tp_new(cls, empty.get(), nullptr));
     if (!obj) return nullptr;
-    PyTypeObject* type = Py_TYPE(obj.get());
-    if (type->tp_init == nullptr) return obj.release();
-    Ref init = Ref::borrow(own_class_function(type, *k_init, k_init.cache()));
-    if (init) return call_init(init.get(), obj.get(), args, nargsf, kwnames);
-    return call_with_tuple(callable, args, nargs, kwnames, obj.get());
+    return call_init(init.get(), obj.get(), args, nargsf, kwnames);
 }
 
 }  // namespace
