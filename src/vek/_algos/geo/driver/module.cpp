@@ -4,7 +4,6 @@
 #include "names.hpp"
 #include "statistics.hpp"
 
-#include <exception>
 #include <iterator>
 #include <utility>
 

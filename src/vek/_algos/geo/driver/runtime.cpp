@@ -5,8 +5,6 @@
 
 #include <frameobject.h>
 
-#include <vector>
-
 namespace vek {
 
 // ---- interned texts -------------------------------------------------------------
