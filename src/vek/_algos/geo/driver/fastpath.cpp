@@ -424,8 +424,10 @@ Ref call_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* const
     // ends in the module's dict, so go there directly. Anything else, a
     // missing name included, takes the general path.
     if (PyModule_CheckExact(obj)) {
-        if (Ref fn = module_attr(obj, name, cache)) return vek::call(fn.get(), args, nargs);
-        return {};
+        Ref fn = module_attr(obj, name, cache);
+        if (!fn) return {};
+        if (Ref result = call(fn.get(), args, nargs)) return result;  // a built-in, called here
+        return vek::call(fn.get(), args, nargs);
     }
     return call_own_method(obj, name, cache, args, nargs);
 }
