@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 PY    := .venv/bin/python
 
-.PHONY: setup build test lint demo test-asan clean distclean
+.PHONY: setup build test demo test-asan test-generic lint clean distclean
 
 setup:
 	@bash scripts/setup.sh
@@ -12,11 +12,13 @@ build: setup
 test: setup
 	$(PY) -m pytest tests -q
 
-# ruff's checks (configured in pyproject.toml) over the Python of the tree,
-# and mypy over the package (the extension module through its stub).
+# Static checks: ruff (configured in pyproject.toml) over the Python of the
+# tree, mypy over the package (the extension through its stub), and the C++
+# formatted as .clang-format says.
 lint: setup
 	$(PY) -m ruff check src tests benchmarks scripts
 	$(PY) -m mypy src/vek
+	@bash scripts/check-format.sh
 
 demo: setup
 	@$(PY) -m vek.demo
@@ -25,6 +27,12 @@ demo: setup
 # and imported ahead of the normal install; the whole suite runs against it.
 test-asan: setup
 	@bash scripts/test-asan.sh
+
+# The extension built with VEK_FASTPATH=OFF (build/generic: every operation
+# takes CPython's generic path), staged in build/generic-site; the whole
+# suite runs against it, the reference the shortcuts must equal.
+test-generic: setup
+	@bash scripts/test-generic.sh
 
 clean:
 	rm -rf build dist src/*.egg-info

@@ -14,6 +14,11 @@ from osgeo import _gdal
 from fakes import FakeGDAL
 
 
+def pytest_report_header(config):
+    shortcuts = hasattr(type(driver_module.Driver.__init__), "_cache_counts")
+    return f"vek._algos.geo.driver: shortcuts {'on' if shortcuts else 'off (VEK_FASTPATH=OFF)'}"
+
+
 @pytest.fixture
 def drv():
     """The extension module."""

@@ -8,14 +8,31 @@
 
 namespace vek {
 
-enum class Kind { method, property };
+// What a class member is made as: a function, or a getter-only property.
+enum class MemberKind { method, property };
 
 struct MemberDef {
-    Kind kind;
+    MemberKind kind;
     FunctionDef fn;
     Ref (*defaults)() = nullptr;  // called once, when the class is made
     bool class_cell = false;      // the body uses zero-argument super()
 };
+
+// Every member table is written with these three.
+constexpr MemberDef method(const char* name, const char* params, Impl impl, const char* doc = nullptr,
+                           Ref (*defaults)() = nullptr) {
+    return MemberDef{MemberKind::method, FunctionDef{name, params, impl, doc}, defaults};
+}
+
+// A method whose body uses zero-argument super().
+constexpr MemberDef method_with_class_cell(const char* name, const char* params, Impl impl, const char* doc,
+                                           Ref (*defaults)()) {
+    return MemberDef{MemberKind::method, FunctionDef{name, params, impl, doc}, defaults, true};
+}
+
+constexpr MemberDef property(const char* name, Impl impl, const char* doc) {
+    return MemberDef{MemberKind::property, FunctionDef{name, "self", impl, doc}};
+}
 
 struct ClassDef {
     const char* name;

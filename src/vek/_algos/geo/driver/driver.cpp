@@ -2,6 +2,8 @@
 // catalogues, option values, opening datasets and the HTML view.
 #include "driver.hpp"
 
+#include "names.hpp"
+
 #include <utility>
 #include <vector>
 
@@ -9,37 +11,18 @@ namespace vek {
 
 namespace {
 
-const Str k_Driver{"Driver"};
-const Str k_gdal{"_gdal"};
-const Str k_env{"env"};
-const Str k_gdata{"gdata"};
-const Str k_error{"error"};
-const Str k_to_driver_shadow{"_to_driver_shadow_"};
-const Str k_read_xml_to_dict{"read_xml_to_dict"};
 const Str k_GetDriver{"GetDriver"};
 const Str k_GetDriverByName{"GetDriverByName"};
 const Str k_GetMetadataItem{"MajorObject_GetMetadataItem"};
 const Str k_ShortName_get{"Driver_ShortName_get"};
-const Str k_driver{"_driver"};
 const Str k_open_opts{"_open_opts"};
 const Str k_creation_opts{"_creation_opts"};
 const Str k_get_metadata_item{"_get_metadata_item_"};
 const Str k_str{"__str__"};
 const Str k_upper{"upper"};
-const Str k_split{"split"};
 const Str k_yes{"YES"};
-const Str k_empty{""};
 const Str k_dash{" - "};
-const Str k_quote{"\""};
-const Str k_raster{"Raster"};
-const Str k_vector{"Vector"};
 const Str k_raster_vector{"Raster/Vector"};
-const Str k_name{"name"};
-const Str k_category{"category"};
-const Str k_is_raster{"is_raster"};
-const Str k_is_vector{"is_vector"};
-const Str k_creatable{"creatable"};
-const Str k_extension{"extension"};
 const Str k_extensions{"extensions"};
 const Str k_DCAP_CREATE{"DCAP_CREATE"};
 const Str k_DCAP_RASTER{"DCAP_RASTER"};
@@ -56,26 +39,18 @@ const Str k_RasterConfig{"RasterConfig"};
 const Str k_VectorConfig{"VectorConfig"};
 const Str k_creation_options_key{"creation.options"};
 const Str k_open_options_key{"open.options"};
-const Str k_get{"get"};
 const Str k_items{"items"};
 const Str k_current{"current"};
 const Str k_alias{"alias"};
 const Str k_deprecated_alias{"deprecated_alias"};
 const Str k_set_opts{"_set_opts_"};
-const Str k_set_creation_options_info{"_set_creation_options_info_"};
-const Str k_set_open_options_info{"_set_open_options_info_"};
-const Str k_creation_options_info{"creation_options_info"};
 const Str k_open_options_info{"open_options_info"};
 const Str k_open_options{"open_options"};
-const Str k_FormatError{"FormatError"};
 const Str k_errors{"errors"};
 const Str k_all_sels{"all_sels"};
-const Str k_geodatabase{"geodatabase"};
 const Str k_open_file{"open_file"};
 const Str k_VEKHTMLDetails{"VEKHTMLDetails"};
-const Str k_set_base_info{"set_base_info"};
 const Str k_add_details{"add_details"};
-const Str k_to_html{"to_html"};
 const Str k_Name{"Name"};
 const Str k_Category{"Category"};
 const Str k_Creatable{"Creatable"};
@@ -231,8 +206,8 @@ Ref keep_catalogue(PyObject* self, const Str& attr, PyObject* earlier, PyObject*
     setattr(self, attr, call(reader.get(), {opt_str}).get());
     try {
         finish();
-    } catch (const error_already_set&) {
-        PyObject* exc = PyErr_GetRaisedException();
+    } catch (...) {
+        PyObject* exc = PyErr_GetRaisedException();  // NULL for a C++ error
         if (PyObject_SetAttr(self, *attr, earlier) < 0) PyErr_Clear();
         PyErr_SetRaisedException(exc);
         throw;
@@ -430,15 +405,22 @@ Ref driver_open_options(Function*, PyObject* const* args) { return current_value
 
 // ==== opening datasets ===========================================================================
 
-// GDAL open flags: raster 2 + network model 8 + multidimensional 16, or
-// vector 4, or every kind; plus update 1 for a driver that can create.
+// GDAL's open flags, named as in geodatabase.py.
+constexpr long OF_UPDATE = 0x01;
+constexpr long OF_RASTER = 0x02;
+constexpr long OF_VECTOR = 0x04;
+constexpr long OF_GNM = 0x08;
+constexpr long OF_MULTIDIM = 0x10;
+
+// Raster (with the network model and multidimensional kinds), or vector, or
+// every kind; plus update for a driver that can create.
 long open_flags(PyObject* self) {
     long flags = 0;
     if (equals(getattr(self, k_category).get(), *k_raster))
-        flags = 26;
+        flags = OF_RASTER | OF_GNM | OF_MULTIDIM;
     else if (equals(getattr(self, k_category).get(), *k_vector))
-        flags = 4;
-    if (truth(getattr(self, k_creatable).get())) flags += 1;
+        flags = OF_VECTOR;
+    if (truth(getattr(self, k_creatable).get())) flags |= OF_UPDATE;
     return flags;
 }
 
@@ -488,23 +470,14 @@ constexpr const char* open_doc =
     "            A list of filenames that are auxiliary to the main filename.\n\n        Returns\n"
     "        -------\n        Dataset\n\n        ";
 
-MemberDef method(const char* name, const char* params, Impl impl, const char* doc = nullptr,
-                 Ref (*defaults)() = nullptr) {
-    return MemberDef{Kind::method, FunctionDef{name, params, impl, doc}, defaults};
-}
-
-MemberDef property(const char* name, Impl impl, const char* doc) {
-    return MemberDef{Kind::property, FunctionDef{name, "self", impl, doc}};
-}
-
 const MemberDef driver_members[] = {
     method("__init__", "self name", driver_init, init_doc),
     method("__repr__", "self", driver_repr),
     method("__str__", "self", driver_str),
     method("_get_metadata_item_", "self psz", driver_get_metadata_item),
     method("_repr_html_", "self", driver_repr_html),
-    method("_set_creation_options_info_", "self raster", driver_set_creation_options_info,
-           "creation options. --> list", default_none),
+    method("_set_creation_options_info_", "self raster", driver_set_creation_options_info, "creation options. --> list",
+           default_none),
     method("_set_open_options_info_", "self raster", driver_set_open_options_info, "open options. --> list",
            default_none),
     method("_set_opts_", "self opts **kwargs", driver_set_opts),

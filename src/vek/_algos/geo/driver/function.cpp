@@ -1,6 +1,7 @@
 // The module's function objects (modelled on CPython's Objects/funcobject.c).
 #include "function.hpp"
 
+#include "names.hpp"
 #include "runtime.hpp"
 
 #include <cstddef>
@@ -17,11 +18,8 @@ namespace vek {
 
 namespace {
 
-const Str k_module_name{"vek._algos.geo.driver"};
 const Str k_module_prefix{"vek._algos.geo.driver."};
 const Str k_replace{"replace"};
-const Str k_file{"__file__"};
-const Str k_empty{""};
 
 // A static type, so that type(f).__module__ comes from its dotted name; the
 // slots are filled in by ready_function_type().
@@ -33,7 +31,7 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 // ---- binding arguments --------------------------------------------------------------
 
 // Python's own wording for a call that names too many positionals.
-void too_many_positionals(Function* fn, Py_ssize_t given) {
+void too_many_positionals(Function* fn, Py_ssize_t given) noexcept {
     // Like CPython, the whole __defaults__ counts, even when it is longer
     // than the parameter list ("takes from -1 to 1 ...").
     Py_ssize_t ndefaults = fn->defaults != nullptr ? PyTuple_GET_SIZE(fn->defaults) : 0;
@@ -42,13 +40,13 @@ void too_many_positionals(Function* fn, Py_ssize_t given) {
         PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %d positional arguments but %zd %s given", fn->qualname,
                      fn->nparams - ndefaults, fn->nparams, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname,
-                     fn->nparams, fn->nparams == 1 ? "" : "s", given, verb);
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", fn->qualname, fn->nparams,
+                     fn->nparams == 1 ? "" : "s", given, verb);
     }
 }
 
 // "missing 2 required positional arguments: 'a' and 'b'"
-void missing_arguments(Function* fn, PyObject* const* bound) {
+void missing_arguments(Function* fn, PyObject* const* bound) noexcept try {
     std::string names;
     int count = 0;
     for (int i = 0; i < fn->nparams; ++i) count += bound[i] == nullptr;
@@ -63,9 +61,11 @@ void missing_arguments(Function* fn, PyObject* const* bound) {
     }
     PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", fn->qualname, count,
                  count == 1 ? "" : "s", names.c_str());
+} catch (...) {
+    translate_exception();
 }
 
-int find_param(Function* fn, PyObject* keyword) {
+int find_param(Function* fn, PyObject* keyword) noexcept {
     for (int i = 0; i < fn->nparams; ++i)  // interned names: identity first
         if (fn->params[i] == keyword) return i;
     for (int i = 0; i < fn->nparams; ++i)
@@ -77,7 +77,7 @@ int find_param(Function* fn, PyObject* keyword) {
 // false with TypeError set on a call Python would refuse. The checks come in
 // CPython's order: keywords, then the positional count, then missing values.
 bool bind(Function* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* defaults,
-          PyObject** bound, Ref& kwargs) {
+          PyObject** bound, Ref& kwargs) noexcept {
     for (int i = 0; i < fn->nparams; ++i) bound[i] = i < nargs ? args[i] : nullptr;
     if (fn->varkw) {
         kwargs = Ref::steal_or_null(PyDict_New());
@@ -134,15 +134,12 @@ void add_entry(Function* fn) noexcept {
     add_traceback_entry(fn->traceback_name);
 }
 
-// Runs the body: the one place where C++ errors become Python ones.
-PyObject* run_body(Function* fn, PyObject* const* args) {
+// Runs the body: where the C++ errors of every function become Python ones.
+PyObject* run_body(Function* fn, PyObject* const* args) noexcept {
     try {
         return fn->impl(fn, args).release();
-    } catch (const error_already_set&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        translate_exception();
     }
     add_entry(fn);
     return nullptr;
@@ -182,7 +179,7 @@ bool stack_nearly_full() noexcept {
 // itself through a subclass) never passes the interpreter's own depth
 // check, so each call counts against it: RecursionError, not a stack
 // overflow.
-PyObject* invoke(Function* fn, PyObject* const* args) {
+PyObject* invoke(Function* fn, PyObject* const* args) noexcept {
     if (stack_nearly_full()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         add_entry(fn);
@@ -197,7 +194,7 @@ PyObject* invoke(Function* fn, PyObject* const* args) {
     return result;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // The common call: every parameter given by position, nothing to bind.
@@ -210,12 +207,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return invoke(fn, bound);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", fn->qualname, self);
 }
@@ -224,7 +221,7 @@ PyObject* function_repr(PyObject* self) {
 
 // __name__ and __qualname__ may be str subclasses with a __dict__ of their
 // own, so they can close a cycle too (CPython visits them as well).
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     Py_VISIT(fn->name);
     Py_VISIT(fn->qualname);
@@ -237,7 +234,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     // The names are never NULL: they become "" as in CPython's func_clear.
     if (fn->name != nullptr) Py_SETREF(fn->name, Py_NewRef(*k_empty));
@@ -251,7 +248,7 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     auto* fn = reinterpret_cast<Function*>(self);
     PyObject_GC_UnTrack(self);
     if (fn->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
@@ -266,9 +263,9 @@ void function_dealloc(PyObject* self) {
 
 // ---- attributes ---------------------------------------------------------------------------
 
-Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
-int set_str_field(PyObject** field, PyObject* value, const char* what) {
+int set_str_field(PyObject** field, PyObject* value, const char* what) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -277,33 +274,35 @@ int set_str_field(PyObject** field, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_str_field(&as_function(self)->name, value, "__name__"); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str_field(&as_function(self)->name, value, "__name__");
+}
 
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     auto* fn = as_function(self);
     if (set_str_field(&fn->qualname, value, "__qualname__") < 0) return -1;
     Py_CLEAR(fn->traceback_name);
     return 0;
 }
 
-PyObject* get_optional(PyObject* field) { return Py_NewRef(field != nullptr ? field : Py_None); }
+PyObject* get_optional(PyObject* field) noexcept { return Py_NewRef(field != nullptr ? field : Py_None); }
 
-PyObject* get_module(PyObject* self, void*) { return get_optional(as_function(self)->module); }
-int set_module(PyObject* self, PyObject* value, void*) {
+PyObject* get_module(PyObject* self, void*) noexcept { return get_optional(as_function(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_doc(PyObject* self, void*) { return get_optional(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_optional(as_function(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
     Py_XSETREF(as_function(self)->doc, Py_XNewRef(value));
     return 0;
 }
 
-PyObject* get_defaults(PyObject* self, void*) { return get_optional(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
+PyObject* get_defaults(PyObject* self, void*) noexcept { return get_optional(as_function(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -313,14 +312,14 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 // A code object that describes the parameters, so that inspect.signature()
 // and help() read this function as they read one written in Python.
-PyObject* make_code(Function* fn) {
+PyObject* make_code(Function* fn) noexcept {
     try {
         PyObject* file = nullptr;
-        check(PyDict_GetItemRef(module_globals(), *k_file, &file));
+        check(PyDict_GetItemRef(module_globals(), *k_module_file, &file));
         Ref filename = file != nullptr ? Ref::steal(file) : Ref::steal(PyUnicode_FromString("<vek>"));
         const char* file_text = PyUnicode_Check(filename.get()) ? PyUnicode_AsUTF8(filename.get()) : "<vek>";
         if (file_text == nullptr) throw_error();
@@ -345,12 +344,13 @@ PyObject* make_code(Function* fn) {
         Ref replace = getattr(empty.get(), k_replace);
         Ref noargs = Ref::steal(PyTuple_New(0));
         return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get())).release();
-    } catch (const error_already_set&) {
+    } catch (...) {
+        translate_exception();
         return nullptr;
     }
 }
 
-PyObject* get_code(PyObject* self, void*) {
+PyObject* get_code(PyObject* self, void*) noexcept {
     auto* fn = as_function(self);
     if (fn->code == nullptr) {
         fn->code = make_code(fn);
@@ -361,19 +361,13 @@ PyObject* get_code(PyObject* self, void*) {
 
 // Pickled, copied and deep-copied by reference, as Python functions are:
 // the qualified name, looked up in __module__.
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
-
-// type(f)._cache_counts(): how often each lookup shortcut was taken, for
-// the tests that prove the shortcuts are in use.
-PyObject* function_cache_counts(PyObject*, PyObject*) {
-    const CacheCounts& c = cache_counts;
-    return Py_BuildValue("{sKsKsKsKsK}", "attr_reads", c.attr_reads, "attr_stores", c.attr_stores, "method_calls",
-                         c.method_calls, "property_reads", c.property_reads, "tuple_reuses", c.tuple_reuses);
-}
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-    {"_cache_counts", function_cache_counts, METH_NOARGS | METH_STATIC, nullptr},
+#if VEK_FASTPATH
+    {"_cache_counts", fast::cache_counts, METH_NOARGS | METH_STATIC, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

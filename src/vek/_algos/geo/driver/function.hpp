@@ -20,8 +20,8 @@ constexpr int max_params = 8;
 struct Function {
     PyObject_HEAD
     Impl impl;
-    int nparams;                   // named parameters, without **kwargs
-    bool varkw;                    // has **kwargs
+    int nparams;  // named parameters, without **kwargs
+    bool varkw;   // has **kwargs
     vectorcallfunc vectorcall;
     PyObject* params[max_params];  // interned parameter names
     PyObject* varkw_name;          // name of **kwargs, or NULL

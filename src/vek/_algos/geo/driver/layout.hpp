@@ -1,9 +1,10 @@
-// What the cache (cache.cpp) reads of CPython's private object layout:
-// instances' inline attribute values and the shared keys of their class,
-// as CPython 3.13 lays them out. layout_check.cpp compares every field
-// with CPython's own definitions when the module is built, and
-// ready_caches() checks the placement on a live object at import; the
-// shortcuts that read them are off when either disagrees.
+// What the shortcuts (fastpath.cpp) read of CPython's private object
+// layout: instances' inline attribute values and the shared keys of their
+// class, as CPython 3.13 lays them out. layout_check.cpp compares every
+// field with CPython's own definitions when the module is configured (the
+// build turns VEK_FASTPATH off when they differ), and fast::ready() checks
+// the placement on a live object at import (the inline reads and stores
+// stay off when it differs).
 #pragma once
 
 #include "ref.hpp"
@@ -46,7 +47,7 @@ struct UnicodeEntry {
     PyObject* me_value;
 };
 
-constexpr std::uint8_t keys_split = 2;                                              // DICT_KEYS_SPLIT
+constexpr std::uint8_t keys_split = 2;                                                       // DICT_KEYS_SPLIT
 constexpr Py_ssize_t managed_dict_offset = -3 * static_cast<Py_ssize_t>(sizeof(PyObject*));  // MANAGED_DICT_OFFSET
 
 // _PyObject_InlineValues(): right after the object header.

@@ -1,5 +1,8 @@
-// Build-time check of layout.hpp against CPython's own private definitions
-// (this unit alone reads the internal headers; it holds no code).
+// Build-time check of what the shortcuts (fastpath.cpp) read of CPython:
+// layout.hpp against CPython's own private definitions, and the thread
+// state's C recursion count. CMake compiles this unit alone, before the
+// module, and builds the module without the shortcuts when it fails; it is
+// no part of the module (this unit alone reads the internal headers).
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #pragma GCC diagnostic push
@@ -17,7 +20,7 @@
 #ifndef Py_GIL_DISABLED
 namespace vek::layout {
 
-#define VEK_SAME_FIELD(mirror, real, field)                                                             \
+#define VEK_SAME_FIELD(mirror, real, field)                                                                         \
     static_assert(offsetof(mirror, field) == offsetof(real, field) && sizeof(mirror::field) == sizeof(real::field), \
                   #real "." #field " moved")
 
@@ -43,6 +46,9 @@ static_assert(sizeof(UnicodeEntry) == sizeof(PyDictUnicodeEntry), "PyDictUnicode
 static_assert(keys_split == DICT_KEYS_SPLIT, "DICT_KEYS_SPLIT changed");
 static_assert(managed_dict_offset == MANAGED_DICT_OFFSET, "MANAGED_DICT_OFFSET changed");
 static_assert(sizeof(PyManagedDictPointer) == sizeof(PyObject*), "PyManagedDictPointer changed");
+
+// Read and written by the direct calls (CPython 3.14 has no such field).
+static_assert(sizeof(PyThreadState::c_recursion_remaining) == sizeof(int), "c_recursion_remaining changed");
 
 }  // namespace vek::layout
 #endif

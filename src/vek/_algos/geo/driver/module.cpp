@@ -1,10 +1,9 @@
 // The module frame: multi-phase initialisation, the namespace, driver handle
 // coercion (_to_driver_shadow_) and the option-list reader (read_xml_to_dict).
 #include "driver.hpp"
+#include "names.hpp"
 #include "statistics.hpp"
-#include "cache.hpp"
 
-#include <exception>
 #include <iterator>
 #include <utility>
 
@@ -22,8 +21,6 @@ PyObject* initialised_module = nullptr;  // strong, once the body has started
 const Str k_marker{"GDALDriverShadow *"};
 const Str k_this{"this"};
 const Str k_repr{"__repr__"};
-const Str k_Driver{"Driver"};
-const Str k_driver_attr{"_driver"};
 const Str k_driver_open{"Driver("};
 const Str k_is_incorrect{") is incorrect!"};
 const Str k_xet{"xet"};
@@ -31,24 +28,15 @@ const Str k_fromstring{"fromstring"};
 const Str k_attrib{"attrib"};
 const Str k_text{"text"};
 const Str k_pop{"pop"};
-const Str k_name{"name"};
-const Str k_value{"value"};
-const Str k_base{"base"};
-const Str k_dunder_name{"__name__"};
-const Str k_dot{"."};
 const Str k_test{"__test__"};
 const Str k_builtins_attr{"__builtins__"};
 const Str k_init_entry{"init vek._algos.geo.driver"};
-const Str k_to_driver_shadow{"_to_driver_shadow_"};
-const Str k_read_xml_to_dict{"read_xml_to_dict"};
 const Str k_RasterDriver{"RasterDriver"};
 const Str k_VectorDriver{"VectorDriver"};
 const Str k_DriveStatistics{"DriveStatistics"};
 
 // The names taken from the sibling module `base`, in binding order.
-const Str k_error{"error"}, k_gdata{"gdata"}, k_dtypes{"dtypes"}, k_call_gdal_fun{"call_gdal_fun"},
-    k_env{"env"}, k_mem_temp_path{"mem_temp_path"}, k_gdal{"_gdal"};
-const Str* const base_names[] = {&k_error, &k_gdata, &k_dtypes, &k_call_gdal_fun,
+const Str* const base_names[] = {&k_error, &k_gdata, &k_dtypes,        &k_call_gdal_fun,
                                  &k_xet,   &k_env,   &k_mem_temp_path, &k_gdal};
 
 // ---- _to_driver_shadow_ ------------------------------------------------------------------
@@ -68,7 +56,7 @@ Ref to_driver_shadow(Function*, PyObject* const* args) {
     Ref data = Ref::borrow(args[0]);
     PyObject* allow_error = args[1];
     Ref driver_cls = global(k_Driver);
-    if (is_instance(data.get(), driver_cls.get())) data = getattr(data.get(), k_driver_attr);
+    if (is_instance(data.get(), driver_cls.get())) data = getattr(data.get(), k_driver);
     if (prints_as_handle(data.get())) return data;
     PyObject* raw = nullptr;
     check(PyObject_GetOptionalAttr(data.get(), *k_this, &raw));
@@ -122,8 +110,8 @@ void bind_builtins() {
         const char* name;
         PyObject** slot;
     };
-    for (Wanted w : {Wanted{"property", &builtins.property}, Wanted{"super", &builtins.super},
-                     Wanted{"range", &builtins.range}}) {
+    for (Wanted w :
+         {Wanted{"property", &builtins.property}, Wanted{"super", &builtins.super}, Wanted{"range", &builtins.range}}) {
         PyObject* value = nullptr;
         if (check(PyDict_GetItemStringRef(ns, w.name, &value)) == 0) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", w.name);
@@ -163,8 +151,8 @@ void define_functions() {
 void define_classes() {
     Ref no_bases = Ref::steal(PyTuple_New(0));
     set_global(k_Driver, make_class(driver_class, no_bases.get()).get());
-    for (auto [def, name] : {std::pair{&raster_driver_class, &k_RasterDriver},
-                             std::pair{&vector_driver_class, &k_VectorDriver}}) {
+    for (auto [def, name] :
+         {std::pair{&raster_driver_class, &k_RasterDriver}, std::pair{&vector_driver_class, &k_VectorDriver}}) {
         Ref driver = global(k_Driver);
         Ref bases = new_tuple({driver.get()});
         set_global(*name, make_class(*def, bases.get()).get());
@@ -173,7 +161,7 @@ void define_classes() {
 }
 
 void run_body(PyObject* module) {
-    if (!Str::intern_all() || !ready_function_type() || !ready_caches()) throw_error();
+    if (!Str::intern_all() || !ready_function_type() || !fast::ready()) throw_error();
     initialised_module = Py_NewRef(module);
     bind_builtins();
     Ref name = Ref::steal(PyUnicode_FromString("vek._algos.geo.driver"));
@@ -197,7 +185,7 @@ void copy_from_import_spec(PyObject* import_spec, const char* attr, PyObject* mo
     check(PyObject_SetAttrString(module, target, value));
 }
 
-PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
+PyObject* module_create(PyObject* import_spec, PyModuleDef*) noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
     if (first_interpreter == -1) first_interpreter = id;
@@ -222,12 +210,13 @@ PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
         copy_from_import_spec(import_spec, "parent", module.get(), "__package__", false);
         copy_from_import_spec(import_spec, "submodule_search_locations", module.get(), "__path__", true);
         return module.release();
-    } catch (const error_already_set&) {
+    } catch (...) {
+        translate_exception();
         return nullptr;
     }
 }
 
-int module_exec(PyObject* module) {
+int module_exec(PyObject* module) noexcept {
     if (initialised_module != nullptr) {
         if (initialised_module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
@@ -237,9 +226,8 @@ int module_exec(PyObject* module) {
     try {
         run_body(module);
         return 0;
-    } catch (const error_already_set&) {
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        translate_exception();
     }
     add_traceback_entry(*k_init_entry);
     Py_CLEAR(initialised_module);  // a later import runs the body again
@@ -260,4 +248,4 @@ PyModuleDef module_def = {
 
 }  // namespace vek
 
-PyMODINIT_FUNC PyInit_driver(void) { return PyModuleDef_Init(&vek::module_def); }
+PyMODINIT_FUNC PyInit_driver(void) noexcept { return PyModuleDef_Init(&vek::module_def); }

@@ -2,38 +2,21 @@
 // dataset creation.
 #include "driver.hpp"
 
+#include "names.hpp"
+
 namespace vek {
 
 namespace {
 
-const Str k_init{"__init__"};
-const Str k_is_raster{"is_raster"};
 const Str k_not_raster{" is not a raster driver!"};
-const Str k_raster{"Raster"};
 const Str k_COMPRESS{"COMPRESS"};
-const Str k_value{"value"};
-const Str k_get{"get"};
-const Str k_creation_options_info{"creation_options_info"};
 const Str k_creation_options{"creation_options"};
-const Str k_set_creation_options_info{"_set_creation_options_info_"};
-const Str k_set_open_options_info{"_set_open_options_info_"};
 const Str k_copyable{"copyable"};
-const Str k_creatable{"creatable"};
-const Str k_extension{"extension"};
-const Str k_driver{"_driver"};
-const Str k_create{"_create_"};
 const Str k_DCAP_COORDINATE_EPOCH{"DCAP_COORDINATE_EPOCH"};
 const Str k_DCAP_CREATECOPY{"DCAP_CREATECOPY"};
 const Str k_DMD_CREATIONDATATYPES{"DMD_CREATIONDATATYPES"};
 const Str k_DMD_SUBDATASETS{"DMD_SUBDATASETS"};
-const Str k_mem_temp_path{"mem_temp_path"};
-const Str k_dtypes{"dtypes"};
 const Str k_get_raster_dtype_code{"get_raster_dtype_code"};
-const Str k_call_gdal_fun{"call_gdal_fun"};
-const Str k_gdal{"_gdal"};
-const Str k_Driver_Create{"Driver_Create"};
-const Str k_geodatabase{"geodatabase"};
-const Str k_GeoDatabase{"GeoDatabase"};
 
 // RasterDriver.__init__(self, name='GTiff')
 Ref raster_init(Function* fn, PyObject* const* args) {
@@ -56,7 +39,9 @@ Ref raster_compress_modes(Function*, PyObject* const* args) {
     return call_method(compress.get(), k_get, {*k_value, new_list().get()});
 }
 
-Ref raster_coordinate_epoch(Function*, PyObject* const* args) { return metadata_flag(args[0], k_DCAP_COORDINATE_EPOCH); }
+Ref raster_coordinate_epoch(Function*, PyObject* const* args) {
+    return metadata_flag(args[0], k_DCAP_COORDINATE_EPOCH);
+}
 Ref raster_copyable(Function*, PyObject* const* args) { return metadata_flag(args[0], k_DCAP_CREATECOPY); }
 Ref raster_sub_datasets(Function*, PyObject* const* args) { return metadata_flag(args[0], k_DMD_SUBDATASETS); }
 Ref raster_creation_dtypes(Function*, PyObject* const* args) { return metadata_list(args[0], k_DMD_CREATIONDATATYPES); }
@@ -118,24 +103,20 @@ constexpr const char* create_doc =
     "        Returns\n        -------\n        Dataset    \n\n        ";
 
 const MemberDef raster_members[] = {
-    {Kind::method, {"__init__", "self name", raster_init, init_doc}, default_name, true},
-    {Kind::method, {"_create_", "self out_dst bands ysize xsize dtype", raster_create_dataset}, default_dtype},
-    {Kind::property, {"category", "self", raster_category, "Driver category. --> str"}},
-    {Kind::property,
-     {"compress_modes", "self", raster_compress_modes,
-      "The compression methods supported by the raster driver.--> list"}},
-    {Kind::property,
-     {"coordinate_epoch", "self", raster_coordinate_epoch,
-      "Whether the raster driver supports georeferencing. --> bool"}},
-    {Kind::property, {"copyable", "self", raster_copyable, "Whether the target drive supports copy. --> bool"}},
-    {Kind::method, {"create", "self out_dst xsize ysize bands dtype", raster_create, create_doc}, default_dtype},
-    {Kind::property, {"creation_dtypes", "self", raster_creation_dtypes, "Supported data storage types.--> list"}},
-    {Kind::property, {"creation_options_info", "self", raster_creation_options_info, "creation options. --> list"}},
-    {Kind::property, {"open_options_info", "self", raster_open_options_info, "open options. --> list"}},
-    {Kind::property,
-     {"sub_datasets", "self", raster_sub_datasets, "Whether the raster driver supports sub dataset. --> bool"}},
-    {Kind::property,
-     {"transformable", "self", raster_transformable, "Whether the raster driver supports transformable. --> bool"}},
+    method_with_class_cell("__init__", "self name", raster_init, init_doc, default_name),
+    method("_create_", "self out_dst bands ysize xsize dtype", raster_create_dataset, nullptr, default_dtype),
+    property("category", raster_category, "Driver category. --> str"),
+    property("compress_modes", raster_compress_modes,
+             "The compression methods supported by the raster driver.--> list"),
+    property("coordinate_epoch", raster_coordinate_epoch,
+             "Whether the raster driver supports georeferencing. --> bool"),
+    property("copyable", raster_copyable, "Whether the target drive supports copy. --> bool"),
+    method("create", "self out_dst xsize ysize bands dtype", raster_create, create_doc, default_dtype),
+    property("creation_dtypes", raster_creation_dtypes, "Supported data storage types.--> list"),
+    property("creation_options_info", raster_creation_options_info, "creation options. --> list"),
+    property("open_options_info", raster_open_options_info, "open options. --> list"),
+    property("sub_datasets", raster_sub_datasets, "Whether the raster driver supports sub dataset. --> bool"),
+    property("transformable", raster_transformable, "Whether the raster driver supports transformable. --> bool"),
 };
 
 }  // namespace

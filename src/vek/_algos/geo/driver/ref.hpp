@@ -1,13 +1,15 @@
 // Owning references to Python objects, and the one way errors travel in C++.
 //
 // Helpers signal "a Python exception is set" by throwing `error_already_set`;
-// every function the interpreter calls catches it in one place (function.cpp,
-// module.cpp) and returns NULL / -1 from there.
+// every function the interpreter calls is `noexcept` and ends its `try` with
+// `catch (...) { translate_exception(); }`, then returns NULL / -1.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace vek {
@@ -16,6 +18,22 @@ namespace vek {
 struct error_already_set {};
 
 [[noreturn]] inline void throw_error() { throw error_already_set{}; }
+
+// The exception being handled (call only in a catch block), as the Python
+// error it stands for: the one that is set already, MemoryError for a
+// failed allocation, SystemError for anything else.
+inline void translate_exception() noexcept {
+    try {
+        throw;
+    } catch (const error_already_set&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
 
 // One strong reference, released by the destructor (nanobind's `object`,
 // trimmed to what this module needs).

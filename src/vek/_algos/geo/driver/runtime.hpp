@@ -2,7 +2,7 @@
 // name lookup at call time, calls, and the error conventions of the package.
 #pragma once
 
-#include "cache.hpp"
+#include "fastpath.hpp"
 #include "ref.hpp"
 
 #include <cstddef>
@@ -21,32 +21,19 @@ class Str {
     Str& operator=(const Str&) = delete;
 
     PyObject* get() const noexcept { return obj_; }
-    AttrWays& attr_ways() const noexcept { return attr_ways_; }
     PyObject* operator*() const noexcept { return obj_; }
     const char* text() const noexcept { return text_; }
+    // What the shortcuts keep for this name (fastpath.hpp).
+    fast::NameCache& cache() const noexcept { return cache_; }
 
     // Interns every declared text; false with an error set on failure.
     static bool intern_all() noexcept;
 
   private:
-    friend Ref global(const Str& name);
-    friend Ref global_lookup(const Str& name);
-    friend Ref module_attr(PyObject* module, const Str& name);
-    friend Ref module_attr_lookup(PyObject* module, const Str& name);
-
     const char* text_;
     PyObject* obj_ = nullptr;
     Str* next_;
-    // The module global of this name as last looked up (borrowed), valid
-    // while no watched namespace has changed since (see global()).
-    mutable PyObject* global_ = nullptr;
-    mutable std::uint64_t global_epoch_ = 0;
-    // The same for an attribute of a plain module (see module_attr()).
-    mutable PyObject* attr_module_ = nullptr;  // strong
-    mutable PyObject* attr_ = nullptr;
-    mutable std::uint64_t attr_epoch_ = 0;
-    // What types give under this name (see cache.cpp).
-    mutable AttrWays attr_ways_;
+    mutable fast::NameCache cache_;
 };
 
 // ---- the module namespace -------------------------------------------------
@@ -65,14 +52,11 @@ struct Builtins {
 extern Builtins builtins;
 
 // A module global looked up now: the namespace, then the builtins; a missing
-// name raises NameError like Python code does. The result of the last lookup
-// is reused until either dictionary changes (a dict watcher tells), so a
-// rebound global is seen by the very next call.
-Ref global_lookup(const Str& name);
-extern std::uint64_t namespace_epoch;  // moved by every change of a watched dict
+// name raises NameError like Python code does.
+Ref lookup_global(const Str& name);
 inline Ref global(const Str& name) {
-    if (name.global_epoch_ == namespace_epoch) return Ref::borrow(name.global_);
-    return global_lookup(name);
+    if (PyObject* known = fast::known_global(name.cache())) return Ref::borrow(known);
+    return lookup_global(name);
 }
 
 // Binds a name in the module namespace.
@@ -84,23 +68,30 @@ Ref import_sibling(const Str& module, const Str& name);
 
 // ---- calls and attributes ---------------------------------------------------
 
-// obj.name and obj.name = value, with the generic rules (see cache.hpp).
-inline Ref getattr(PyObject* obj, const Str& name) { return cached_getattr(obj, name); }
-inline void setattr(PyObject* obj, const Str& name, PyObject* value) { cached_setattr(obj, name, value); }
+// Each operation below has its plain meaning, and asks the matching
+// shortcut first (fastpath.hpp), which answers only where it gives the
+// same.
 
-// `module.name` for an exact module whose dict holds the name, else a null
-// Ref with no error set. The module's dict is watched like the namespace,
-// so a rebinding is seen by the next lookup.
-Ref module_attr_lookup(PyObject* module, const Str& name);
-inline Ref module_attr(PyObject* module, const Str& name) {
-    if (name.attr_epoch_ == namespace_epoch && name.attr_module_ == module) return Ref::borrow(name.attr_);
-    return module_attr_lookup(module, name);
+// obj.name
+inline Ref getattr(PyObject* obj, const Str& name) {
+    if (Ref found = fast::getattr(obj, *name, name.cache())) return found;
+    return Ref::steal(PyObject_GetAttr(obj, *name));
+}
+
+// obj.name = value
+inline void setattr(PyObject* obj, const Str& name, PyObject* value) {
+    if (fast::setattr(obj, *name, name.cache(), value)) return;
+    check(PyObject_SetAttr(obj, *name, value));
 }
 
 constexpr std::size_t max_call_args = 12;
 
 // callable(*args), at most max_call_args of them
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {});
+Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs);
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
+    return call(callable, args.begin(), args.size());
+}
+
 // obj.name(*args), looked up on the object as Python does.
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args = {});
 

@@ -2,6 +2,7 @@
 // HTML table.
 #include "statistics.hpp"
 
+#include "names.hpp"
 #include "runtime.hpp"
 
 #include <iterator>
@@ -10,38 +11,23 @@ namespace vek {
 
 namespace {
 
-const Str k_Driver{"Driver"};
-const Str k_gdal{"_gdal"};
-const Str k_env{"env"};
-const Str k_gdata{"gdata"};
 const Str k_GetDriverCount{"GetDriverCount"};
 const Str k_drivers{"_drivers"};
 const Str k_append{"append"};
 const Str k_lower{"lower"};
-const Str k_name{"name"};
-const Str k_category{"category"};
-const Str k_extension{"extension"};
-const Str k_creatable{"creatable"};
 const Str k_updatable{"updatable"};
 const Str k_virtualio{"virtualio"};
-const Str k_raster{"Raster"};
-const Str k_vector{"Vector"};
-const Str k_quote{"\""};
 const Str k_not_a_driver{" is not a driver!"};
-const Str k_base{"base"};
 const Str k_get_sel{"get_sel"};
 const Str k_JupyterShowMaxShape{"JupyterShowMaxShape"};
 const Str k_VEKHTMLTable{"VEKHTMLTable"};
-const Str k_set_base_info{"set_base_info"};
 const Str k_add_row{"add_row"};
 const Str k_add_head{"add_head"};
-const Str k_to_html{"to_html"};
 const Str k_rasters{"rasters"};
 const Str k_vectors{"vectors"};
 const Str k_Rasters{"Rasters"};
 const Str k_Vectors{"Vectors"};
 const Str k_Total{"Total"};
-const Str k_empty{""};
 const Str k_ellipsis{"..."};
 const Str k_get_fields_qualname{"DriveStatistics._repr_html_.<locals>.get_fields"};
 const Str k_set_items_qualname{"DriveStatistics._repr_html_.<locals>.set_items"};
@@ -139,7 +125,8 @@ Ref get_fields(Function* fn, PyObject* const* args) {
 // table.add_row(get_fields(i, sel_fields_range)) for i in range(*run)
 void add_rows(PyObject* table, PyObject* get_fields_fn, PyObject* run, PyObject* sel_fields_range) {
     Ref range_args = Ref::steal(PySequence_Tuple(run));
-    Ref indexes = Ref::steal(PyObject_GetIter(Ref::steal(PyObject_Call(builtins.range, range_args.get(), nullptr)).get()));
+    Ref indexes =
+        Ref::steal(PyObject_GetIter(Ref::steal(PyObject_Call(builtins.range, range_args.get(), nullptr)).get()));
     while (Ref i = Ref::steal_or_null(PyIter_Next(indexes.get()))) {
         Ref row = call(get_fields_fn, {i.get(), sel_fields_range});
         call_method(table, k_add_row, {row.get()});
@@ -232,18 +219,15 @@ Ref statistics_repr_html(Function*, PyObject* const* args) {
 // ==== the class ==================================================================================
 
 const MemberDef statistics_members[] = {
-    {Kind::method, {"__init__", "self", statistics_init}},
-    {Kind::method, {"__getitem__", "self indices", statistics_getitem}},
-    {Kind::method, {"__len__", "self", statistics_len}},
-    {Kind::method, {"_repr_html_", "self", statistics_repr_html, "HTML style for Jupyter NoteBook."}},
-    {Kind::property,
-     {"creatables", "self", statistics_creatables, "List of supported drivers that can be created. --> list"}},
-    {Kind::property, {"rasters", "self", statistics_rasters, "List of supported drivers that can be raster. --> list"}},
-    {Kind::property,
-     {"updatables", "self", statistics_updatables, "List of supported drivers that can be updatables. --> list"}},
-    {Kind::property, {"vectors", "self", statistics_vectors, "List of supported drivers that can be vector. --> list"}},
-    {Kind::property,
-     {"virtualios", "self", statistics_virtualios, "List of supported drivers that can be virtualios. --> list"}},
+    method("__init__", "self", statistics_init),
+    method("__getitem__", "self indices", statistics_getitem),
+    method("__len__", "self", statistics_len),
+    method("_repr_html_", "self", statistics_repr_html, "HTML style for Jupyter NoteBook."),
+    property("creatables", statistics_creatables, "List of supported drivers that can be created. --> list"),
+    property("rasters", statistics_rasters, "List of supported drivers that can be raster. --> list"),
+    property("updatables", statistics_updatables, "List of supported drivers that can be updatables. --> list"),
+    property("vectors", statistics_vectors, "List of supported drivers that can be vector. --> list"),
+    property("virtualios", statistics_virtualios, "List of supported drivers that can be virtualios. --> list"),
 };
 
 }  // namespace

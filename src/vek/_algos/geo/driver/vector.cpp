@@ -2,36 +2,22 @@
 // dataset creation.
 #include "driver.hpp"
 
+#include "names.hpp"
+
 namespace vek {
 
 namespace {
 
-const Str k_init{"__init__"};
-const Str k_is_vector{"is_vector"};
 const Str k_not_vector{" is not a vector driver!"};
-const Str k_vector{"Vector"};
-const Str k_set_creation_options_info{"_set_creation_options_info_"};
-const Str k_set_open_options_info{"_set_open_options_info_"};
-const Str k_creatable{"creatable"};
-const Str k_extension{"extension"};
-const Str k_driver{"_driver"};
-const Str k_create{"_create_"};
 const Str k_XY{"XY"};
 const Str k_Z{"Z"};
 const Str k_M{"M"};
-const Str k_split{"split"};
 const Str k_DMD_CREATIONFIELDDATATYPES{"DMD_CREATIONFIELDDATATYPES"};
 const Str k_DCAP_MULTIPLE_VECTOR_LAYERS{"DCAP_MULTIPLE_VECTOR_LAYERS"};
 const Str k_DCAP_Z_GEOMETRIES{"DCAP_Z_GEOMETRIES"};
 const Str k_DCAP_MEASURED_GEOMETRIES{"DCAP_MEASURED_GEOMETRIES"};
 const Str k_DMD_SUPPORTED_SQL_DIALECTS{"DMD_SUPPORTED_SQL_DIALECTS"};
 const Str k_SQL_DIALECTS{"SQL_DIALECTS"};
-const Str k_mem_temp_path{"mem_temp_path"};
-const Str k_call_gdal_fun{"call_gdal_fun"};
-const Str k_gdal{"_gdal"};
-const Str k_Driver_Create{"Driver_Create"};
-const Str k_geodatabase{"geodatabase"};
-const Str k_GeoDatabase{"GeoDatabase"};
 
 // VectorDriver.__init__(self, name='ESRI Shapefile')
 Ref vector_init(Function* fn, PyObject* const* args) {
@@ -51,7 +37,9 @@ Ref vector_creation_ftypes(Function*, PyObject* const* args) {
     return metadata_list(args[0], k_DMD_CREATIONFIELDDATATYPES);
 }
 
-Ref vector_multi_layers(Function*, PyObject* const* args) { return metadata_flag(args[0], k_DCAP_MULTIPLE_VECTOR_LAYERS); }
+Ref vector_multi_layers(Function*, PyObject* const* args) {
+    return metadata_flag(args[0], k_DCAP_MULTIPLE_VECTOR_LAYERS);
+}
 
 // "XY", then "Z" and "M" for the geometry kinds the driver can store.
 Ref vector_dimension(Function*, PyObject* const* args) {
@@ -117,20 +105,17 @@ constexpr const char* create_doc =
     "        Returns\n        -------\n        Dataset    \n\n        ";
 
 const MemberDef vector_members[] = {
-    {Kind::method, {"__init__", "self name", vector_init, init_doc}, default_name, true},
-    {Kind::method, {"_create_", "self out_dst", vector_create_dataset}},
-    {Kind::property, {"category", "self", vector_category, "Driver category. --> str"}},
-    {Kind::method, {"create", "self out_dst", vector_create, create_doc}},
-    {Kind::property, {"creation_ftypes", "self", vector_creation_ftypes, "Supported field storage types.--> list"}},
-    {Kind::property, {"creation_options_info", "self", vector_creation_options_info, "creation options. --> list"}},
-    {Kind::property, {"dimension", "self", vector_dimension, "Get the dimension vector driver. --> str"}},
-    {Kind::property,
-     {"multi_layers", "self", vector_multi_layers, "Whether the vector driver supports multi layers. --> bool"}},
-    {Kind::property, {"open_options_info", "self", vector_open_options_info, "open options. --> list"}},
-    {Kind::property,
-     {"sql_dialects", "self", vector_sql_dialects, "The vector driver support's sql dialects. --> list"}},
-    {Kind::property,
-     {"transformable", "self", vector_transformable, "Whether the vector driver supports transformable. --> bool"}},
+    method_with_class_cell("__init__", "self name", vector_init, init_doc, default_name),
+    method("_create_", "self out_dst", vector_create_dataset),
+    property("category", vector_category, "Driver category. --> str"),
+    method("create", "self out_dst", vector_create, create_doc),
+    property("creation_ftypes", vector_creation_ftypes, "Supported field storage types.--> list"),
+    property("creation_options_info", vector_creation_options_info, "creation options. --> list"),
+    property("dimension", vector_dimension, "Get the dimension vector driver. --> str"),
+    property("multi_layers", vector_multi_layers, "Whether the vector driver supports multi layers. --> bool"),
+    property("open_options_info", vector_open_options_info, "open options. --> list"),
+    property("sql_dialects", vector_sql_dialects, "The vector driver support's sql dialects. --> list"),
+    property("transformable", vector_transformable, "Whether the vector driver supports transformable. --> bool"),
 };
 
 }  // namespace

@@ -1,0 +1,116 @@
+// The shortcuts: the one place where the module skips a generic CPython
+// path because a guard proves what that path would give. runtime.* keeps
+// the plain meaning of every operation and asks here first; an answer
+// here is always the plain one, and a declined request (a null Ref,
+// false) runs the plain path. What each shortcut saves, what it reads of
+// CPython, and the invariants that make it equal to the plain path are
+// written at the top of fastpath.cpp.
+//
+// Built with VEK_FASTPATH=0 (the CMake option VEK_FASTPATH=OFF, or a
+// CPython whose private layout fails layout_check.cpp) every request is
+// declined at compile time: the module is then the reference the shortcuts
+// are tested against.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#ifndef VEK_FASTPATH
+#define VEK_FASTPATH 0
+#endif
+
+namespace vek::fast {
+
+#if VEK_FASTPATH
+
+// What the MRO of one type (known by its version tag) gives under a name;
+// see fastpath.cpp for what each field proves.
+struct AttrEntry {
+    unsigned int tag = 0;        // 0: empty, never a valid tag
+    unsigned int found_tag = 0;  // the version tag of type(found) when the kind was read
+    std::uint8_t kind = 0;
+    bool has_dict = false;
+    bool inline_values = false;
+    PyObject* found = nullptr;
+    Py_ssize_t slot = -1;
+    void* keys = nullptr;
+    Py_ssize_t searched = -1;
+};
+
+// What the shortcuts keep for one interned name (a member of every Str).
+struct NameCache {
+    // The module global of this name as last looked up (borrowed), valid
+    // while no watched dict has changed since.
+    PyObject* global = nullptr;
+    std::uint64_t global_epoch = 0;
+    // The same for an attribute of a plain module.
+    PyObject* attr_module = nullptr;  // strong
+    PyObject* attr = nullptr;
+    std::uint64_t attr_epoch = 0;
+    // What the last few types looked up give under this name.
+    static constexpr int ways = 4;
+    AttrEntry way[ways];
+    std::uint8_t next = 0;  // the way to fill next
+};
+
+// Moved by every change of a watched dict; 0 is never current.
+extern std::uint64_t namespace_epoch;
+
+// The global this name gave at its last lookup, or NULL when it must be
+// looked up again.
+inline PyObject* known_global(const NameCache& cache) noexcept {
+    return cache.global_epoch == namespace_epoch ? cache.global : nullptr;
+}
+// Keeps what a lookup found (borrowed: the watched dict holds it).
+inline void remember_global(NameCache& cache, PyObject* value) noexcept {
+    cache.global = value;
+    cache.global_epoch = namespace_epoch;
+}
+
+// Watches the namespace's two dicts in place of the ones watched before;
+// false with an error set.
+bool watch_namespace(PyObject* globals, PyObject* builtins) noexcept;
+
+// obj.name; a null Ref when not proven.
+Ref getattr(PyObject* obj, PyObject* name, NameCache& cache);
+// obj.name = value; false when not proven (nothing done).
+bool setattr(PyObject* obj, PyObject* name, NameCache& cache, PyObject* value);
+// obj.name(*args) for a function of a plain module or a method of the
+// module's own; a null Ref when not proven (nothing done).
+Ref call_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* const* args, std::size_t nargs);
+// callable(*args) for a built-in function of the binding.
+Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs);
+// isinstance(obj, cls), 1 or 0; -1 when not proven.
+int is_instance(PyObject* obj, PyObject* cls);
+
+// Gives a class made by the module the class-call shortcut.
+void speed_up_class(PyObject* cls) noexcept;
+
+// type(f)._cache_counts() on the function type: how often each shortcut
+// was taken, for the tests that prove the shortcuts are in use.
+PyObject* cache_counts(PyObject*, PyObject*) noexcept;
+
+// Reads what the shortcuts need of the running interpreter; false with an
+// error set.
+bool ready() noexcept;
+
+#else  // every request declined
+
+struct NameCache {};
+
+inline PyObject* known_global(const NameCache&) noexcept { return nullptr; }
+inline void remember_global(NameCache&, PyObject*) noexcept {}
+inline bool watch_namespace(PyObject*, PyObject*) noexcept { return true; }
+inline Ref getattr(PyObject*, PyObject*, NameCache&) { return {}; }
+inline bool setattr(PyObject*, PyObject*, NameCache&, PyObject*) { return false; }
+inline Ref call_method(PyObject*, PyObject*, NameCache&, PyObject* const*, std::size_t) { return {}; }
+inline Ref call(PyObject*, PyObject* const*, std::size_t) { return {}; }
+inline int is_instance(PyObject*, PyObject*) { return -1; }
+inline void speed_up_class(PyObject*) noexcept {}
+inline bool ready() noexcept { return true; }
+
+#endif
+
+}  // namespace vek::fast
