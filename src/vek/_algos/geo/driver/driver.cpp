@@ -470,6 +470,7 @@ constexpr const char* open_doc =
     "            A list of filenames that are auxiliary to the main filename.\n\n        Returns\n"
     "        -------\n        Dataset\n\n        ";
 
+// Fixed by the interface (docs/contract.md): the names, order, parameters, texts and defaults of these members.
 const MemberDef driver_members[] = {
     method("__init__", "self name", driver_init, init_doc),
     method("__repr__", "self", driver_repr),

@@ -140,6 +140,7 @@ void import_base_names() {
     }
 }
 
+// Fixed by the interface (docs/contract.md): the names, parameters and defaults of the two functions.
 void define_functions() {
     static const FunctionDef to_driver_shadow_def{"_to_driver_shadow_", "data allow_error", to_driver_shadow};
     static const FunctionDef read_xml_def{"read_xml_to_dict", "xlm_str", read_xml_to_dict};

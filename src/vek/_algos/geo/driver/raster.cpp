@@ -102,6 +102,7 @@ constexpr const char* create_doc =
     "            Raster data type. Set to `dtypes.RaterDataType` for raster datasets.\n\n"
     "        Returns\n        -------\n        Dataset    \n\n        ";
 
+// Fixed by the interface (docs/contract.md): the names, order, parameters, texts and defaults of these members.
 const MemberDef raster_members[] = {
     method_with_class_cell("__init__", "self name", raster_init, init_doc, default_name),
     method("_create_", "self out_dst bands ysize xsize dtype", raster_create_dataset, nullptr, default_dtype),

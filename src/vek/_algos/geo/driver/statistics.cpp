@@ -218,6 +218,7 @@ Ref statistics_repr_html(Function*, PyObject* const* args) {
 
 // ==== the class ==================================================================================
 
+// Fixed by the interface (docs/contract.md): the names, order, parameters, texts and defaults of these members.
 const MemberDef statistics_members[] = {
     method("__init__", "self", statistics_init),
     method("__getitem__", "self indices", statistics_getitem),

@@ -104,6 +104,7 @@ constexpr const char* create_doc =
     "        out_dst: str.\n            Path of the dataset to create. None for memory.\n\n"
     "        Returns\n        -------\n        Dataset    \n\n        ";
 
+// Fixed by the interface (docs/contract.md): the names, order, parameters, texts and defaults of these members.
 const MemberDef vector_members[] = {
     method_with_class_cell("__init__", "self name", vector_init, init_doc, default_name),
     method("_create_", "self out_dst", vector_create_dataset),
