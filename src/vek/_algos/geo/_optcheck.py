@@ -287,19 +287,19 @@ def _names(entries, given, policy, what, call):
     """``{given name: the list's spelling}`` for the names to respell, after
     refusing (or, under "warn", warning about) names that GDAL's validator
     does not know and its core does not take either. ``given`` is
-    ``[(given name, GDAL's key, value)]``."""
+    ``[(given name, GDAL's key, value, the text before "=")]``."""
     from ._unlisted import taken_unlisted
 
     spelled, unknown = {}, []
-    for name, key, value in given:
+    for name, key, value, part in given:
         known, spelling = listed_spelling(entries, key)
         if not known:
-            unknown.append((name, key, value))
+            unknown.append((part, key, value))
         elif spelling is not None and spelling != name and "=" not in name and ":" not in name:
             spelled[name] = spelling
     if unknown:
-        taken = taken_unlisted(call, [key for _n, key, _v in unknown], _rules().fold, _listed)
-        unknown = [item for item in unknown if item[1] not in taken]
+        taken = taken_unlisted(call, [part for part, _k, _v in unknown], _rules().fold, _listed)
+        unknown = [item for item in unknown if item[0] not in taken]
     if unknown:
         refusal = error.FormatError(errors=[key for _n, key, _v in unknown], all_sels=_catalogue(entries))
         if policy == "error":
@@ -307,7 +307,7 @@ def _names(entries, given, policy, what, call):
         for _name, key, value in unknown:
             _warn(f"{error.FormatError(errors=[key], all_sels=_catalogue(entries))} "
                   f"({what}; handed to GDAL as given)", key, value, "an option name the list gives")
-    return _one_each(spelled, [name for name, _k, _v in given], policy, what)
+    return _one_each(spelled, [name for name, _k, _v, _p in given], policy, what)
 
 
 def _one_each(spelled, names, policy, what):
@@ -368,8 +368,8 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
         for key in options.keys():
             name = key if isinstance(key, str) else str(key)
             given.append((key, name, options[key]))
-        spelled = _names(entries, [(name, gdal_key(name), value) for _k, name, value in given
-                                   if value is not None], policy, what, call)
+        spelled = _names(entries, [(name, gdal_key(name), value, name.split("=", 1)[0])
+                                   for _k, name, value in given if value is not None], policy, what, call)
         out = {}
         for key, name, value in given:
             checked = None if value is None else _guarded(entries, name, value, scope, what, policy,
@@ -379,8 +379,8 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
     if not isinstance(options, (list, tuple)):
         return options  # the conversion refuses it with its own message
     parsed = [(item, _split(item) if isinstance(item, str) else None) for item in options]
-    spelled = _names(entries, [(parts[0], parts[0], parts[1]) for _i, parts in parsed if parts],
-                     policy, what, call)
+    spelled = _names(entries, [(parts[0], parts[0], parts[1], item.split("=", 1)[0])
+                               for item, parts in parsed if parts], policy, what, call)
     out = []
     for item, parts in parsed:
         if parts is None:

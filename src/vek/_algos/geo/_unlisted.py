@@ -25,6 +25,7 @@ _LAYER_LIST = "<LayerCreationOptionList><Option name='VEK_PROBE' type='string'/>
 _VRT = "<VRTDataset rasterXSize='1' rasterYSize='1'></VRTDataset>"
 _OF_RASTER = 0x02
 _known: dict[tuple[str, str], bool] = {}  # (call, ASCII-folded name) -> taken by GDAL's core
+_KNOWN_SIZE = 1024
 _lock = _thread.allocate_lock()
 
 
@@ -108,34 +109,52 @@ def _refused(message: str, key: str) -> bool:
     return " does not support " in message and message.endswith(" " + key)
 
 
-def _probe(call: str, keys: list[str]) -> dict[str, bool]:
-    """``{key: taken}`` from one probing call; ``{}`` when it tells nothing."""
-    options = [f"{key}=" for key in keys] + [f"{_SENTINEL}=1"]
-    try:
-        with gdal_messages() as messages:
-            CALLS[call][0](options)
-    except Exception:  # GDAL exceptions enabled and the probe failed: nothing learnt
-        return {}
+def _key(name: str) -> str:
+    """The name GDAL's validator reads (CPLParseNameValue: up to the first
+    ``=`` or ``:``, trailing blanks dropped)."""
+    for i, char in enumerate(name):
+        if char in "=:":
+            return name[:i].rstrip(" \t")
+    return name.rstrip(" \t")
+
+
+def _probe(call: str, name: str):
+    """Whether GDAL's core takes the option ``name`` in a call of kind
+    ``call``, from one probing call; ``None`` when it tells nothing."""
+    with gdal_messages() as messages:
+        try:
+            CALLS[call][0]([f"{name}=", f"{_SENTINEL}=1"])
+        except Exception:  # GDAL exceptions enabled: the call may fail once validated
+            pass
     said = [message for _no, message in messages.warnings]
     if not any(_refused(message, _SENTINEL) for message in said):
-        return {}
-    return {key: not any(_refused(message, key) for message in said) for key in keys}
+        return None
+    return not any(_refused(message, _key(name)) for message in said)
 
 
-def taken_unlisted(call: str, keys, fold, listed) -> set[str]:
-    """The names of ``keys`` (as GDAL parses them out of ``KEY=VALUE``)
-    that GDAL's core takes in a call of kind ``call`` (a key of ``CALLS``)
+def taken_unlisted(call: str, names, fold, listed) -> set[str]:
+    """The option names of ``names`` (each as given, up to its ``=``: GDAL
+    tells some apart by more than the name it reads, ``ARRAY:...``) that
+    GDAL's core takes in a call of kind ``call`` (a key of ``CALLS``)
     although the option list does not name them. ``fold`` is the ASCII case
     folding GDAL compares names with, ``listed(xml_text, key)`` whether an
     option list names a key: a name the probe driver's own list names
     tells nothing and is not taken. Answers are kept for the process."""
     if call not in CALLS:
         return set()
+    taken = set()
     with _lock:
         probe_list = CALLS[call][1]()
-        keys = [key for key in keys if not listed(probe_list, key)]
-        ask = list(dict.fromkeys(key for key in keys if (call, fold(key)) not in _known))
-        if ask:
-            for key, taken in _probe(call, ask).items():
-                _known[(call, fold(key))] = taken
-        return {key for key in keys if _known.get((call, fold(key)), False)}
+        for name in names:
+            if listed(probe_list, _key(name)):
+                continue
+            if (call, fold(name)) not in _known:
+                answer = _probe(call, name)
+                if answer is None:
+                    continue  # nothing learnt: asked again next time
+                if len(_known) >= _KNOWN_SIZE:
+                    _known.clear()
+                _known[(call, fold(name))] = answer
+            if _known[(call, fold(name))]:
+                taken.add(name)
+    return taken
