@@ -100,7 +100,7 @@ def test_open_options_and_scopes_are_checked(tmp_path):
     with pytest.raises(OptionValueError, match="SPARSE_OK"):
         g.open(path)
     from vek._algos.geo.geodatabase import open_file
-    with pytest.warns(error.GDALWarning, match="does not support open option NO_SUCH"):
+    with pytest.raises(error.FormatError, match="NO_SUCH"):  # GDAL only warned, and opened
         open_file(path, 2, ["GTiff"], {"NO_SUCH": "1"}).close()
     gpkg = _gdal.GetDriverByName("GPKG")
     with pytest.raises(OptionValueError, match="raster datasets only"):

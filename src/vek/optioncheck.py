@@ -22,7 +22,9 @@ GDAL's option list gives them (``type``, ``default``, ``min``, ``max``,
 the list names any; ``"value_aliases"`` may list further accepted
 spellings of them (the ``alias`` attributes of the list's ``<Value>``
 entries), and a true ``"other_values"`` says that values beyond the list
-are fine too (an ``<OtherValues>`` element).
+are fine too (an ``<OtherValues>`` element). A record without them (a
+driver's catalogue records none) is completed from the running registry's
+option lists, so that a catalogue record gets the verdict creating gives.
 
 The rules are GDAL's own (GDALValidateOptions and the readers drivers use:
 ``atoi``, ``CPLStrtod``, ``CPLTestBool``, ``EQUAL``), by type as the option
@@ -59,15 +61,40 @@ them, read as GDAL reads them (``atoi`` for integers, ``CPLAtof`` for
 floats). Texts with a NUL character are refused: GDAL's texts end there.
 """
 
+from ._algos.geo import _values
 from ._algos.geo._values import (  # noqa: F401
     NO_TEXT_TYPES,
     OptionValueError,
     allowed_text,
     c_atof,
     c_atoi,
-    check_option_value,
     fold,
     value_text,
 )
+
+
+def check_option_value(name, value, record) -> str:
+    try:
+        return _values.check_option_value(name, value, record)
+    except OptionValueError:
+        # A driver's catalogue records only the <Value> texts of its lists;
+        # the aliases and <OtherValues> that creating accepts come from the
+        # lists themselves, so that both give one verdict.
+        from ._algos.geo._optcheck import completed_record
+
+        full = completed_record(record)
+        if full is record:
+            raise
+    return _values.check_option_value(name, value, full)
+
+
+check_option_value.__doc__ = (_values.check_option_value.__doc__ or "") + """
+    A record of a driver's catalogue (``creation_options_info``,
+    ``open_options_info``) lists the permitted values but not their
+    aliases (``PREDICTOR=2`` for COG's ``STANDARD``); they are taken from
+    the option list the record came from, found in the running registry by
+    the record's attributes and values, so the verdict is the one creating
+    gives.
+    """
 
 __all__ = ["OptionValueError", "check_option_value", "allowed_text", "value_text", "fold"]

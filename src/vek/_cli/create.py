@@ -8,32 +8,53 @@ import sys
 
 from osgeo import _osr
 
-from vek._algos.geo import _layers, base, driver, geodatabase
+from vek._algos.geo import _layers, _optcheck, base, driver, geodatabase
 from vek.optioncheck import OptionValueError, check_option_value
 
 from .common import CLIError, copy_only, find_driver, option_text
 
 
+def respelled(given: dict, xml_text) -> dict:
+    """``given`` with every name that the option list ``xml_text`` gives,
+    compared as GDAL compares names (ASCII case aside), in the list's
+    spelling; other names as they are. Two spellings of one option are an
+    error (GDAL would take the first and drop the other)."""
+    entries = _optcheck.option_entries(xml_text)
+    out: dict = {}
+    for name, value in given.items():
+        known, spelling = _optcheck.listed_spelling(entries, _optcheck.gdal_key(name))
+        key = spelling if known and spelling and "=" not in name and ":" not in name else name
+        if key in out:
+            raise CLIError(f"option {key} is given twice ({out[key]} and {value})")
+        out[key] = value
+    return out
+
+
 def checked_options(view, given: dict) -> dict:
     """The creation options to hand to GDAL, checked.
 
-    Names are checked by the driver itself (``set_creation_options`` raises
-    its FormatError, which names the closest valid option, and stores
-    nothing). Every value, the configured defaults included, is then checked
-    against the driver's creation-option list as creating through the API
-    checks it (the configuration's ``[options] check`` applies); the checked
-    texts are stored back on the driver and returned.
+    Names are taken in any ASCII case and respelled as the driver's list
+    spells them; the driver then checks them (``set_creation_options``
+    raises its FormatError, which names the closest valid option, and
+    stores nothing). Every value, the configured defaults included, is then
+    checked against the driver's option list (a ``VectorDriver``'s are
+    those of new layers) as creating through the API checks it (the
+    configuration's ``[options] check`` applies); the checked texts are
+    stored back on the driver and returned.
     """
+    layer = isinstance(view, driver.VectorDriver)
+    xml_text = view._get_metadata_item_("DS_LAYER_CREATIONOPTIONLIST" if layer else "DMD_CREATIONOPTIONLIST")
+    given = respelled(given, xml_text)
     view.set_creation_options(**given)
-    xml_text = view._get_metadata_item_("DMD_CREATIONOPTIONLIST")
+    kind = {"kind": "layer"} if layer else {"scope": "raster"}
     where = f"driver {view.name}"
     current = view.creation_options
     defaults = {k: v for k, v in current.items() if k not in given}
     try:
-        checked = base.check_options(defaults, xml_text, scope="raster", container=where)
+        checked = base.check_options(defaults, xml_text, container=where, **kind)
     except OptionValueError as exc:
         raise CLIError(f"{exc} (a configured default of {view.name})") from None
-    checked.update(base.check_options(given, xml_text, scope="raster", container=where))
+    checked.update(base.check_options(given, xml_text, container=where, **kind))
     view.set_creation_options(**checked)
     return view.creation_options
 
@@ -163,9 +184,11 @@ def read_compression(view, path) -> str:
 
 def dataset_options(d, given: dict) -> dict:
     """The dataset-level creation options of a vector dataset, checked:
-    names against the driver's creation option list (without the options
+    names (in any ASCII case, handed on in the list's spelling) against the
+    driver's creation option list (without the options
     whose scope is raster only), values against their records."""
     xml = d._get_metadata_item_("DMD_CREATIONOPTIONLIST")
+    given = respelled(given, xml)
     catalogue = {
         name: record
         for name, record in (driver.read_xml_to_dict(xml) if xml else {}).items()

@@ -44,6 +44,20 @@ def _mem_leftovers(path: str) -> list[str]:
     return found
 
 
+def _configured_layer_options(driver_name: str) -> dict:
+    """The configured layer-creation defaults of a vector driver (none for
+    a driver without the vector capability), as its catalogue takes them."""
+    from .driver import VectorDriver
+
+    if not driver_name or _gdal.GetDriverByName(driver_name) is None:
+        return {}
+    try:
+        view = VectorDriver(driver_name)
+    except error.FormatError:  # not a vector driver: it has no layer defaults
+        return {}
+    return view.creation_options
+
+
 def _release(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
@@ -293,8 +307,12 @@ class GeoDatabase:
             subtypes "Boolean", "Int16", "Float32", "JSON", "UUID" too),
             limited to the types the driver creates (``creation_ftypes``).
         ``options``
-            Layer-creation options, a dict: ``driver.creation_options`` of
-            a ``VectorDriver`` holds the values set on it.
+            Layer-creation options, a dict (names in any ASCII case; each
+            is checked against the layer-creation list). ``None`` (the
+            default) takes the configured layer defaults of the dataset's
+            driver (``[vector.creation_options.<driver>]``), ``{}`` none;
+            ``driver.creation_options`` of a ``VectorDriver`` holds the
+            values set on it.
 
         An unknown geometry or field type raises ``ValueError`` listing the
         accepted ones, before anything is created; so does a name or
@@ -303,6 +321,8 @@ class GeoDatabase:
         """
         from ._layers import layer_facts, make_layer
 
+        if options is None:
+            options = _configured_layer_options(self._driver_name)
         with self._using() as handle:
             layer = make_layer(handle, name, geometry, srs, fields, options,
                                driver_ftypes(handle))

@@ -38,8 +38,10 @@ Option values may be strings, integers, floats or booleans (they are
 turned into GDAL's ``KEY=VALUE`` texts later, ``true`` becoming ``YES``).
 A driver table whose name is no registered driver's short name (exactly,
 as the lookup is) has no effect and emits one
-:class:`~vek._algos.geo._error.ConfigWarning`; ``vek-drivers config
---check`` checks the option names and values too.
+:class:`~vek._algos.geo._error.ConfigWarning`; so does, the first time a
+driver's configured options are used in a process, each option name the
+driver's list lacks (exactly as spelled: it is left out). ``vek-drivers
+config --check`` checks the option names and values too.
 ``show_max_shape`` is two positive integers.  Unknown keys inside
 ``[raster]``, ``[vector]``, ``[jupyter]`` and ``[options]`` are errors (they are typos);
 other top-level tables are left for other parts of ``vek``.
@@ -138,6 +140,109 @@ def _options(doc: dict, section: str, path: str, error):
     })
 
 
+# which option list a driver table presets, by section and kind of table
+_LISTS = {
+    ("raster", "creation_options"): ("DMD_CREATIONOPTIONLIST", "creation option"),
+    ("vector", "creation_options"): ("DS_LAYER_CREATIONOPTIONLIST", "layer creation option"),
+    ("raster", "open_options"): ("DMD_OPENOPTIONLIST", "open option"),
+    ("vector", "open_options"): ("DMD_OPENOPTIONLIST", "open option"),
+}
+_warned: set = set()  # (table, option name) warned about in this process
+
+
+class DriverOptions:
+    """One driver table of the file (option name -> default), read-only.
+
+    The option catalogues of a driver take from it, through ``items()``,
+    only the names the driver's option list gives (exactly as spelled);
+    the first time a table is so used in a process, each name the list
+    lacks emits one ConfigWarning naming the closest real name, as the
+    option would otherwise be dropped without a word."""
+
+    __slots__ = ("_options", "_where", "_driver", "_list", "_path")
+
+    def __init__(self, options: dict, where: str, driver: str, list_item: tuple, path: str):
+        self._options = dict(options)
+        self._where, self._driver, self._list, self._path = where, driver, list_item, path
+
+    def __getitem__(self, name):
+        return self._options[name]
+
+    def __iter__(self):
+        return iter(self._options)
+
+    def __len__(self) -> int:
+        return len(self._options)
+
+    def __contains__(self, name) -> bool:
+        return name in self._options
+
+    def keys(self):
+        return self._options.keys()
+
+    def values(self):
+        return self._options.values()
+
+    def get(self, name, default=None):
+        return self._options.get(name, default)
+
+    def __eq__(self, other):
+        return self._options == (other._options if isinstance(other, DriverOptions) else other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"DriverOptions({self._options!r})"
+
+    def items(self):
+        self._warn_unlisted()
+        return self._options.items()
+
+    def _warn_unlisted(self) -> None:
+        pending = [name for name in self._options if (self._where, name) not in _warned]
+        if not pending:
+            return
+        names = _listed_names(self._driver, self._list[0])
+        for name in pending:
+            if names is not None and name not in names:
+                _warn_unlisted_name(self._path, self._where, name, self._driver, self._list[1], names)
+            _warned.add((self._where, name))
+
+
+def _listed_names(driver: str, item: str):
+    """The option names of the driver's list ``item``, as the catalogue
+    keys them (every element of the list, exact spelling); ``None`` when
+    nothing can be said (no such driver, a list that does not parse)."""
+    from osgeo import _gdal
+
+    from . import _xet as xet
+
+    handle = _gdal.GetDriverByName(driver)
+    if handle is None:
+        return None
+    text = _gdal.MajorObject_GetMetadataItem(handle, item, "") or ""
+    if not text:
+        return []
+    try:
+        return [child.attrib.get("name") for child in xet.fromstring(text)]
+    except Exception:
+        return None
+
+
+def _warn_unlisted_name(path, where, name, driver, what, names) -> None:
+    import warnings
+
+    from . import _error as error
+
+    hint = error.closest_name(name, [n for n in names if isinstance(n, str)])
+    hint = f" (did you mean {hint!r}?)" if hint else ""
+    warnings.warn(
+        error.ConfigWarning(f"{path}: [{where}] {name} is not a {what} of {driver}{hint}; "
+                            "it has no effect"),
+        skip_file_prefixes=(os.path.dirname(os.path.dirname(os.path.dirname(__file__))),),
+    )
+
+
 def _driver_tables(table: dict, section: str, kind: str, path: str, error):
     from types import MappingProxyType
 
@@ -166,7 +271,7 @@ def _driver_tables(table: dict, section: str, kind: str, path: str, error):
                     path=path,
                     key=f"{key}.{name}",
                 )
-        out[driver] = MappingProxyType(dict(options))
+        out[driver] = DriverOptions(options, key, driver, _LISTS[(section, kind)], path)
     return MappingProxyType(out)
 
 

@@ -51,24 +51,38 @@ def _metadata(handle, key) -> str:
     return _gdal.MajorObject_GetMetadataItem(handle, key, "") or ""
 
 
+def _copy_call(target, source) -> str:
+    """Which validation a CreateCopy runs: a multidimensional source copied
+    by a multidimensional driver passes its ``ARRAY:`` options by."""
+    if _metadata(target, "DCAP_MULTIDIM_RASTER").upper() != "YES":
+        return "copy"
+    group = _gdal.Dataset_GetRootGroup(source)
+    if group is None:
+        return "copy"
+    _gdal.delete_Group(group)
+    return "copy-multidim"
+
+
 def _option_list(name, kind, args, kwargs):
-    """``(xml text, container words, scope)`` the call's options are
+    """``(xml text, container words, scope, call)`` the call's options are
     checked against; the text is "" when there is nothing to check."""
     first = _argument(args, kwargs, 0, "self")
     if kind in ("creation", "multidim"):
-        scope = None
+        scope, call = None, None
         if name == "Driver_Create":
             sizes = [_argument(args, kwargs, i, k) for i, k in ((2, "xsize"), (3, "ysize"), (4, "bands"))]
             scope = "vector" if sizes == [0, 0, 0] else "raster"
-        return _metadata(first, KINDS[kind]), f"driver {_gdal.Driver_ShortName_get(first)}", scope
+        elif name == "Driver_CreateCopy":
+            call = _copy_call(first, _argument(args, kwargs, 2, "src"))
+        return _metadata(first, KINDS[kind]), f"driver {_gdal.Driver_ShortName_get(first)}", scope, call
     if kind == "layer":  # the dataset's own list first, as GDAL reads it
         text = _metadata(first, KINDS[kind]) or _metadata(_gdal.Dataset_GetDriver(first), KINDS[kind])
-        return text, f"dataset {_gdal.MajorObject_GetDescription(first)}", None
+        return text, f"dataset {_gdal.MajorObject_GetDescription(first)}", None, None
     drivers = _argument(args, kwargs, 2, "allowed_drivers")
     if not isinstance(drivers, (list, tuple)) or len(drivers) != 1 or not isinstance(drivers[0], str):
-        return "", "", None  # which driver opens it is not known yet
+        return "", "", None, None  # which driver opens it is not known yet
     handle = _gdal.GetDriverByName(drivers[0])
-    return (_metadata(handle, KINDS[kind]) if handle is not None else ""), f"driver {drivers[0]}", None
+    return (_metadata(handle, KINDS[kind]) if handle is not None else ""), f"driver {drivers[0]}", None, None
 
 
 def _checked(name, args, kwargs):
@@ -82,10 +96,10 @@ def _checked(name, args, kwargs):
     if options is None or (isinstance(options, (dict, list, tuple)) and not options):
         return args, kwargs
     try:
-        xml_text, container, scope = _option_list(name, kind, args, kwargs)
+        xml_text, container, scope, call = _option_list(name, kind, args, kwargs)
     except Exception:  # not GDAL handles: the binding itself will say so
         return args, kwargs
-    checked = check_options(options, xml_text, kind=kind, scope=scope, container=container)
+    checked = check_options(options, xml_text, kind=kind, scope=scope, container=container, call=call)
     if len(args) > index:
         return args[:index] + (checked,) + args[index + 1:], kwargs
     return args, {**kwargs, keyword: checked}
@@ -112,9 +126,11 @@ def call_gdal_fun(fun, *args, **kwargs):
     ``Dataset_CreateLayer``, ``OpenEx`` with one allowed driver) the
     option values are first checked against the
     driver's own option list for the call, as
-    :func:`~vek._algos.geo._optcheck.check_options` does: a bad value
-    raises :class:`~vek.optioncheck.OptionValueError` before GDAL is
-    called (or warns, as the configuration's ``[options] check`` says).
+    :func:`~vek._algos.geo._optcheck.check_options` does: an option name
+    the list lacks raises :class:`~vek._algos.geo._error.FormatError` and a
+    bad value :class:`~vek.optioncheck.OptionValueError` before GDAL is
+    called (or warns, as the configuration's ``[options] check`` says);
+    names reach GDAL in the list's spelling.
 
     Arguments that are mappings of options are then turned into the list
     of ``"KEY=VALUE"`` strings GDAL's binding takes (see
