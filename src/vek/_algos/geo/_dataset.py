@@ -329,7 +329,7 @@ class GeoDatabase:
         exception it raises stops the copy and is raised again here.  A
         driver that can write neither by Create nor by CreateCopy raises
         ``FormatError``, and a ``path`` that is one of this dataset's own
-        files ``ValueError``; on any failure nothing is left at path.
+        files ``ValueError``; on any failure nothing is left at ``path``.
 
         ``layers`` (a layer name or a list of them) copies just those
         vector layers, through the steps CreateCopy takes for vector data
@@ -493,7 +493,11 @@ def _reopen(path, name):
     for flags in (OF_UPDATE, 0):
         handle, err, messages = open_raw(gdal_path(path), flags, [name], [], [])
         if handle is not None:
-            messages.emit()
+            try:
+                messages.emit()
+            except BaseException:  # a warning turned into an error: no reader kept
+                base.release_dataset(handle)
+                raise
             return handle, bool(flags)
     raise error.GDALError(
         f"GDAL wrote {path!r} but cannot read it back: {err[2] or 'no reason given'}{messages.text()}",
@@ -522,8 +526,8 @@ def _read_back(new, target, path, copied):
         problem, messages = _release(new, path, False, creation)
         if problem is not None:
             raise _closing_error(path, problem, messages)
-        messages.emit()
         try:
+            messages.emit()
             handle, update = _reopen(path, name)
         except BaseException:
             if creation is not None:
