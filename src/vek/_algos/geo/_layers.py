@@ -186,11 +186,15 @@ def _stopped(path) -> error.GDALError:
 
 
 def _copy_each(new, source, names, path, callback) -> None:
-    # the dataset's own metadata, as GDAL's default copy sets it
+    # the dataset's own metadata, set as GDAL's default copy sets it: a
+    # driver that keeps none does not fail the copy
     metadata = _gdal.MajorObject_GetMetadata_List(source, "")
     if metadata:
         with base.quiet_gdal():
-            _gdal.MajorObject_SetMetadata(new, metadata, "")
+            try:
+                _gdal.MajorObject_SetMetadata(new, metadata, "")
+            except RuntimeError:  # GDAL exceptions enabled
+                pass
     if callback is not None and not callback(0.0, None, None):
         raise _stopped(path)
     for done, name in enumerate(names, 1):
