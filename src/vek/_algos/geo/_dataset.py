@@ -13,11 +13,13 @@ import threading
 import weakref
 
 from . import base
-from ._creation import dataset_files, remove_created, take_creation
+from ._creation import dataset_files, note_creation, remove_created, take_creation
 from ._writing import (
-    driver_ftypes, own_creation_options, progress_callback, refuse_own_file, writing_driver,
+    creating_driver, driver_ftypes, layers_to_copy, own_creation_options, progress_callback,
+    refuse_own_file, writing_driver,
 )
-from ._capabilities import main_extension
+from ._capabilities import main_extension, metadata_flag
+from ._paths import gdal_path
 from .base import _gdal, error
 
 __all__ = ["GeoDatabase"]
@@ -331,7 +333,7 @@ class GeoDatabase:
 
     # -- writing with another driver
 
-    def copy_to(self, path, driver, *, options=None, progress=None):
+    def copy_to(self, path, driver, *, options=None, progress=None, layers=None):
         """Write this dataset with ``driver`` (a short name or a driver
         object) to ``path`` through GDAL's CreateCopy, and return the new
         dataset as a ``GeoDatabase``.
@@ -348,6 +350,18 @@ class GeoDatabase:
         driver that can write neither by Create nor by CreateCopy raises
         ``FormatError``, and a ``path`` that is one of this dataset's own
         files ``ValueError``; on any failure nothing is left at ``path``.
+
+        ``layers`` (a layer name or a list of them) copies just those
+        vector layers, through the steps CreateCopy takes for vector data
+        (Create, then CopyLayer for each); it needs a driver that creates
+        datasets.  A copy of several layers to a format that holds one
+        (GDAL's ``DCAP_MULTIPLE_VECTOR_LAYERS`` not YES: GeoJSON,
+        FlatGeobuf, CSV, Shapefile, ...) raises ``ValueError`` naming the
+        layers it would lose, before anything is written; so do unknown
+        names, and more than one name for such a format.  A vector copy is
+        read back through GDAL once written, so that the dataset returned
+        reports what the file holds; one that holds fewer layers than were
+        copied raises ``GDALError`` and is removed.
         """
         target = writing_driver(driver)
         if options is None:
@@ -360,7 +374,14 @@ class GeoDatabase:
         try:
             with self._using() as handle:
                 refuse_own_file(handle, path)
-                new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
+                picked = layers_to_copy(handle, target, layers)
+                copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
+                if picked is None:
+                    new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
+                else:
+                    from ._layers import copy_layers
+
+                    new = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
         except error.GDALError:
             if failure:
                 raise failure[0] from None
@@ -369,6 +390,8 @@ class GeoDatabase:
             base.release_dataset(new)
             base.remove_path(path)
             raise failure[0]
+        if copied and metadata_flag(target, "DCAP_VECTOR"):
+            return _read_back(new, target, path, copied)
         return GeoDatabase(new)  # GDAL may hand it back read-only or for update
 
     # -- GDAL's own API
@@ -466,6 +489,84 @@ class GeoDatabase:
         if layers or not parts:
             parts.append(f"{layers} layer{'s' if layers != 1 else ''}")
         return f"<{name} {self._path!r} ({self._driver_name}) {', '.join(parts)}>"
+
+
+# --------------------------------------------------------------------------
+# a vector copy, read back
+
+
+def _closing_error(path, problem, messages) -> error.GDALError:
+    err_type, msg = problem
+    return error.GDALError(
+        f"closing {path!r} failed: {msg}{messages.text()}",
+        function="close", gdal_message=msg, error_type=err_type, path=path,
+        warnings=messages.warnings,
+    )
+
+
+def _reopen(path, name):
+    """The written copy opened again by its own driver, for update where
+    the driver updates: ``(handle, update)``, else ``GDALError``."""
+    from ._open import OF_UPDATE, open_raw
+
+    err = messages = None
+    for flags in (OF_UPDATE, 0):
+        handle, err, messages = open_raw(gdal_path(path), flags, [name], [], [])
+        if handle is not None:
+            try:
+                messages.emit()
+            except BaseException:  # a warning turned into an error: no reader kept
+                base.release_dataset(handle)
+                raise
+            return handle, bool(flags)
+    raise error.GDALError(
+        f"GDAL wrote {path!r} but cannot read it back: {err[2] or 'no reason given'}{messages.text()}",
+        function="OpenEx", gdal_message=err[2], error_no=err[1], path=path, warnings=messages.warnings,
+    )
+
+
+def _read_back(new, target, path, copied):
+    """The ``GeoDatabase`` of a vector copy that reports what was written.
+
+    Many drivers write at close (GeoJSON, KML, GML, FlatGeobuf) and the
+    dataset CreateCopy returns answers 0 features or none at all, so a copy
+    that lives in files is closed and opened again, owning what the
+    creation made (in-memory files, a failed close).  A copy that holds
+    fewer layers than were copied lost some (a driver whose CreateLayer
+    refused one, which CreateCopy passes over) and is removed.
+    """
+    name = _gdal.Driver_ShortName_get(target)
+    files = dataset_files(new)
+    creation = take_creation(new)
+    if not files or not metadata_flag(target, "DCAP_OPEN"):
+        if creation is not None:
+            note_creation(new, *creation)
+        handle, update = new, None
+    else:
+        problem, messages = _release(new, path, False, creation)
+        if problem is not None:
+            raise _closing_error(path, problem, messages)
+        try:
+            messages.emit()
+            handle, update = _reopen(path, name)
+        except BaseException:
+            if creation is not None:
+                remove_created(creation[0], creation[1], files)
+            raise
+        if creation is not None:
+            note_creation(handle, *creation)
+    db = GeoDatabase(handle, update=update)
+    held = db.layer_count
+    if held < copied:
+        files = files or db.files
+        db.close()
+        if creation is not None:
+            remove_created(creation[0], creation[1], files)
+        raise error.GDALError(
+            f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
+            function="Driver_CreateCopy", path=path,
+        )
+    return db
 
 
 # --------------------------------------------------------------------------

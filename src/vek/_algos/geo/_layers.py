@@ -1,14 +1,15 @@
 """Vector layers through OGR's low-level binding: geometry and field types
 by their OGR names, spatial references from user input, new layers with
-their fields, and what a dataset's layers are."""
+their fields, copies of chosen layers, and what a dataset's layers are."""
 
 from osgeo import _ogr, _osr
 
 from . import base
+from ._creation import clean_failed_creation, note_creation, take_creation
 from .base import _gdal, error
 
 __all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
-           "layer_facts"]
+           "copy_layers", "layer_facts"]
 
 
 def _wkb_types() -> dict:
@@ -177,6 +178,55 @@ def make_layer(handle, name, geometry, srs, fields, options, ftypes):
             _gdal.Dataset_DeleteLayer(handle, _gdal.Dataset_GetLayerCount(handle) - 1)
         raise
     return layer
+
+
+def _stopped(path) -> error.GDALError:
+    return error.GDALError(f"copying layers to {path!r} failed: User terminated",
+                           function="Dataset_CopyLayer", gdal_message="User terminated", path=path)
+
+
+def _copy_each(new, source, names, path, callback) -> None:
+    # the dataset's own metadata, set as GDAL's default copy sets it: a
+    # driver that keeps none does not fail the copy
+    metadata = _gdal.MajorObject_GetMetadata_List(source, "")
+    if metadata:
+        with base.quiet_gdal():
+            try:
+                _gdal.MajorObject_SetMetadata(new, metadata, "")
+            except RuntimeError:  # GDAL exceptions enabled
+                pass
+    if callback is not None and not callback(0.0, None, None):
+        raise _stopped(path)
+    for done, name in enumerate(names, 1):
+        layer = _gdal.Dataset_GetLayerByName(source, name)
+        base.call_gdal_fun(_gdal.Dataset_CopyLayer, new, layer, name)
+        if callback is not None and not callback(done / len(names), None, None):
+            raise _stopped(path)
+
+
+def copy_layers(target, path, source, names, options, callback):
+    """Copy the layers ``names`` of the dataset ``source`` to a new dataset
+    of the driver ``target`` at ``path``, and return its handle.
+
+    These are the steps GDAL's own CreateCopy takes for a vector dataset
+    (Create with the creation ``options``, the dataset's metadata, then
+    CopyLayer under each layer's own name), for the chosen layers only; a
+    layer the driver cannot take raises ``GDALError`` with GDAL's reason,
+    where CreateCopy drops it without a word. ``callback`` is GDAL's
+    progress function (0 stops the copy), called at the start and after
+    each layer. On any failure the new dataset is closed and what the call
+    created is removed."""
+    new = base.call_gdal_fun(_gdal.Driver_Create, target, path, 0, 0, 0, 0,
+                             options if options is not None else {})
+    created = take_creation(new)
+    try:
+        _copy_each(new, source, names, path, callback)
+    except BaseException:
+        clean_failed_creation(*(created or (path, {})), new)
+        raise
+    if created is not None:  # the GeoDatabase wrapping it owns what it made
+        note_creation(new, *created)
+    return new
 
 
 def layer_facts(handle) -> list[tuple[str, str, int]]:

@@ -1,9 +1,9 @@
 """What the writing calls settle before GDAL writes: the driver (a short
 name or a driver object) and whether it writes at all, the options a driver
-object carries, the refusal to copy a dataset onto its own file, and the
-progress function GDAL calls during a copy."""
+object carries, the refusal to copy a dataset onto its own file, the layers
+a copy writes, and the progress function GDAL calls during a copy."""
 
-from osgeo import _gdal
+from osgeo import _gdal, _ogr
 
 from . import _error as error
 from ._capabilities import metadata_flag, metadata_list, write_modes
@@ -11,7 +11,7 @@ from ._creation import dataset_files
 from ._paths import same_file
 
 __all__ = ["driver_handle", "own_creation_options", "writing_driver", "creating_driver",
-           "refuse_own_file", "progress_callback", "driver_ftypes"]
+           "refuse_own_file", "layers_to_copy", "progress_callback", "driver_ftypes"]
 
 
 def driver_ftypes(handle) -> list[str]:
@@ -74,6 +74,73 @@ def refuse_own_file(handle, path: str) -> None:
     if any(same_file(name, path) for name in own):
         raise ValueError(f"cannot copy the dataset onto its own file {path!r}: "
                          "source and destination must be different")
+
+
+def _layer_names(handle) -> list[str]:
+    return [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i))
+            for i in range(_gdal.Dataset_GetLayerCount(handle))]
+
+
+def _quoted(names) -> str:
+    return ", ".join(repr(n) for n in names)
+
+
+def _picked(layers) -> list[str]:
+    """``layers=`` as a list of names: one name, or an iterable of them."""
+    picked = [layers] if isinstance(layers, str) else layers
+    try:
+        picked = list(picked)
+    except TypeError:
+        raise TypeError(f"layers must be a layer name or a list of them, not {type(layers).__name__}") from None
+    for name in picked:
+        if not isinstance(name, str):
+            raise TypeError(f"layers must be layer names (str), found {name!r}")
+    if not picked:
+        raise ValueError("layers= names no layer; give the name of at least one")
+    doubled = sorted({n for n in picked if picked.count(n) > 1})
+    if doubled:
+        raise ValueError(f"layers= names {_quoted(doubled)} more than once")
+    return picked
+
+
+def layers_to_copy(handle, target, layers):
+    """The layer names a copy of the dataset ``handle`` with the driver
+    ``target`` writes: ``None`` when it copies the whole dataset (no
+    ``layers=``), else the names picked, checked before anything is written.
+
+    A driver whose format holds one vector layer (GDAL's
+    ``DCAP_MULTIPLE_VECTOR_LAYERS`` is not YES) kept the first layer of a
+    whole copy and dropped the others without a word, or wrote them as
+    files beside the target (CSV, Shapefile): such a copy of several layers
+    is refused, naming the layers it would lose, as GDAL's ``ogr2ogr``
+    refuses it, unless ``layers=`` picks the one to write.
+    """
+    names = _layer_names(handle)
+    tname = _gdal.Driver_ShortName_get(target)
+    vector = metadata_flag(target, "DCAP_VECTOR")
+    one_layer = vector and not metadata_flag(target, "DCAP_MULTIPLE_VECTOR_LAYERS")
+    if layers is None:
+        if one_layer and len(names) > 1:
+            raise ValueError(
+                f"{tname} holds one layer per dataset, and {_gdal.MajorObject_GetDescription(handle)!r} "
+                f"has {len(names)} ({_quoted(names)}): the copy would lose {_quoted(names[1:])}; "
+                "pick the layer to copy with layers="
+            )
+        return None
+    picked = _picked(layers)
+    unknown = [n for n in picked if n not in names]
+    if unknown:
+        raise ValueError(f"no layer {_quoted(unknown)} in {_gdal.MajorObject_GetDescription(handle)!r}; "
+                         f"its layers: {_quoted(names) or 'none'}")
+    if not vector:
+        raise ValueError(f"{tname} writes no vector layers; layers= picks the layers of a vector copy")
+    if one_layer and len(picked) > 1:
+        raise ValueError(f"{tname} holds one layer per dataset; layers= may pick one of {_quoted(picked)}")
+    bands = _gdal.Dataset_RasterCount_get(handle)
+    if bands:
+        raise ValueError(f"layers= copies vector layers alone, and this dataset also has {bands} raster "
+                         f"band{'s' if bands != 1 else ''}, which the copy would lose")
+    return picked
 
 
 def progress_callback(progress):
