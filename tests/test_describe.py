@@ -176,7 +176,8 @@ def test_diff_reports_each_kind_of_change(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("content, words", [(None, ["No such file"]), ("{not json", ["not JSON"]),
-                                            ('{"drivers": []}', ["not a snapshot"])])
+                                            ('{"drivers": []}', ["not a snapshot"]),
+                                            ('{"drivers": {"X": {"options": {"open": [1]}}}}', ["not a snapshot"])])
 def test_diff_trouble_exits_2(capsys, tmp_path, content, words):
     path = tmp_path / "bad.json"
     if content is not None:

@@ -40,10 +40,26 @@ def load(path: str) -> dict:
         raise SnapshotError(f"{path}: {exc.strerror or exc}") from None
     except (ValueError, UnicodeDecodeError) as exc:
         raise SnapshotError(f"{path}: not JSON ({exc})") from None
-    drivers = data.get("drivers") if isinstance(data, dict) else None
-    if not isinstance(drivers, dict) or not all(isinstance(d, dict) for d in drivers.values()):
+    if not _is_snapshot(data):
         raise SnapshotError(f"{path}: not a snapshot ('{PROG} snapshot' makes one)")
     return data
+
+
+def _mapping_of(value, test) -> bool:
+    return isinstance(value, dict) and all(test(v) for v in value.values())
+
+
+def _is_description(d) -> bool:
+    """What the comparison reads of a description has the form snapshot writes."""
+    return (isinstance(d, dict)
+            and all(isinstance(d.get(k, []), list) for k in _DRIVER_FIELDS)
+            and isinstance(d.get("capabilities", {}), dict)
+            and _mapping_of(d.get("options", {}), lambda catalogue: _mapping_of(
+                catalogue, lambda record: isinstance(record, dict) and isinstance(record.get("value", []), list))))
+
+
+def _is_snapshot(data) -> bool:
+    return isinstance(data, dict) and _mapping_of(data.get("drivers"), _is_description)
 
 
 def _only(a, b) -> list:
