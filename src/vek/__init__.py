@@ -25,6 +25,8 @@ _WHERE = {
     "create_vector": "vek._algos.geo.geodatabase",
     "identify": "vek._algos.geo._identify",
     "drivers_for_path": "vek._algos.geo._identify",
+    "describe": "vek._algos.geo._describe",
+    "snapshot": "vek._algos.geo._describe",
     "FormatError": "vek._algos.geo._error",
     "GDALError": "vek._algos.geo._error",
     "GDALFileNotFoundError": "vek._algos.geo._error",

@@ -1,5 +1,7 @@
 # The public face of vek: each name re-exported from the private module that
 # defines it (vek/__init__.py loads them on first use).
+from ._algos.geo._describe import describe as describe
+from ._algos.geo._describe import snapshot as snapshot
 from ._algos.geo._error import ConfigError as ConfigError
 from ._algos.geo._error import ConfigWarning as ConfigWarning
 from ._algos.geo._error import FormatError as FormatError
@@ -30,6 +32,8 @@ __all__ = [
     "create_vector",
     "identify",
     "drivers_for_path",
+    "describe",
+    "snapshot",
     "FormatError",
     "GDALError",
     "GDALFileNotFoundError",

@@ -7,15 +7,18 @@ Also run as ``python -m vek``.  Commands::
     vek-drivers create NAME PATH --size W H [--bands N] [--dtype T] [-co KEY=VALUE ...]
     vek-drivers create NAME PATH [-dsco KEY=VALUE ...] [--layer NAME [--geometry TYPE] [--srs SRS]
                                  [--field NAME:TYPE ...] [-lco KEY=VALUE ...]]   (vector drivers)
-    vek-drivers detect PATH [--json]
+    vek-drivers detect PATH [--raster | --vector] [--json]
     vek-drivers identify FILE... [--json]
+    vek-drivers snapshot [-o FILE] [--descriptions] [--overwrite]
+    vek-drivers diff A B [--json]
     vek-drivers html [NAME] -o FILE [--max-rows N] [--overwrite]
     vek-drivers config [--check] [--json]
 
 Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
 written, missing GDAL bindings, a finding of ``config --check``), 2 for a
-bad command line (with the usage).  Errors are reported on stderr as
+bad command line (with the usage); ``diff`` exits with 0 when the
+snapshots agree, 1 when they differ and 2 when one cannot be read.  Errors are reported on stderr as
 ``vek-drivers: error: <message>``, without a traceback, and warnings (GDAL's
 own, option values handed on under ``[options] check = "warn"``, the
 configuration's) as ``vek-drivers: warning: <message>``.
@@ -36,6 +39,8 @@ _WHERE = {
     "checked_options": "create", "cmd_create": "create", "read_compression": "create",
     "cmd_detect": "detect", "detect": "detect",
     "cmd_identify": "identify",
+    "cmd_snapshot": "snapshot", "snapshot_text": "snapshot",
+    "cmd_diff": "diff", "compare": "diff", "diff_text": "diff",
     "cmd_html": "html", "driver_page": "html", "statistics_page": "html",
     "cmd_list": "list",
     "cmd_show": "show", "option_table": "show", "show_data": "show", "show_text": "show",
@@ -176,8 +181,31 @@ def build_parser() -> argparse.ArgumentParser:
                        "copy), judged by its extension or connection prefix, in the order "
                        "GDAL's own tools choose an output driver: the first is GDAL's choice.")
     p.add_argument("path", metavar="PATH")
+    which = p.add_mutually_exclusive_group()
+    which.add_argument("--raster", action="store_true", help="raster drivers only")
+    which.add_argument("--vector", action="store_true", help="vector drivers only")
     p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(func="cmd_detect")
+
+    p = sub.add_parser("snapshot", help="the whole registry as JSON, for diff",
+                       description="Every driver's description (names, kinds, extensions, "
+                       "capabilities, ways of writing, option lists) and GDAL's version, as one "
+                       "compact JSON document that 'diff' compares with another build's. Values "
+                       "from the configuration file are left out.")
+    p.add_argument("-o", "--output", metavar="FILE", help="write to FILE (default: stdout)")
+    p.add_argument("-d", "--descriptions", action="store_true", help="keep the options' descriptions")
+    p.add_argument("--overwrite", action="store_true", help="replace an existing FILE")
+    p.set_defaults(func="cmd_snapshot")
+
+    p = sub.add_parser("diff", help="compare two snapshots: exit 0 when they agree, 1 when not",
+                       description="What differs between two snapshots made by 'snapshot' "
+                       "(on any machine), grouped by driver: drivers in one only, capabilities, "
+                       "options in one only, option types, defaults and allowed values. Exit "
+                       "status 0 when they agree, 1 when they differ, 2 for trouble.")
+    p.add_argument("a", metavar="A", help="a snapshot file (- for stdin)")
+    p.add_argument("b", metavar="B", help="another snapshot file")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    p.set_defaults(func="cmd_diff")
 
     p = sub.add_parser("identify", help="which driver reads each FILE, by its content",
                        description="The driver that recognises each FILE by its content "

@@ -7,16 +7,20 @@ from vek._algos.geo._identify import output_names
 from .common import CLIError, json_out
 
 
-def detect(path: str):
+def detect(path: str, kind=None):
     """``(extension, drivers)``: the drivers that write ``path`` (by Create or
-    by copy), GDAL's choice first. None raises CLIError."""
-    ext, names = output_names(path, True)
+    by copy), GDAL's choice first; ``kind`` ("raster" or "vector") keeps
+    that kind's. None raises CLIError."""
+    ext, names = output_names(path, True, kind)
     ext = ext.lower()
     if names:
         return ext, [driver.Driver(n) for n in names]
-    if not ext:
+    if not ext and kind is None:
         raise CLIError(f"{path!r} has no file extension to go by (and no connection prefix)")
-    raise CLIError(f"no driver that writes datasets uses the extension .{ext}")
+    what = f"{kind} datasets" if kind else "datasets"
+    if not ext:
+        raise CLIError(f"no driver that writes {what} takes {path!r} (it has no file extension)")
+    raise CLIError(f"no driver that writes {what} uses the extension .{ext}")
 
 
 def _driver_line(d) -> str:
@@ -24,7 +28,8 @@ def _driver_line(d) -> str:
 
 
 def cmd_detect(args) -> int:
-    ext, drivers = detect(args.path)
+    kind = "raster" if args.raster else "vector" if args.vector else None
+    ext, drivers = detect(args.path, kind)
     if args.json:
         json_out({
             "path": args.path,

@@ -4,29 +4,20 @@ metadata item that no registered driver has (``DCAP_UPDATE`` before GDAL
 line shows it as "unknown" (``null`` in JSON). The properties themselves
 stay bools."""
 
+from vek._algos.geo import _describe
+
 UNKNOWN = "unknown"
 
 # The bool capability properties the command line shows, and the metadata
 # item each reads.
-FLAG_ITEMS = {
-    "creatable": "DCAP_CREATE",
-    "updatable": "DCAP_UPDATE",
-    "virtualio": "DCAP_VIRTUALIO",
-    "copyable": "DCAP_CREATECOPY",
-    "coordinate_epoch": "DCAP_COORDINATE_EPOCH",
-    "sub_datasets": "DMD_SUBDATASETS",
-    "multi_layers": "DCAP_MULTIPLE_VECTOR_LAYERS",
-}
+FLAG_ITEMS = {flag: _describe.CAPABILITIES[flag] for flag in (
+    "creatable", "updatable", "virtualio", "copyable", "coordinate_epoch", "sub_datasets", "multi_layers")}
 
 
 def unpublished(drivers) -> frozenset:
-    """The flags of ``FLAG_ITEMS`` whose item none of ``drivers`` has."""
-    missing = set(FLAG_ITEMS)
-    for d in drivers:
-        missing = {f for f in missing if not d._get_metadata_item_(FLAG_ITEMS[f])}
-        if not missing:
-            break
-    return frozenset(missing)
+    """The capabilities (of ``describe``, those of ``FLAG_ITEMS`` among
+    them) whose item none of ``drivers`` has."""
+    return _describe.unpublished(drivers)
 
 
 def masked(values: dict, unknown, shown=None) -> dict:

@@ -1,6 +1,6 @@
 """``vek-drivers show``: one driver with its capabilities and option catalogues."""
 
-from vek._algos.geo import driver
+from vek._algos.geo import _describe, driver
 from vek.optioncheck import allowed_text
 
 from .common import (
@@ -19,11 +19,16 @@ def _catalogue_json(catalogue) -> dict:
 
 
 def show_data(d) -> dict:
-    """Everything ``show`` reports about a driver, as JSON-ready data."""
+    """Everything ``show`` reports about a driver, as JSON-ready data: the
+    summary ``list`` gives, the driver's description (:func:`vek.describe`)
+    and each kind's capability properties and option catalogues."""
     raster, vector = kind_views(d)
-    unknown = unpublished(registry()[1])
+    drivers = registry()[1]
+    unknown = unpublished(drivers)
     data = masked(summary(d), unknown)
     data["copy_only"] = copy_only(d)
+    description = _describe._description(d, unknown)
+    data.update((k, v) for k, v in description.items() if k not in data)
     for key, view, cls in (("raster", raster, driver.RasterDriver),
                            ("vector", vector, driver.VectorDriver)):
         if view is None:
@@ -83,12 +88,32 @@ def _section(title, catalogue, descriptions, width, limit=None) -> str:
     return f"{title} ({len(catalogue)})\n" + option_table(catalogue, descriptions, width, limit)
 
 
+def _writes(modes) -> str:
+    if modes == ["copy"]:
+        return "by copy only"
+    return ", ".join(modes) or "nothing"
+
+
+# Option lists shown after the capabilities of each kind, by describe's key.
+_MULTIDIM_TITLES = {
+    "multidim_dataset_creation": "Multidimensional dataset creation options",
+    "multidim_group_creation": "Multidimensional group creation options",
+    "multidim_dimension_creation": "Multidimensional dimension creation options",
+    "multidim_array_creation": "Multidimensional array creation options",
+    "multidim_array_open": "Multidimensional array open options",
+    "multidim_attribute_creation": "Multidimensional attribute creation options",
+    "overview_creation": "Overview creation options",
+}
+
+
 def show_text(d, descriptions=False, width=None, limit=None) -> str:
     """The text view of ``show``: summary, capabilities of each kind and the
     option catalogues."""
     width = width or terminal_width()
     raster, vector = kind_views(d)
-    unknown = unpublished(registry()[1])
+    drivers = registry()[1]
+    unknown = unpublished(drivers)
+    described = _describe._description(d, unknown)
     out = [f"{d.name} - {d.long_name or '(no long name)'}"]
     pairs = list(masked({
         "category": d.category,
@@ -97,8 +122,11 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
         "updatable": d.updatable,
         "virtualio": d.virtualio,
     }, unknown, UNKNOWN).items())
-    if copy_only(d):
-        pairs.insert(3, ("writes", "by copy only"))
+    pairs.insert(3, ("writes", _writes(described["writes"])))
+    if described["connection_prefix"]:
+        pairs.insert(2, ("prefix", described["connection_prefix"]))
+    if described["help_url"]:
+        pairs.append(("help", described["help_url"]))
     out.append(_pairs(pairs, width))
     # A driver of both kinds reads one open-option list for both; it is shown
     # once unless the configured defaults make the two catalogues differ.
@@ -114,6 +142,9 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
             continue
         out.append(f"\n{kind} capabilities")
         out.append(_pairs(list(masked(_capabilities(view, cls), unknown, UNKNOWN).items()), width))
+        if view is vector:
+            out.append("\n" + _section("Vector dataset creation options",
+                                        described["options"]["dataset_creation"], descriptions, width, limit))
         out.append("\n" + _section(creation_title, view.creation_options_info, descriptions, width, limit))
         if shared_open and view is vector:
             continue
@@ -122,6 +153,9 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
     if raster is None and vector is None:
         out.append("\n" + _section("Creation options", d.creation_options_info, descriptions, width, limit))
         out.append("\n" + _section("Open options", d.open_options_info, descriptions, width, limit))
+    for key, title in _MULTIDIM_TITLES.items():
+        if key in described["options"]:
+            out.append("\n" + _section(title, described["options"][key], descriptions, width, limit))
     return "\n".join(out)
 
 

@@ -7,7 +7,7 @@ choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 """
 
 from . import base
-from ._capabilities import has_item, is_output_driver, metadata_item, metadata_list
+from ._capabilities import has_item, is_output_driver, metadata_flag, metadata_item, metadata_list
 from ._open import OF_RASTER, OF_VECTOR, not_found, sibling_names
 from ._paths import fs_path, gdal_path
 from .base import _gdal, error
@@ -174,7 +174,14 @@ def _has_prefix(handle, path: str) -> bool:
 # GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
 # offers it: it knows only two compound extensions and reads nothing else;
 # otherwise this gives what it gives, in its order.
-def output_names(path: str, writable: bool) -> tuple[str, list[str]]:
+def _of_kind(handle, kind) -> bool:
+    if kind is None:  # as GDAL's tools: whether an item is set, not what it says
+        return has_item(handle, "DCAP_RASTER") or has_item(handle, "DCAP_VECTOR")
+    # the driver classes' own test, so that every match makes a driver of the kind
+    return metadata_flag(handle, "DCAP_RASTER" if kind == "raster" else "DCAP_VECTOR")
+
+
+def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
     candidates = []
     every_listed = set()
     for handle in _drivers():
@@ -182,7 +189,7 @@ def output_names(path: str, writable: bool) -> tuple[str, list[str]]:
         every_listed |= listed
         if writable and not is_output_driver(handle):
             continue
-        if not (has_item(handle, "DCAP_RASTER") or has_item(handle, "DCAP_VECTOR")):
+        if not _of_kind(handle, kind):
             continue
         candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
     # A compound extension (shp.zip) counts where any registered driver
@@ -200,7 +207,7 @@ def output_names(path: str, writable: bool) -> tuple[str, list[str]]:
     return ext, names
 
 
-def drivers_for_path(path, *, writable=True, single=False):
+def drivers_for_path(path, *, writable=True, single=False, kind=None):
     """The drivers that would write a dataset at ``path``, judged by its
     extension or its connection prefix (``PG:``, ...); ``path`` need not
     exist.
@@ -215,6 +222,11 @@ def drivers_for_path(path, *, writable=True, single=False):
     which GDAL's own tools pick an output driver (netCDF before GMT for
     ``.nc``, as GDAL does).  A list of ``Driver`` objects is returned.
 
+    ``kind`` (``"raster"`` or ``"vector"``) keeps the drivers of that kind,
+    as GDAL's raster and vector flags ask (a driver of both kinds counts for
+    each), and gives them as ``RasterDriver`` or ``VectorDriver`` objects;
+    ``None``: both kinds.
+
     ``single=True`` asks for one driver: it is returned alone, and
     :class:`~vek._algos.geo._error.FormatError` is raised when none or
     several match, naming them; as in GDAL, GTiff is taken without
@@ -222,10 +234,13 @@ def drivers_for_path(path, *, writable=True, single=False):
     """
     from . import driver
 
+    if kind not in _KIND_FLAGS:
+        raise ValueError(f"kind must be 'raster', 'vector' or None, not {kind!r}")
+    cls = {"raster": driver.RasterDriver, "vector": driver.VectorDriver}.get(kind, driver.Driver)
     text = _path_text(path)
-    ext, names = output_names(text, bool(writable))
+    ext, names = output_names(text, bool(writable), kind)
     if not single:
-        return [driver.Driver(n) for n in names]
+        return [cls(n) for n in names]
     what = f"extension .{ext}" if ext else "no extension"
     verb = "writes" if writable else "reads"
     if not names:
@@ -235,4 +250,4 @@ def drivers_for_path(path, *, writable=True, single=False):
             f"several drivers {'write' if writable else 'read'} {text!r} ({what}): "
             f"{', '.join(names)}; name the one to use"
         )
-    return driver.Driver(names[0])
+    return cls(names[0])

@@ -24,7 +24,7 @@ from . import _xet as xet
 from ._messages import skip_prefixes
 
 __all__ = ["KINDS", "check_options", "option_entries", "find_entry", "gdal_key", "listed_spelling",
-           "completed_record"]
+           "completed_record", "applies_to"]
 
 # the metadata item holding each kind of option list
 KINDS = {
@@ -198,14 +198,25 @@ def _split(item: str):
     return match.group(1).rstrip(" \t"), item[match.end():]
 
 
-def _scope_refusal(record, scope):
+def _scopes(record) -> list:
+    """The kinds of dataset an option's ``scope`` names; none: every kind."""
     import re
 
     words = set(re.split(r"[\s,]+", _rules().fold(record.get("scope") or "")))
-    named = [s for s in _SCOPES if s in words]
-    if scope is None or not named or scope in named:
+    return [s for s in _SCOPES if s in words]
+
+
+def applies_to(record, scope: str) -> bool:
+    """Whether the option applies to a ``scope`` ("raster" or "vector")
+    dataset: its ``scope`` names that kind, or names none."""
+    named = _scopes(record)
+    return not named or scope in named
+
+
+def _scope_refusal(record, scope):
+    if scope is None or applies_to(record, scope):
         return None
-    return f"the option applies to {' and '.join(named)} datasets only, not to a {scope} dataset"
+    return f"the option applies to {' and '.join(_scopes(record))} datasets only, not to a {scope} dataset"
 
 
 def _check_one(entries, key, value, scope, lookup=None):
