@@ -375,6 +375,34 @@ OPS = [
         'gdal.Unlink("/vsimem/bench_proxy.tif")',
         "d_create.create(None, 256, 256, 1).close()",
     ),
+    # identify of a file of a driver of both kinds: IdentifyDriverEx, and
+    # one open to see whether the file holds bands, layers or both
+    (
+        "identify(GeoPackage)",
+        1.25,
+        as_floor(
+            "_h = _gdal.IdentifyDriverEx(gpkg_path, 0, [], [])\n"
+            "_ds = _gdal.OpenEx(gpkg_path, 6, [SN(_h)], [], [])\n"
+            "_gdal.Dataset_RasterCount_get(_ds) > 0, _gdal.Dataset_GetLayerCount(_ds) > 0\n"
+            "_gdal.delete_Dataset(_ds)"
+        ),
+        None,
+        "identify(gpkg_path)",
+    ),
+    (
+        "identify(GeoPackage), floor = raw IdentifyDriverEx",
+        None,
+        "_gdal.IdentifyDriverEx(gpkg_path, 0, [], [])",
+        "gdal.IdentifyDriverEx(gpkg_path)",
+        "identify(gpkg_path)",
+    ),
+    (
+        'identify(GeoPackage, kind="vector")',
+        1.5,
+        "_gdal.IdentifyDriverEx(gpkg_path, 4, [], [])",
+        "gdal.IdentifyDriverEx(gpkg_path, 4)",
+        'identify(gpkg_path, kind="vector")',
+    ),
 ]
 
 WAYS = ("floor", "twin", "proxy", "vek")
@@ -413,6 +441,8 @@ PROXY_DOES_LESS = {
     "DriveStatistics()",
     "create 256x256x1 in memory + close",
     "create 256x256x1, floor = raw binding",
+    "identify(GeoPackage), floor = raw IdentifyDriverEx",
+    'identify(GeoPackage, kind="vector")',
 }
 
 # ---------------------------------------------------------------------------
@@ -510,6 +540,27 @@ def loop_overhead(samples):
 # worlds (child processes)
 
 
+_GEOPACKAGE = """
+import sys
+from vek import create_vector
+with create_vector("GPKG", sys.argv[1]) as ds:
+    ds.create_layer("points", "Point")
+"""
+
+
+def sample_geopackage():
+    """A GeoPackage holding one layer, written by a fresh interpreter (the
+    world's binding mode stays as it is); removed when the world ends."""
+    import atexit
+    import shutil
+
+    folder = tempfile.mkdtemp(prefix="vek-bench-")
+    atexit.register(shutil.rmtree, folder, True)
+    path = os.path.join(folder, "points.gpkg")
+    subprocess.run([sys.executable, "-c", _GEOPACKAGE, path], check=True, cwd=ROOT)
+    return path
+
+
 def prepare_world(kind):
     """The namespace the statements run in."""
     ns = {"__name__": "bench_world", "__builtins__": __builtins__}
@@ -520,7 +571,7 @@ def prepare_world(kind):
     from osgeo import _gdal
 
     import vek._algos.geo.driver as vd
-    from vek._algos.geo import base
+    from vek._algos.geo import _identify, base
 
     sys.path.insert(0, HERE)
     import twin
@@ -541,6 +592,8 @@ def prepare_world(kind):
         dtypes=base.dtypes,
         call_gdal_fun=base.call_gdal_fun,
         mem_temp_path=base.mem_temp_path,
+        identify=_identify.identify,
+        gpkg_path=sample_geopackage(),
     )
     exec(FLOOR_HELPERS, ns)
     if kind == "proxy":

@@ -14,6 +14,7 @@ import pytest
 from osgeo import _gdal, gdalconst
 
 from gdalmode import exceptions_mode, gdal_mode, mem_files, run_python  # noqa: F401
+from conftest import metadata
 from vek._algos.geo import base
 from vek._algos.geo.base import call_gdal_fun, dtypes, env, error, gdata, get_sel, mem_temp_path, xet
 
@@ -129,7 +130,7 @@ def test_every_text_is_escaped():
     record = {"type": PAYLOAD, "default": PAYLOAD, "description": PAYLOAD, "value": ["ok", PAYLOAD],
               "current": PAYLOAD, "scope": PAYLOAD, PAYLOAD: "1"}
     shown = text(built(gdata.VEKHTMLDetails(), {PAYLOAD: PAYLOAD, "q": odd}, [{PAYLOAD: {PAYLOAD: record}}]))
-    assert shown.count(PAYLOAD) == 11 and odd in shown
+    assert shown.count(PAYLOAD) == 14 and odd in shown  # 3 in the summary row of the values set
     shown = text(table(rows=[[PAYLOAD, "a", PAYLOAD, PAYLOAD]], head=["", PAYLOAD, "b"], info={PAYLOAD: PAYLOAD}))
     assert shown.count(PAYLOAD) == 5  # the fourth cell is cut
 
@@ -143,7 +144,9 @@ def test_details_view():
             "ZLEVEL": {"type": "int", "min": "1", "max": "9"}},
          "Open options": {"NUM_THREADS": {"type": "string", "current": 4}}},
         {"Layer creation options": {}}, {"GTiff creation": gtiff_catalogue()}])
-    assert rows(root, "./div/table/tbody/tr") == [["Name", "GTiff"], ["Category", "raster"], ["Creatable", "True"]]
+    assert rows(root, "./div/table/tbody/tr") == [  # the long name from GDAL; the values set, unfolded
+        ["Name", "GTiff"], ["Long name", metadata("GTiff", "DMD_LONGNAME")], ["Category", "raster"],
+        ["Creatable", "True"], ["Creation options set", "COMPRESS=LZW"], ["Open options set", "NUM_THREADS=4"]]
     details = root.findall(".//details")
     assert [text(d.find("summary")) for d in details] == [
         "Creation options (3 options)", "Open options (1 option)", "Layer creation options (0 options)",

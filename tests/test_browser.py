@@ -118,6 +118,8 @@ FRAGMENTS_CODE = textwrap.dedent(r"""
         rows += [None] + [[i, stats[i].name] for i in range(*trail)]
     gtiff = RasterDriver("GTiff")
     gtiff.set_creation_options(TILED=sys.argv[1])
+    flag = next(k for k, r in gtiff.creation_options_info.items() if r.get("type") == "boolean" and k != "TILED")
+    gtiff.set_creation_options(**{flag: True})  # GDAL is handed YES
     # the description cell as GDAL's own option list gives it: the description, then the other attributes
     # (min and max from GDAL 3.13) as name=value
     xml = base._gdal.MajorObject_GetMetadataItem(base._gdal.GetDriverByName("GTiff"), "DMD_CREATIONOPTIONLIST")
@@ -129,7 +131,8 @@ FRAGMENTS_CODE = textwrap.dedent(r"""
     json.dump({"statistics": stats._repr_html_(), "gtiff": gtiff._repr_html_(), "rows": rows,
                "counts": {"Rasters": len(stats.rasters), "Vectors": len(stats.vectors), "Total": len(stats)},
                "creation": {k: cell(k) for k in gtiff.creation_options_info},
-               "open": list(gtiff.open_options_info)}, sys.stdout)
+               "open": list(gtiff.open_options_info), "flag": flag, "long_name": gtiff.long_name,
+               "extensions": " ".join(dict.fromkeys([gtiff.extension, *gtiff.extensions]))}, sys.stdout)
 """)
 
 
@@ -238,13 +241,25 @@ def test_statistics_table_rows(rendered, fragments, theme):
 
 @pytest.mark.parametrize("theme", LAB)
 @pytest.mark.parametrize("page", ["gtiff", "gtiff-open"])
-def test_option_values_shown_as_text(rendered, page, theme):
+def test_option_values_shown_as_text(rendered, fragments, page, theme):
     report = rendered[page, theme]
     assert (report["elements"], report["handlers"]) == (0, 0)  # nothing came from the values
     current = {row[0]: row[4] for row in report["tables"][1]["rows"]}
-    assert (current["COMPRESS"], current["TILED"]) == (SCRIPT_VALUE, MARKUP_VALUE)
+    assert (current["COMPRESS"], current["TILED"], current[fragments["flag"]]) == (SCRIPT_VALUE, MARKUP_VALUE, "YES")
     shown = {t["text"] for t in report["texts"] if t["visible"]}
     assert (SCRIPT_VALUE in shown and MARKUP_VALUE in shown) == (page == "gtiff-open")
+    # folded or not, the summary says what is set, as GDAL is handed it
+    assert {f"COMPRESS={SCRIPT_VALUE}", f"TILED={MARKUP_VALUE}", f"{fragments['flag']}=YES"} <= shown
+
+
+@pytest.mark.parametrize("theme", LAB)
+def test_driver_summary_and_unbroken_type_names(rendered, fragments, theme):
+    report = rendered["gtiff-open", theme]
+    info = report["tables"][0]["rows"]
+    assert ["Long name", fragments["long_name"]] in info and ["Extensions", fragments["extensions"]] in info
+    types = [t for t in report["texts"] if t["visible"] and t["cls"] == "vek-h-type"]
+    assert any("-" in t["text"] for t in types)  # string-select, ...
+    assert all(t["rect"][3] - t["rect"][1] < 1.8 * t["fontSize"] for t in types), "a type name is broken"
 
 
 @pytest.mark.parametrize("theme", LAB)

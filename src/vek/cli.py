@@ -5,6 +5,7 @@ Also run as ``python -m vek``.  Commands::
     vek-drivers list [--raster] [--vector] [--creatable] [--writable] [--updatable] [--virtualio] [--json]
     vek-drivers show NAME [--descriptions] [--json]
     vek-drivers create NAME PATH --size W H [--bands N] [--dtype T] [-co KEY=VALUE ...]
+                                 [--srs SRS] [--bounds XMIN YMIN XMAX YMAX] [--nodata VALUE]
     vek-drivers create NAME PATH [-dsco KEY=VALUE ...] [--layer NAME [--geometry TYPE] [--srs SRS]
                                  [--field NAME:TYPE ...] [-lco KEY=VALUE ...]]   (vector drivers)
     vek-drivers detect PATH [--raster | --vector] [--json]
@@ -163,12 +164,15 @@ def build_parser() -> argparse.ArgumentParser:
                    "type the driver creates)")
     p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="raster creation option (repeatable)")
+    p.add_argument("--bounds", nargs=4, type=float, metavar=("XMIN", "YMIN", "XMAX", "YMAX"),
+                   help="raster: the outer edges of the raster, in --srs units (north up)")
+    p.add_argument("--nodata", metavar="VALUE", help="raster: the nodata value of every band")
     p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="vector dataset creation option (repeatable)")
     p.add_argument("--layer", metavar="NAME", help="vector: create a layer of this name")
     p.add_argument("--geometry", metavar="TYPE",
                    help="the layer's geometry type, e.g. Point, LineString (default Unknown)")
-    p.add_argument("--srs", metavar="SRS", help="the layer's spatial reference, e.g. EPSG:4326")
+    p.add_argument("--srs", metavar="SRS", help="the raster's or the layer's spatial reference, e.g. EPSG:4326")
     p.add_argument("--field", dest="field", action="append", type=_name_type, default=[],
                    metavar="NAME:TYPE", help="a field of the layer, e.g. name:String (repeatable)")
     p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],

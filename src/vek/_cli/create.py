@@ -8,7 +8,7 @@ import sys
 
 from osgeo import _osr
 
-from vek._algos.geo import _layers, _optcheck, base, driver, geodatabase
+from vek._algos.geo import _georef, _layers, _optcheck, base, driver, geodatabase
 from vek.optioncheck import OptionValueError, check_option_value
 
 from .common import CLIError, copy_only, find_driver, option_text
@@ -124,8 +124,9 @@ def _progress():
     return ProgressBar() if sys.stderr.isatty() else None
 
 
-def _copied(view, args, dtype, options):
-    """A raster of a copy-only format: made in memory, then copied."""
+def _copied(view, args, dtype, options, geo):
+    """A raster of a copy-only format: made in memory, georeferenced there,
+    then copied (the copy carries the georeferencing)."""
     mem = driver._gdal.GetDriverByName("MEM")
     width, height = args.size
     code = driver.dtypes.get_raster_dtype_code(dtype)
@@ -134,6 +135,7 @@ def _copied(view, args, dtype, options):
     )
     bar = _progress()
     try:
+        _georef.apply_georeferencing(src.handle, geo)
         return src.copy_to(args.path, view.name, options=options, progress=bar)
     finally:
         if bar is not None:
@@ -141,16 +143,62 @@ def _copied(view, args, dtype, options):
         src.close()
 
 
+def _georeferencing(args, dtype) -> _georef.Georeferencing:
+    """--srs, --bounds and --nodata checked before anything is written."""
+    try:
+        return _georef.checked_georeferencing(args.srs, args.bounds, None, args.nodata,
+                                              size=args.size, type_names=[dtype])
+    except ValueError as exc:
+        raise CLIError(str(exc)) from None
+
+
+def _georeferenced(ds, geo, existed) -> None:
+    """The new raster georeferenced; when GDAL refuses, the raster is
+    closed and, unless PATH was there before, removed."""
+    try:
+        _georef.apply_georeferencing(ds.handle, geo)
+    except BaseException:
+        files = _files_quietly(ds)
+        _close_quietly(ds)
+        if not existed:
+            _discard(files, ds.path)
+        raise
+
+
+def _where(handle) -> list:
+    """The spatial reference, extent and nodata GDAL reports for the raster."""
+    gdal = driver._gdal
+    facts = []
+    ref = gdal.Dataset_GetSpatialRef(handle)
+    if ref is not None:
+        facts.append(("srs", _osr.SpatialReference_GetName(ref) or "-"))
+        _osr.delete_SpatialReference(ref)
+    gt = gdal.Dataset_GetGeoTransform(handle)
+    if tuple(gt) != (0.0, 1.0, 0.0, 0.0, 0.0, 1.0):  # GDAL's answer when there is none
+        x0, y0 = gt[0], gt[3]
+        x1 = x0 + gt[1] * gdal.Dataset_RasterXSize_get(handle) + gt[2] * gdal.Dataset_RasterYSize_get(handle)
+        y1 = y0 + gt[4] * gdal.Dataset_RasterXSize_get(handle) + gt[5] * gdal.Dataset_RasterYSize_get(handle)
+        facts.append(("bounds", " ".join(f"{v:g}" for v in (min(x0, x1), min(y0, y1), max(x0, x1), max(y0, y1)))))
+    if gdal.Dataset_RasterCount_get(handle):
+        value = gdal.Band_GetNoDataValue(gdal.Dataset_GetRasterBand(handle, 1))
+        if value is not None:
+            facts.append(("nodata", f"{value:g}"))
+    return facts
+
+
 def _create_raster(d, args) -> None:
     view = driver.RasterDriver(d.name)
     dtype = _dtype_name(view, args.dtype)
     options = checked_options(view, dict(args.co))
+    geo = _georeferencing(args, dtype)
     by_copy = copy_only(d)
     if by_copy:
-        ds = _copied(view, args, dtype, options)
+        ds = _copied(view, args, dtype, options, geo)
     else:
+        existed = os.path.lexists(args.path)
         width, height = args.size
         ds = view.create(args.path, width, height, args.bands, dtype)
+        _georeferenced(ds, geo, existed)
     try:
         facts = [
             ("driver", f"{ds.driver_name} ({view.long_name})"),
@@ -158,6 +206,7 @@ def _create_raster(d, args) -> None:
             ("bands", ds.band_count),
             ("data type", _band_dtype(ds.handle) if ds.band_count else "-"),
             ("options", " ".join(f"{k}={option_text(v)}" for k, v in options.items()) or "-"),
+            *_where(ds.handle),
         ]
         files = ds.files
     finally:
@@ -306,8 +355,9 @@ def _close_quietly(ds) -> None:
         pass
 
 
-_RASTER_ONLY = (("--bands", "bands"), ("--dtype", "dtype"), ("-co", "co"))
-_VECTOR_ONLY = (("--layer", "layer"), ("--geometry", "geometry"), ("--srs", "srs"),
+_RASTER_ONLY = (("--bands", "bands"), ("--dtype", "dtype"), ("-co", "co"), ("--bounds", "bounds"),
+                ("--nodata", "nodata"))
+_VECTOR_ONLY = (("--layer", "layer"), ("--geometry", "geometry"),
                 ("--field", "field"), ("-lco", "lco"), ("-dsco", "dsco"))
 _LAYER_ONLY = (("--geometry", "geometry"), ("--srs", "srs"), ("--field", "field"), ("-lco", "lco"))
 

@@ -279,6 +279,43 @@ class GeoDatabase:
         messages.emit()
         return files
 
+    # -- where a raster lies
+
+    def georeference(self, srs=None, *, bounds=None, transform=None, nodata=None):
+        """Set the raster's spatial reference, geotransform and nodata value;
+        a part left ``None`` stays as it is.
+
+        ``srs``
+            Anything GDAL's ``SetFromUserInput`` takes ("EPSG:4326", WKT,
+            PROJ text, ...).
+        ``bounds``
+            ``(xmin, ymin, xmax, ymax)``, the outer edges of the raster
+            (north up): the geotransform follows from the size.
+        ``transform``
+            GDAL's six geotransform numbers instead of ``bounds``.
+        ``nodata``
+            The nodata value of every band: a number, or a text of one
+            ("-9999", "nan"), that the bands' data type holds.
+
+        Everything is checked before anything is set: bad input raises
+        ``ValueError`` (a spatial reference GDAL cannot read or holding a
+        NUL, bounds with xmin >= xmax, both bounds and transform, a nodata
+        value that is no number or that the bands cannot hold).  Then the
+        spatial reference is set first and the geotransform next, the order
+        a GeoPackage needs (it must have its geotransform before it is first
+        closed); GDAL's refusal raises ``GDALError`` with its message, and
+        what was set before it stays.
+        """
+        from ._georef import apply_georeferencing, band_types, checked_georeferencing
+
+        with self._using() as handle:
+            size = (_gdal.Dataset_RasterXSize_get(handle), _gdal.Dataset_RasterYSize_get(handle))
+            if not _gdal.Dataset_RasterCount_get(handle) and size == (0, 0):
+                raise ValueError(f"{self._path!r} holds no raster to georeference")
+            geo = checked_georeferencing(srs, bounds, transform, nodata, size=size,
+                                         type_names=band_types(handle))
+            apply_georeferencing(handle, geo)
+
     # -- layers
 
     @property

@@ -55,6 +55,9 @@ _RULES = [
     " summary .vek-h-muted{font-weight:normal}",
     " .vek-h-empty{opacity:0.75;font-style:italic;margin:0.2em 0 0.5em 1em}",
     " .vek-h-extra{opacity:0.75;font-size:0.92em}",
+    # a type name (string-select) breaks at its hyphen otherwise
+    " td.vek-h-type{white-space:nowrap}",
+    " .vek-h-set{margin-right:1em}",
 ]
 
 
@@ -100,6 +103,42 @@ def _items(obj, what: str):
     return list(obj.items())
 
 
+def _gdal_text(name, value) -> str:
+    """An option value as GDAL is handed it (True as YES, 3.0 as 3.0)."""
+    from ._options import _option_text
+
+    try:
+        return _option_text(str(name), value)
+    except (TypeError, ValueError):  # not a value GDAL takes: shown as it is
+        return _text(value)
+
+
+def _driver_facts(base: list) -> list:
+    """The summary with what the driver named "Name" says of itself
+    besides: its long name after the name, and all its extensions, main
+    one first, where the summary has its main one.  A name that is no
+    registered driver's leaves the summary as it is."""
+    names = [v for k, v in base if k == "Name" and isinstance(v, str)]
+    if not names:
+        return base
+    from ._capabilities import metadata_item, metadata_list
+    from .base import _gdal
+
+    handle = _gdal.GetDriverByName(names[0])
+    if handle is None:
+        return base
+    out = []
+    for key, value in base:
+        if key == "Extension":
+            every = metadata_list(handle, "DMD_EXTENSIONS")
+            out.append(("Extensions", " ".join(dict.fromkeys(([value] if value else []) + every))))
+            continue
+        out.append((key, value))
+        if key == "Name":
+            out.append(("Long name", metadata_item(handle, "DMD_LONGNAME")))
+    return out
+
+
 def _counts_line(items) -> str:
     if not items:
         return ""
@@ -113,7 +152,10 @@ class VEKHTMLDetails:
     """A summary table plus collapsible option catalogues.
 
     * :meth:`set_base_info` - summary facts (``{"Name": "GTiff", ...}``),
-      shown as a small key/value table;
+      shown as a small key/value table; where "Name" is a registered
+      driver's, its long name and all its extensions are shown too, and a
+      row per catalogue lists the values set, as GDAL is handed them
+      (``YES`` for ``True``), without unfolding anything;
     * :meth:`add_details` - ``{heading: catalogue}`` where a catalogue maps
       option name -> record dict.  A record holds the option's XML
       attributes (``type``, ``description``, ``default``, ...), optionally
@@ -147,8 +189,8 @@ class VEKHTMLDetails:
         if not hasattr(record, "get"):
             record = {"description": record}
         cells = [f"<th>{_esc(name)}</th>"]
-        for key in ("type", "default"):
-            cells.append(f"<td>{_esc(record[key])}</td>" if key in record else "<td></td>")
+        cells.append(f'<td class="vek-h-type">{_esc(record["type"])}</td>' if "type" in record else "<td></td>")
+        cells.append(f"<td>{_esc(record['default'])}</td>" if "default" in record else "<td></td>")
         allowed = record.get("value")
         if allowed is None:
             cells.append("<td></td>")
@@ -158,8 +200,10 @@ class VEKHTMLDetails:
             cells.append(f"<td>{_esc(allowed)}</td>")
         if "current" in record:
             current = record["current"]
-            cls = ' class="vek-h-muted"' if current is None else ""
-            cells.append(f"<td{cls}>{_esc(current)}</td>")
+            if current is None:  # left out of what GDAL is handed
+                cells.append(f'<td class="vek-h-muted">{_esc(current)}</td>')
+            else:
+                cells.append(f"<td>{html.escape(_gdal_text(name, current))}</td>")
         else:
             cells.append("<td></td>")
         desc = _esc(record["description"]) if "description" in record else ""
@@ -191,12 +235,25 @@ class VEKHTMLDetails:
         out.append("</details>")
         return "".join(out)
 
+    def _set_rows(self) -> str:
+        """A summary row per catalogue with values set: the options as
+        GDAL is handed them, seen without unfolding the catalogue."""
+        rows = []
+        for heading, records in self._sections:
+            given = [(name, rec["current"]) for name, rec in records
+                     if hasattr(rec, "get") and rec.get("current") is not None]
+            if given:
+                items = "".join(f'<span class="vek-h-set">{html.escape(f"{_text(n)}={_gdal_text(n, v)}")}</span> '
+                                for n, v in given)
+                rows.append(f"<tr><th>{_esc(heading)} set</th><td>{items.rstrip()}</td></tr>")
+        return "".join(rows)
+
     def to_html(self) -> str:
         out = [f'<div class="{CSS_CLASS}">', _STYLE]
-        if self._base:
-            rows = "".join(
-                f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in self._base
-            )
+        rows = "".join(
+            f"<tr><th>{_esc(k)}</th><td>{_esc(v)}</td></tr>" for k, v in _driver_facts(self._base)
+        ) + self._set_rows()
+        if rows:
             out.append(f'<table class="vek-h-info"><tbody>{rows}</tbody></table>')
         out.extend(self._section(h, recs) for h, recs in self._sections)
         out.append("</div>")

@@ -62,29 +62,27 @@ def _kind_of(handle, path, allowed, siblings):
     )
     if found == (True, True):
         # The driver recognises the format, not what the file holds: look.
-        found = (_opens(path, OF_RASTER, only, siblings), _opens(path, OF_VECTOR, only, siblings))
+        found = _holds(path, only, siblings)
     return {(True, False): "raster", (False, True): "vector"}.get(found)
 
 
-def _opens(path, flags, only, siblings) -> bool:
-    """Whether the file opens read-only as that kind with data in it."""
+def _holds(path, only, siblings) -> tuple[bool, bool]:
+    """``(has bands, has layers)`` of the file opened once, read-only, as
+    both kinds: one open costs a hundred identifications, so there is no
+    second (``(False, False)`` when it does not open)."""
     # A probe: its messages are no news, so GDAL's quiet handler takes them;
     # the binding cannot hand a Python handler one naming a file whose name
     # is not UTF-8 (a SystemError).
     with base.quiet_gdal():
         try:
-            handle = _gdal.OpenEx(gdal_path(path), flags, only, [], siblings or [])
+            handle = _gdal.OpenEx(gdal_path(path), OF_RASTER | OF_VECTOR, only, [], siblings or [])
         except RuntimeError:  # GDAL exceptions enabled
-            return False
-        if handle is not None and base.last_gdal_error()[0] in (base.CE_FAILURE, base.CE_FATAL):
-            base.release_dataset(handle)
-            return False
+            return False, False
     if handle is None:
-        return False
+        return False, False
     try:
-        if flags == OF_VECTOR:
-            return _gdal.Dataset_GetLayerCount(handle) > 0
-        return _gdal.Dataset_RasterCount_get(handle) > 0
+        # what opened counts, even where GDAL complained of a part it skipped
+        return _gdal.Dataset_RasterCount_get(handle) > 0, _gdal.Dataset_GetLayerCount(handle) > 0
     finally:
         base.release_dataset(handle)
 
