@@ -216,11 +216,14 @@ def _at_exit() -> None:
     it): waits for the running calls, closes the datasets still open, each
     under its lock, and gives up on what still runs."""
     _calls.begin_exit()
-    for owner in list(_owners.values()):
-        if owner._proxy is not None and _proxy_closed(owner._proxy):
-            owner._closed_through_proxy()  # GDAL freed it already
-        else:
-            owner._finalizer()
+    for owner in reversed(list(_owners.values())):  # the newest first, as weakref does
+        try:
+            if owner._proxy is not None and _proxy_closed(owner._proxy):
+                owner._closed_through_proxy()  # GDAL freed it already
+            else:
+                owner._finalizer()
+        except Exception:  # pragma: no cover - defensive, at exit
+            pass
     _calls.abandon_copies()
 
 
