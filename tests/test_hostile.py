@@ -940,3 +940,45 @@ def test_config_file_that_is_no_small_text(tmp_path, monkeypatch, kind):
         except _error.ConfigError as exc:
             print(exc.path == _env.config_path()[0], "regular" in str(exc) or "MiB" in str(exc))
     """) == (["5", "5"] if kind == "byte order mark" else ["True", "True"])
+
+
+# How a caller's own code, run inside a GDAL call on a dataset, tries to close
+# that dataset: the per-object lock is re-entrant, so each freed the dataset
+# GDAL was still reading or writing (a segfault).
+CLOSE_INSIDE_A_CALL = {
+    "close() in copy_to's progress": "src.copy_to(out, 'GTiff', progress=lambda f: src.close())",
+    ".dataset.Close() in copy_to's progress": "src.copy_to(out, 'GTiff', progress=lambda f: proxy.Close())",
+    "leaving `with .dataset` in copy_to's progress":
+        "src.copy_to(out, 'GTiff', progress=lambda f: proxy.__exit__(None, None, None))",
+    "close() in the options mapping of copy_to": "src.copy_to(out, 'GTiff', options=Closing(src))",
+    "close() in the layer name of create_layer": "vec.create_layer(Closing(vec))",
+}
+
+
+@pytest.mark.parametrize("call", CLOSE_INSIDE_A_CALL.values(), ids=CLOSE_INSIDE_A_CALL)
+def test_closing_a_dataset_from_inside_a_call_on_it_is_refused(call):
+    from osgeo import gdal
+
+    if "proxy" in call and not hasattr(gdal.Dataset, "Close"):
+        pytest.skip(f"GDAL {gdal.__version__}'s bindings have no Dataset.Close")
+    assert child_prints(f"""if True:
+        from osgeo import _gdal
+        from vek._algos.geo import geodatabase
+        from vek._algos.geo.driver import RasterDriver
+        class Closing(dict):
+            def __init__(self, ds):
+                self.ds = ds
+            def keys(self):
+                self.ds.close()
+            items = __str__ = keys
+        src, out = RasterDriver("GTiff").create(None, 64, 64, 1), "/vsimem/inside.tif"
+        vec, proxy = geodatabase.create_vector("GPKG", None), src.dataset
+        try:
+            {call}
+        except ValueError as exc:
+            print("ValueError", "closed" in str(exc))
+        # both still open and whole; the stopped copy left nothing
+        print(src.band_count, vec.layers, _gdal.VSIStatL(out) is None)
+        src.close(), vec.close()
+        print(src.closed, vec.closed)
+    """) == ["ValueError", "True", "1", "[]", "True", "True", "True"]

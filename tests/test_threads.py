@@ -405,3 +405,68 @@ def test_classes_of_a_module_in_a_child_process_are_collected_at_exit():
     proc = subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ok"
+
+
+# ---- interpreter exit while a daemon thread is inside GDAL -----------------------------------------
+
+EXIT_ROUNDS = max(3, ROUNDS // 10)  # child processes per case (40 under `make stress`)
+
+# What the daemon thread runs when the main thread calls sys.exit: copies that
+# end within the exit's wait, and one whose progress never returns.
+EXIT_WORK = {
+    "copies in memory": "started.set()\nwhile True:\n    src.copy_to(None, 'GTiff').close()",
+    "copies to files": "started.set()\nfor i in range(10**6):\n    src.copy_to(f'{tmp}/out{i}.tif', 'GTiff').close()",
+    "a copy outliving the wait":
+        "src.copy_to(f'{tmp}/out0.tif', 'GTiff', progress=lambda f: started.set() or threading.Event().wait())",
+}
+
+
+def checksum(path):
+    handle = _gdal.OpenEx(path, 0)
+    try:
+        band = _gdal.Dataset_GetRasterBand(handle, 1)
+        return _gdal.Band_Checksum(band, 0, 0, 1500, 1500)
+    finally:
+        _gdal.delete_Dataset(handle)
+
+
+@pytest.mark.parametrize("work", EXIT_WORK.values(), ids=EXIT_WORK)
+def test_interpreter_exit_while_a_daemon_thread_copies(tmp_path, work):
+    """The at-exit close freed the source GDAL was copying in the daemon
+    thread (a segfault), and a daemon thread coming back from GDAL after
+    the interpreter finalized was ended inside GDAL's C++ frames (an
+    abort). The exit waits for the running call, or leaves its datasets to
+    the operating system; no file that looks complete is left half-made."""
+    from gdalmode import run_python
+
+    code = f"""if True:
+        import sys, threading
+        from osgeo import _gdal
+        from vek._algos.geo import _dataset
+        from vek._algos.geo.driver import RasterDriver
+        _dataset.EXIT_WAIT = 1.0
+        tmp = {str(tmp_path)!r}
+        src = RasterDriver("GTiff").create(f"{{tmp}}/src.tif", 1500, 1500, 1)
+        _gdal.Band_Fill(_gdal.Dataset_GetRasterBand(src.handle, 1), 7.0)
+        want = _gdal.Band_Checksum(_gdal.Dataset_GetRasterBand(src.handle, 1), 0, 0, 1500, 1500)
+        print(want, flush=True)
+        started = threading.Event()
+        def run():
+{textwrap.indent(work, " " * 12)}
+        threading.Thread(target=run, daemon=True).start()
+        started.wait()
+        sys.exit(0)
+    """
+    for _ in range(EXIT_ROUNDS):
+        for f in tmp_path.iterdir():
+            f.unlink()
+        proc = run_python(code)
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        want = int(proc.stdout.split()[0])
+        left = sorted(f.name for f in tmp_path.iterdir())
+        # every copy left is whole: GDAL reads the source's pixels from it
+        assert all(checksum(str(tmp_path / name)) == want for name in left if name.startswith("out")), left
+        if "Event().wait" in work:  # never closed: neither the copy nor the source it read is kept
+            assert left == []
+        else:
+            assert "src.tif" in left and checksum(str(tmp_path / "src.tif")) == want

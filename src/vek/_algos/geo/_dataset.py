@@ -8,12 +8,15 @@ Without that the low-level binding would never close the dataset (a bare
 handle has no destructor attached), and nothing would be flushed.
 """
 
+import atexit
 import os
 import threading
+import time
+import types
 import weakref
 
 from . import base
-from ._creation import dataset_files, note_creation, remove_created, take_creation
+from ._creation import dataset_files, existing_before, note_creation, remove_created, take_creation
 from ._writing import (
     creating_driver, driver_ftypes, layers_to_copy, own_creation_options, progress_callback,
     refuse_own_file, writing_driver,
@@ -60,7 +63,7 @@ def _configured_layer_options(driver_name: str) -> dict:
     return view.creation_options
 
 
-def _release(handle, path, is_mem, creation=None):
+def _close(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
     ``creation`` is the ``(path, before)`` record of the call that created
@@ -92,6 +95,177 @@ def _release(handle, path, is_mem, creation=None):
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem, messages
+
+
+def _release(handle, cell, lock, path, is_mem, creation=None):
+    """The finalizer of a ``GeoDatabase``: :func:`_close` under the object's
+    lock, after marking it closed in ``cell`` (its one-item handle list).
+
+    :meth:`GeoDatabase.close` holds the lock already, and an object that is
+    collected has no call running; only at interpreter exit may a call in
+    another thread hold it.  Then it is waited for as long as the exit
+    allows (:data:`EXIT_WAIT` in all), and past that the dataset is left
+    to the operating system (see :func:`_leave`): closing it would free
+    what GDAL in that thread still reads.
+    """
+    if not lock.acquire(timeout=_calls.time_left()):
+        _leave(path, is_mem, creation)
+        return None, base.gdal_messages()
+    try:
+        cell[0] = None
+        return _close(handle, path, is_mem, creation)
+    finally:
+        lock.release()
+
+
+def _leave(path, is_mem, creation) -> None:
+    """A dataset left open at exit is never flushed, so what its own
+    creation made is not whole: that is removed, as a failed creation is
+    (the main file; in-memory files go with the process).  One that was
+    opened keeps what was flushed to it before."""
+    if creation is None or is_mem or path.startswith("/vsi"):
+        return
+    try:
+        with base.quiet_gdal():
+            remove_created(creation[0], creation[1])
+    except Exception:  # pragma: no cover - defensive, at exit
+        pass
+
+
+# --------------------------------------------------------------------------
+# interpreter exit
+
+#: Seconds the exit waits, in all, for dataset calls running in other
+#: threads before it closes the datasets still open.
+EXIT_WAIT = 10.0
+
+
+class _Calls:
+    """The threads inside a dataset call (``with _calls:``), and the exit.
+
+    At interpreter exit only daemon threads are left (the others were
+    joined before the exit handlers run).  :meth:`begin_exit` waits for
+    their running calls, up to :data:`EXIT_WAIT` seconds; a thread that
+    starts a call after that is parked for good.  So no call of this module
+    is inside GDAL when the interpreter finalizes: a daemon thread coming
+    back from GDAL then is ended within GDAL's C++ frames, which aborts
+    the process, and a dataset closed under it is a use after free.
+    """
+
+    def __init__(self):
+        self._cond = threading.Condition(threading.Lock())
+        self._depth = threading.local()
+        self._running = 0
+        self._exit_thread = None
+        self._deadline = None
+        self._copies = {}  # running copies: token -> (target, existing_before)
+
+    @property
+    def exiting(self) -> bool:
+        return self._exit_thread is not None
+
+    def time_left(self) -> float:
+        if self._deadline is None:
+            return EXIT_WAIT
+        return max(0.0, self._deadline - time.monotonic())
+
+    def __enter__(self):
+        depth = getattr(self._depth, "n", 0)
+        if depth == 0:
+            with self._cond:
+                while self._exit_thread not in (None, threading.get_ident()):
+                    self._cond.wait()  # parked: the interpreter is exiting
+                self._running += 1
+        self._depth.n = depth + 1
+
+    def __exit__(self, *exc_info):
+        self._depth.n -= 1
+        if self._depth.n == 0:
+            with self._cond:
+                self._running -= 1
+                self._cond.notify_all()
+        return False
+
+    def begin_exit(self) -> None:
+        own = 1 if getattr(self._depth, "n", 0) else 0
+        with self._cond:
+            self._exit_thread = threading.get_ident()
+            self._deadline = time.monotonic() + EXIT_WAIT
+            self._cond.wait_for(lambda: self._running <= own, self.time_left())
+
+    class _Copy:
+        __slots__ = ("calls", "token")
+
+        def __init__(self, calls, path):
+            self.calls, self.token = calls, object()
+            before = {} if path.startswith("/vsi") else existing_before(path)
+            calls._copies[self.token] = (path, before)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc_info):
+            self.calls._copies.pop(self.token, None)
+            return False
+
+    def copying(self, path):
+        """``with _calls.copying(path):`` a copy to ``path`` is running."""
+        return _Calls._Copy(self, path)
+
+    def abandon_copies(self) -> None:
+        """At exit, past the wait: the targets of copies still running are
+        not whole; remove what they made (not in memory: that goes with
+        the process)."""
+        for path, before in list(self._copies.values()):
+            try:
+                with base.quiet_gdal():
+                    remove_created(path, before)
+            except Exception:  # pragma: no cover - defensive, at exit
+                pass
+
+
+_calls = _Calls()
+
+
+def _at_exit() -> None:
+    """Runs before ``weakref.finalize``'s own exit handler (registered after
+    it): waits for the running calls, closes the datasets still open, each
+    under its lock, and gives up on what still runs."""
+    _calls.begin_exit()
+    for owner in reversed(list(_owners.values())):  # the newest first, as weakref does
+        try:
+            if owner._proxy is not None and _proxy_closed(owner._proxy):
+                owner._closed_through_proxy()  # GDAL freed it already
+            else:
+                owner._finalizer()
+        except Exception:  # pragma: no cover - defensive, at exit
+            pass
+    _calls.abandon_copies()
+
+
+_exit_registered = False
+
+
+def _register_exit() -> None:
+    global _exit_registered
+    if not _exit_registered:  # the GIL makes this one step
+        _exit_registered = True
+        atexit.register(_at_exit)
+
+
+def _stop_at_exit(callback, failure):
+    """GDAL's progress function for a copy: ``callback`` (or none), and a
+    stop once the interpreter exits (GDAL then ends the copy, and what it
+    made is removed, as for any stopped copy)."""
+
+    def progress(fraction, message, data):
+        if _calls.exiting:
+            if not failure:
+                failure.append(RuntimeError("copy_to was stopped: the interpreter is exiting"))
+            return 0
+        return 1 if callback is None else callback(fraction, message, data)
+
+    return progress
 
 
 def _address(handle) -> int:
@@ -129,7 +303,11 @@ class GeoDatabase:
     live ``GeoDatabase`` owns raises ``ValueError``; copying, deep-copying
     and pickling raise ``TypeError``.  Every use of the dataset takes a
     lock of the object, so :meth:`close` never runs in the middle of a
-    GDAL call made from another thread.
+    GDAL call: from another thread it waits until the call returns, and
+    from the thread running it (a ``progress`` callback of
+    :meth:`copy_to`, or code of a value the call reads, such as a layer
+    name's ``__str__``) it raises ``ValueError``; so does ``Close()``
+    through ``.dataset``.
 
     :meth:`close` flushes and closes the dataset; it is idempotent.  After
     it, everything reached through the object that would touch the
@@ -144,7 +322,12 @@ class GeoDatabase:
     path leaves them alone), and when closing fails (GDAL could not finish
     writing it) a dataset that did not exist before is removed, as a failed
     creation is.  An instance that is garbage collected (or still alive at
-    interpreter exit) is closed and cleaned up the same way, silently.
+    interpreter exit) is closed and cleaned up the same way, silently.  At
+    exit, calls still running in other (daemon) threads are waited for, up
+    to ``EXIT_WAIT`` seconds in all, and a dataset whose call outlives that
+    is left open to the operating system (never flushed: a dataset that
+    its own creation made is removed, and so is the target of a copy still
+    running).
     """
 
     def __init__(self, handle, *, update=None):
@@ -158,7 +341,8 @@ class GeoDatabase:
                 f"GeoDatabase needs a GDAL dataset handle, got {type(handle).__name__}"
             ) from None
         self._lock = threading.RLock()
-        self._handle = None
+        self._cell = [None]  # the handle while open, shared with the finalizer
+        self._busy = 0  # GDAL calls on the dataset running (in the lock's thread)
         self._proxy = None  # the osgeo.gdal.Dataset handed out by .dataset
         self.update = update
         description = _gdal.MajorObject_GetDescription(handle) or ""
@@ -178,10 +362,19 @@ class GeoDatabase:
             self._address = address
             _owners[address] = self
         self._finalizer = weakref.finalize(
-            self, _release, handle, self._path, self._is_mem, creation
+            self, _release, handle, self._cell, self._lock, self._path, self._is_mem, creation
         )
+        _register_exit()  # after weakref's own exit handler, so that it runs first
 
     # -- state
+
+    @property
+    def _handle(self):
+        return self._cell[0]
+
+    @_handle.setter
+    def _handle(self, value):
+        self._cell[0] = value
 
     @property
     def handle(self):
@@ -205,7 +398,8 @@ class GeoDatabase:
 
     class _Using:
         """``with ds._using() as handle:`` the live handle, held under the
-        object's lock so that :meth:`close` waits; ``ValueError`` once
+        object's lock so that :meth:`close` in another thread waits and in
+        this one (a callback of the call) is refused; ``ValueError`` once
         closed.  Every GDAL call on the dataset goes through it."""
 
         __slots__ = ("ds",)
@@ -214,15 +408,21 @@ class GeoDatabase:
             self.ds = ds
 
         def __enter__(self):
+            _calls.__enter__()
             self.ds._lock.acquire()
             try:
-                return self.ds._live()
+                handle = self.ds._live()
             except BaseException:
                 self.ds._lock.release()
+                _calls.__exit__()
                 raise
+            self.ds._busy += 1
+            return handle
 
         def __exit__(self, *exc_info):
+            self.ds._busy -= 1
             self.ds._lock.release()
+            _calls.__exit__()
             return False
 
     def _using(self):
@@ -408,28 +608,32 @@ class GeoDatabase:
         elif not isinstance(path, str):
             path = os.fsdecode(os.fspath(path))
         callback, failure = progress_callback(progress)
-        try:
-            with self._using() as handle:
-                refuse_own_file(handle, path)
-                picked = layers_to_copy(handle, target, layers)
-                copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
-                if picked is None:
-                    new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
-                else:
-                    from ._layers import copy_layers
+        callback = _stop_at_exit(callback, failure)
+        with _calls:
+            try:
+                with self._using() as handle:
+                    refuse_own_file(handle, path)
+                    picked = layers_to_copy(handle, target, layers)
+                    copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
+                    with _calls.copying(path):
+                        if picked is None:
+                            new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
+                                                     options, callback)
+                        else:
+                            from ._layers import copy_layers
 
-                    new = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
-        except error.GDALError:
-            if failure:
-                raise failure[0] from None
-            raise
-        if failure:  # the driver ignored the request to stop
-            base.release_dataset(new)
-            base.remove_path(path)
-            raise failure[0]
-        if copied and metadata_flag(target, "DCAP_VECTOR"):
-            return _read_back(new, target, path, copied)
-        return GeoDatabase(new)  # GDAL may hand it back read-only or for update
+                            new = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
+            except error.GDALError:
+                if failure:
+                    raise failure[0] from None
+                raise
+            if failure:  # the driver ignored the request to stop
+                base.release_dataset(new)
+                base.remove_path(path)
+                raise failure[0]
+            if copied and metadata_flag(target, "DCAP_VECTOR"):
+                return _read_back(new, target, path, copied)
+            return GeoDatabase(new)  # GDAL may hand it back read-only or for update
 
     # -- GDAL's own API
 
@@ -441,7 +645,8 @@ class GeoDatabase:
 
         It stays owned by this ``GeoDatabase``: do not ``Close()`` it
         (close the ``GeoDatabase``; one that was closed through it anyway
-        is taken as closed).  The same object is returned while it is in
+        is taken as closed, and ``Close()`` inside a GDAL call on the
+        dataset raises ``ValueError``, as :meth:`close` does).  The same object is returned while it is in
         use.  After :meth:`close` it no longer refers to the dataset (its
         methods raise), and reading ``.dataset`` raises ``ValueError``.
         Band and layer objects taken from it belong to the dataset too:
@@ -464,6 +669,17 @@ class GeoDatabase:
             for name in _mem_leftovers(self._path):
                 base.remove_path(name)
 
+    def _refuse_if_busy(self, what: str) -> None:
+        """Under the lock: ``ValueError`` when a GDAL call on the dataset is
+        running in this thread (a progress callback or a value's own code
+        reached from inside it), which closing would pull the dataset from
+        under.  A call in another thread holds the lock: the caller waited."""
+        if self._busy:
+            raise ValueError(
+                f"GeoDatabase {self._path!r} cannot be {what} while a GDAL call on it runs "
+                "(from a progress callback, say); close it once that call has returned"
+            )
+
     def _disown(self) -> None:
         with _owners_lock:
             if _owners.get(self._address) is self:
@@ -474,21 +690,25 @@ class GeoDatabase:
     def close(self) -> None:
         """Flush and close the dataset (idempotent).
 
+        Raises ``ValueError`` when called from inside a GDAL call on this
+        dataset (a ``progress`` callback of :meth:`copy_to`); from another
+        thread it waits until that call returns.
+
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
         dataset is closed all the same, and removed when this object's own
         creation made it at a path that was free. GDAL's warnings while
         closing are emitted as ``GDALWarning``.
         """
-        with self._lock:
+        with _calls, self._lock:
             if self._handle is None:
                 return
+            self._refuse_if_busy("closed")
             if self._proxy is not None and _proxy_closed(self._proxy):
                 self._closed_through_proxy()
                 return
-            self._handle = None
             self._disown()
-            problem, messages = self._finalizer()
+            problem, messages = self._finalizer() or (None, base.gdal_messages())
             _invalidate(self._proxy)
         if problem is not None:
             err_type, msg = problem
@@ -511,7 +731,7 @@ class GeoDatabase:
         return False
 
     def __repr__(self) -> str:
-        with self._lock:
+        with _calls, self._lock:
             return self._describe()
 
     def _describe(self) -> str:
@@ -580,7 +800,7 @@ def _read_back(new, target, path, copied):
             note_creation(new, *creation)
         handle, update = new, None
     else:
-        problem, messages = _release(new, path, False, creation)
+        problem, messages = _close(new, path, False, creation)
         if problem is not None:
             raise _closing_error(path, problem, messages)
         try:
@@ -636,4 +856,24 @@ def _as_gdal_dataset(handle, owner):
     raw.own(False)  # closing stays with the GeoDatabase
     # keeps the GeoDatabase (and so the dataset) alive while it is used
     object.__setattr__(proxy, "_vek_owner", owner)
+    if hasattr(gdal.Dataset, "Close"):  # GDAL's bindings from 3.8 on
+        object.__setattr__(proxy, "Close", types.MethodType(_proxy_close, proxy))
     return proxy
+
+
+def _proxy_close(proxy, *args):
+    """``Close()`` of the handed-out dataset (``with``, ``Destroy()`` and
+    ``Release()`` call it too), under its owner's lock: it waits for a call
+    running in another thread and is refused (``ValueError``) inside one
+    running in this thread.  GDAL frees the dataset even when closing
+    fails, so the owner takes it as closed either way."""
+    owner = proxy._vek_owner
+    with _calls, owner._lock:
+        if owner._handle is not None:
+            owner._refuse_if_busy("closed through its osgeo.gdal.Dataset")
+        try:
+            return type(proxy).Close(proxy, *args)
+        finally:
+            if owner._handle is not None:
+                object.__setattr__(proxy, "this", None)
+                owner._closed_through_proxy()
