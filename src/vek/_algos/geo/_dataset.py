@@ -13,9 +13,9 @@ import threading
 import weakref
 
 from . import base
-from ._creation import dataset_files, remove_created, take_creation
+from ._creation import remove_created, take_creation
 from ._writing import (
-    driver_ftypes, own_creation_options, progress_callback, refuse_own_file, writing_driver,
+    STOPPED, driver_ftypes, own_creation_options, progress_callback, refuse_own_file, writing_driver,
 )
 from ._capabilities import main_extension
 from .base import _gdal, error
@@ -47,10 +47,10 @@ def _mem_leftovers(path: str) -> list[str]:
 def _release(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
-    ``creation`` is the ``(path, before)`` record of the call that created
-    the dataset (see :func:`~._creation.take_creation`): a dataset that
-    fails to close and did not exist before is removed, as a failed
-    creation is.  Returns ``(problem, messages)``: ``(error_type, message)``
+    ``creation`` is the record of what existed before the call that
+    created the dataset (see :func:`~._creation.take_creation`): when
+    closing fails, what that call made is removed, as for a failed
+    creation, and nothing that existed before it.  Returns ``(problem, messages)``: ``(error_type, message)``
     of a failure GDAL reported while closing, or ``None``, and the collected
     GDAL messages (its warnings, which ``close`` re-emits; a collected
     object is closed silently).
@@ -58,7 +58,6 @@ def _release(handle, path, is_mem, creation=None):
     problem = None
     messages = base.gdal_messages()
     try:
-        files = dataset_files(handle) if creation is not None else []
         with messages:
             try:
                 _gdal.delete_Dataset(handle)
@@ -72,10 +71,17 @@ def _release(handle, path, is_mem, creation=None):
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
         if problem is not None and creation is not None:
-            remove_created(creation[0], creation[1], files)
+            remove_created(creation)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem, messages
+
+
+def _cwd():
+    try:
+        return os.getcwd()
+    except OSError:  # the working folder was removed
+        return None
 
 
 def _address(handle) -> int:
@@ -150,6 +156,7 @@ class GeoDatabase:
         driver = _gdal.Dataset_GetDriver(handle)
         self._driver_name = _gdal.Driver_ShortName_get(driver) if driver is not None else ""
         creation = take_creation(handle)
+        self._cwd = _cwd()  # what the dataset's relative names are relative to
         self._is_mem = creation is not None and base.is_mem_temp_path(self._path)
         with _owners_lock:
             owner = _owners.get(address)
@@ -301,13 +308,12 @@ class GeoDatabase:
         ``srs`` holding a NUL or text that is not UTF-8. GDAL's failures
         raise ``GDALError``.
         """
-        from ._layers import layer_facts, make_layer
+        from ._layers import make_layer, new_layer_facts
 
         with self._using() as handle:
             layer = make_layer(handle, name, geometry, srs, fields, options,
                                driver_ftypes(handle))
-            del layer  # owned by the dataset
-            return layer_facts(handle)[-1]
+            return new_layer_facts(layer)  # the layer is owned by the dataset
 
     # -- writing with another driver
 
@@ -323,11 +329,13 @@ class GeoDatabase:
         options are layer options) gives its own ``creation_options``, as
         set on it or configured.  ``progress``, when
         given, is called with GDAL's progress fraction (0.0 to 1.0) as the
-        copy goes on; it may return ``False`` to stop the copy, and an
-        exception it raises stops the copy and is raised again here.  A
+        copy goes on; it may return ``False`` to stop the copy (``GDALError``,
+        also when the driver wrote on to the end), and an exception it raises
+        stops the copy and is raised again here.  A
         driver that can write neither by Create nor by CreateCopy raises
         ``FormatError``, and a ``path`` that is one of this dataset's own
-        files ``ValueError``; on any failure nothing is left at ``path``.
+        files ``ValueError``; on any failure nothing the copy made is left
+        (sidecars included), and no file that existed before it is touched.
         """
         target = writing_driver(driver)
         if options is None:
@@ -339,16 +347,20 @@ class GeoDatabase:
         callback, failure = progress_callback(progress)
         try:
             with self._using() as handle:
-                refuse_own_file(handle, path)
+                refuse_own_file(handle, path, self._cwd)
                 new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
         except error.GDALError:
-            if failure:
+            if failure and failure[0] is not STOPPED:
                 raise failure[0] from None
             raise
-        if failure:  # the driver ignored the request to stop
+        if failure:  # the driver went on to the end: stopped all the same
+            made = take_creation(new)
             base.release_dataset(new)
-            base.remove_path(path)
-            raise failure[0]
+            remove_created(made)
+            if failure[0] is not STOPPED:
+                raise failure[0]
+            raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
+                                  function="Driver_CreateCopy", path=path)
         return GeoDatabase(new)  # GDAL may hand it back read-only or for update
 
     # -- GDAL's own API
