@@ -132,8 +132,9 @@ class GeoDatabase:
     at a path handed out by :func:`~vek._algos.geo.base.mem_temp_path`,
     closing removes every in-memory file of it (one that merely opened the
     path leaves them alone), and when closing fails (GDAL could not finish
-    writing it) a dataset that did not exist before is removed, as a failed
-    creation is.  An instance that is garbage collected (or still alive at
+    writing it) what that creation made is removed, as for a failed
+    creation, sidecars included, and no file that existed before it (a
+    VRT's sources stay).  An instance that is garbage collected (or still alive at
     interpreter exit) is closed and cleaned up the same way, silently.
     """
 
@@ -408,8 +409,8 @@ class GeoDatabase:
 
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
-        dataset is closed all the same, and removed when this object's own
-        creation made it at a path that was free. GDAL's warnings while
+        dataset is closed all the same, and what this object's own creation
+        made is removed (never a file that existed before it). GDAL's warnings while
         closing are emitted as ``GDALWarning``.
         """
         with self._lock:
