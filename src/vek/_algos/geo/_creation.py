@@ -4,14 +4,15 @@ that tells the dataset's creator from a reader of the same path."""
 
 import _thread
 import os
+import posixpath
 
 from osgeo import _gdal
 
 from ._messages import quiet_gdal
-from ._paths import fs_path, gdal_path, path_exists, remove_path
+from ._paths import fs_path, gdal_path, path_exists, remove_path, vsi_name
 
 __all__ = ["release_dataset", "is_dataset", "dataset_files", "creation_path", "existing_before",
-           "remove_created", "clean_failed_creation", "note_creation", "take_creation"]
+           "remove_created", "clean_failed_creation", "Before", "note_creation", "take_creation"]
 
 
 def release_dataset(handle) -> None:
@@ -49,22 +50,78 @@ def creation_path(args, kwargs):
     return args, kwargs, path
 
 
-def existing_before(path) -> dict:
-    """What ``lstat`` finds before a creating call: ``{name: existed}`` for
-    the target and, when the target is a symbolic link, for the file it
-    leads to (GDAL writes through the link; a dangling one makes a file)."""
-    if path is None:
-        return {}
-    if path.startswith("/vsi"):
-        return {path: path_exists(path)}
+def _listing(folder: str, in_memory: bool):
+    """The names in ``folder`` (``set``), ``None`` when it does not exist."""
+    if in_memory:
+        names = _gdal.ReadDir(gdal_path(folder))
+        if names is None:
+            return set() if path_exists(folder) else None
+        return {os.fsdecode(n) if isinstance(n, bytes) else n for n in names} - {".", ".."}
     try:
-        before = {path: os.path.lexists(path)}
-        if before[path] and os.path.islink(path):
-            target = os.path.realpath(path)
-            before[target] = os.path.lexists(target)
-    except (OSError, ValueError):
-        return {path: True}  # unknown: treat as the user's
-    return before
+        return set(os.listdir(folder))
+    except FileNotFoundError:
+        return None
+
+
+class Before:
+    """What a creating call's target folder held before the call: the names
+    there that begin with the target's stem (``view.vrt``: ``view*``), which
+    covers the target and every sidecar a driver writes beside it
+    (``view.vrt.aux.xml``, ``x.rdc`` of ``x.rst``, ``x.shx``, ``x.idx``),
+    whether the folder existed, and, when the target is a symbolic link,
+    whether the file it leads to existed (GDAL writes through the link; a
+    dangling one makes a file).  Names are absolute, so a later ``chdir``
+    changes nothing.  ``names`` is ``None`` where the folder cannot be
+    listed (network file systems): then only the target itself counts."""
+
+    __slots__ = ("path", "folder", "stem", "names", "target_existed", "folder_existed", "links", "in_memory")
+
+    def __init__(self, path: str):
+        self.in_memory = path.startswith("/vsimem/")
+        self.links: dict[str, bool] = {}
+        if self.in_memory:
+            full = vsi_name(path)
+            self.folder, base = posixpath.split(full)
+        else:
+            full = path if path.startswith("/vsi") else os.path.abspath(path)
+            self.folder, base = os.path.split(full.rstrip("/") or full)
+        self.path = full
+        self.stem = os.path.splitext(base)[0] or base
+        self.names = None
+        self.folder_existed = True
+        if self.stem and (self.in_memory or not path.startswith("/vsi")):
+            listed = _listing(self.folder, self.in_memory)
+            self.folder_existed = listed is not None
+            self.names = frozenset(n for n in listed or () if n.startswith(self.stem))
+        self.target_existed = None if self.names is not None else path_exists(full)
+        if not path.startswith("/vsi") and os.path.islink(full):
+            target = os.path.realpath(full)
+            self.links[target] = os.path.lexists(target)
+
+    def made(self) -> list[str]:
+        """What the call made: the new names of the stem in the folder,
+        and a new file a symbolic link led to; deepest first."""
+        found = [name for name, existed in self.links.items() if not existed and path_exists(name)]
+        if self.names is None:
+            if not self.target_existed and path_exists(self.path):
+                found.append(self.path)
+            return found
+        join = posixpath.join if self.in_memory else os.path.join
+        now = _listing(self.folder, self.in_memory) or set()
+        found += [join(self.folder, n) for n in now if n.startswith(self.stem) and n not in self.names]
+        return sorted(found, key=len, reverse=True)
+
+
+def existing_before(path):
+    """The :class:`Before` record of a creating call's target, ``None``
+    without a target; a target that cannot be examined (a bad name) is
+    taken as the user's: nothing will be removed for it."""
+    if path is None:
+        return None
+    try:
+        return Before(path)
+    except (OSError, ValueError, TypeError, RuntimeError):
+        return None
 
 
 def _decoded(names) -> list[str]:
@@ -80,37 +137,35 @@ def dataset_files(handle) -> list[str]:
         return []
 
 
-def remove_created(path, before, files=()) -> None:
-    """Remove what a creating call made at ``path``, never what was there
-    before it (``before`` from :func:`existing_before`): the path and the
-    files GDAL listed when the path is new, and the file a symbolic link
-    led to when that file is new (the link itself stays)."""
-    if not before:
+def remove_created(before) -> None:
+    """Remove what a creating call made (``before`` from
+    :func:`existing_before`): the names of the target's stem that appeared
+    in its folder, sidecars included, and a file a symbolic link led to
+    when that file is new (the link itself stays).  Nothing that existed
+    before the call is touched, whatever the dataset names: a VRT lists
+    its sources among its files, and they are the user's."""
+    if before is None:
         return
-    if not before.get(path, True):
-        for name in files:
-            if name != path and path_exists(name):
-                remove_path(name)
-        if path_exists(path):
-            remove_path(path)
-    for name, existed in before.items():
-        if name != path and not existed and path_exists(name):
+    try:
+        for name in before.made():
             remove_path(name)
+        if not before.folder_existed and not before.in_memory:
+            os.rmdir(before.folder)  # made by the driver, now empty; else stays
+    except (OSError, ValueError, RuntimeError):
+        pass
 
 
-def clean_failed_creation(path, existed_before, result) -> None:
+def clean_failed_creation(before, result) -> None:
     """Undo what a failed dataset creation left behind.
 
-    A dataset the binding still handed back is closed first (its file list
-    is taken before).  Only what did not exist before the call is removed
-    (see :func:`remove_created`): GDAL may fail before touching an existing
-    file, and a user's file is never deleted on a guess.
+    A dataset the binding still handed back is closed first.  Only what
+    did not exist before the call is removed (see :func:`remove_created`):
+    GDAL may fail before touching an existing file, and a user's file is
+    never deleted on a guess.
     """
-    files = []
     if is_dataset(result):
-        files = dataset_files(result)
         release_dataset(result)
-    remove_created(path, existed_before, files)
+    remove_created(before)
 
 
 # The last dataset each thread created, for the GeoDatabase that wraps it
@@ -119,12 +174,12 @@ def clean_failed_creation(path, existed_before, result) -> None:
 _last_creation = _thread._local()  # threading itself is not imported for this
 
 
-def note_creation(handle, path, before) -> None:
-    _last_creation.record = (handle, path, before)
+def note_creation(handle, before) -> None:
+    _last_creation.record = (handle, before)
 
 
 def take_creation(handle):
-    """``(path, before)`` when ``handle`` is what this thread's last
+    """The :class:`Before` record when ``handle`` is what this thread's last
     creating call returned, else ``None``; a record is handed out once.
 
     This is how a dataset's creator is told from a reader of the same path:
@@ -134,4 +189,4 @@ def take_creation(handle):
     if record is None or record[0] is not handle:
         return None
     _last_creation.record = None
-    return record[1], record[2]
+    return record[1]

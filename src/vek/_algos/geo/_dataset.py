@@ -18,7 +18,7 @@ import weakref
 from . import base
 from ._creation import dataset_files, existing_before, note_creation, remove_created, take_creation
 from ._writing import (
-    creating_driver, driver_ftypes, layers_to_copy, own_creation_options, progress_callback,
+    STOPPED, creating_driver, driver_ftypes, layers_to_copy, own_creation_options, progress_callback,
     refuse_own_file, writing_driver,
 )
 from ._capabilities import main_extension, metadata_flag
@@ -66,10 +66,10 @@ def _configured_layer_options(driver_name: str) -> dict:
 def _close(handle, path, is_mem, creation=None):
     """Close ``handle`` and remove its in-memory files; never raises.
 
-    ``creation`` is the ``(path, before)`` record of the call that created
-    the dataset (see :func:`~._creation.take_creation`): a dataset that
-    fails to close and did not exist before is removed, as a failed
-    creation is.  Returns ``(problem, messages)``: ``(error_type, message)``
+    ``creation`` is the record of what existed before the call that
+    created the dataset (see :func:`~._creation.take_creation`): when
+    closing fails, what that call made is removed, as for a failed
+    creation, and nothing that existed before it.  Returns ``(problem, messages)``: ``(error_type, message)``
     of a failure GDAL reported while closing, or ``None``, and the collected
     GDAL messages (its warnings, which ``close`` re-emits; a collected
     object is closed silently).
@@ -77,7 +77,6 @@ def _close(handle, path, is_mem, creation=None):
     problem = None
     messages = base.gdal_messages()
     try:
-        files = dataset_files(handle) if creation is not None else []
         with messages:
             try:
                 _gdal.delete_Dataset(handle)
@@ -91,7 +90,7 @@ def _close(handle, path, is_mem, creation=None):
                 for name in _mem_leftovers(path):
                     base.remove_path(name)
         if problem is not None and creation is not None:
-            remove_created(creation[0], creation[1], files)
+            remove_created(creation)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (base.CE_FAILURE, str(exc))
     return problem, messages
@@ -127,7 +126,7 @@ def _leave(path, is_mem, creation) -> None:
         return
     try:
         with base.quiet_gdal():
-            remove_created(creation[0], creation[1])
+            remove_created(creation)
     except Exception:  # pragma: no cover - defensive, at exit
         pass
 
@@ -158,7 +157,7 @@ class _Calls:
         self._running = 0
         self._exit_thread = None
         self._deadline = None
-        self._copies = {}  # running copies: token -> (target, existing_before)
+        self._copies = {}  # running copies: token -> what their target held before
 
     @property
     def exiting(self) -> bool:
@@ -198,8 +197,8 @@ class _Calls:
 
         def __init__(self, calls, path):
             self.calls, self.token = calls, object()
-            before = {} if path.startswith("/vsi") else existing_before(path)
-            calls._copies[self.token] = (path, before)
+            before = None if path.startswith("/vsi") else existing_before(path)
+            calls._copies[self.token] = before
 
         def __enter__(self):
             return self
@@ -216,10 +215,10 @@ class _Calls:
         """At exit, past the wait: the targets of copies still running are
         not whole; remove what they made (not in memory: that goes with
         the process)."""
-        for path, before in list(self._copies.values()):
+        for before in list(self._copies.values()):
             try:
                 with base.quiet_gdal():
-                    remove_created(path, before)
+                    remove_created(before)
             except Exception:  # pragma: no cover - defensive, at exit
                 pass
 
@@ -266,6 +265,13 @@ def _stop_at_exit(callback, failure):
         return 1 if callback is None else callback(fraction, message, data)
 
     return progress
+
+
+def _cwd():
+    try:
+        return os.getcwd()
+    except OSError:  # the working folder was removed
+        return None
 
 
 def _address(handle) -> int:
@@ -320,14 +326,15 @@ class GeoDatabase:
     at a path handed out by :func:`~vek._algos.geo.base.mem_temp_path`,
     closing removes every in-memory file of it (one that merely opened the
     path leaves them alone), and when closing fails (GDAL could not finish
-    writing it) a dataset that did not exist before is removed, as a failed
-    creation is.  An instance that is garbage collected (or still alive at
-    interpreter exit) is closed and cleaned up the same way, silently.  At
-    exit, calls still running in other (daemon) threads are waited for, up
-    to ``EXIT_WAIT`` seconds in all, and a dataset whose call outlives that
-    is left open to the operating system (never flushed: a dataset that
-    its own creation made is removed, and so is the target of a copy still
-    running).
+    writing it) what that creation made is removed, as for a failed
+    creation, sidecars included, and no file that existed before it (a
+    VRT's sources stay).  An instance that is garbage collected (or still
+    alive at interpreter exit) is closed and cleaned up the same way,
+    silently.  At exit, calls still running in other (daemon) threads are
+    waited for, up to ``EXIT_WAIT`` seconds in all, and a dataset whose call
+    outlives that is left open to the operating system (never flushed: what
+    its own creation made is removed, and so is what a copy still running
+    made).
     """
 
     def __init__(self, handle, *, update=None):
@@ -350,6 +357,7 @@ class GeoDatabase:
         driver = _gdal.Dataset_GetDriver(handle)
         self._driver_name = _gdal.Driver_ShortName_get(driver) if driver is not None else ""
         creation = take_creation(handle)
+        self._cwd = _cwd()  # what the dataset's relative names are relative to
         self._is_mem = creation is not None and base.is_mem_temp_path(self._path)
         with _owners_lock:
             owner = _owners.get(address)
@@ -558,15 +566,14 @@ class GeoDatabase:
         ``srs`` holding a NUL or text that is not UTF-8. GDAL's failures
         raise ``GDALError``.
         """
-        from ._layers import layer_facts, make_layer
+        from ._layers import make_layer, new_layer_facts
 
         if options is None:
             options = _configured_layer_options(self._driver_name)
         with self._using() as handle:
             layer = make_layer(handle, name, geometry, srs, fields, options,
                                driver_ftypes(handle))
-            del layer  # owned by the dataset
-            return layer_facts(handle)[-1]
+            return new_layer_facts(layer)  # the layer is owned by the dataset
 
     # -- writing with another driver
 
@@ -582,11 +589,13 @@ class GeoDatabase:
         options are layer options) gives its own ``creation_options``, as
         set on it or configured.  ``progress``, when
         given, is called with GDAL's progress fraction (0.0 to 1.0) as the
-        copy goes on; it may return ``False`` to stop the copy, and an
-        exception it raises stops the copy and is raised again here.  A
+        copy goes on; it may return ``False`` to stop the copy (``GDALError``,
+        also when the driver wrote on to the end), and an exception it raises
+        stops the copy and is raised again here.  A
         driver that can write neither by Create nor by CreateCopy raises
         ``FormatError``, and a ``path`` that is one of this dataset's own
-        files ``ValueError``; on any failure nothing is left at ``path``.
+        files ``ValueError``; on any failure nothing the copy made is left
+        (sidecars included), and no file that existed before it is touched.
 
         ``layers`` (a layer name or a list of them) copies just those
         vector layers, through the steps CreateCopy takes for vector data
@@ -612,7 +621,7 @@ class GeoDatabase:
         with _calls:
             try:
                 with self._using() as handle:
-                    refuse_own_file(handle, path)
+                    refuse_own_file(handle, path, self._cwd)
                     picked = layers_to_copy(handle, target, layers)
                     copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
                     with _calls.copying(path):
@@ -624,13 +633,17 @@ class GeoDatabase:
 
                             new = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
             except error.GDALError:
-                if failure:
+                if failure and failure[0] is not STOPPED:
                     raise failure[0] from None
                 raise
-            if failure:  # the driver ignored the request to stop
+            if failure:  # the driver went on to the end: stopped all the same
+                made = take_creation(new)
                 base.release_dataset(new)
-                base.remove_path(path)
-                raise failure[0]
+                remove_created(made)
+                if failure[0] is not STOPPED:
+                    raise failure[0]
+                raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
+                                      function="Driver_CreateCopy", path=path)
             if copied and metadata_flag(target, "DCAP_VECTOR"):
                 return _read_back(new, target, path, copied)
             return GeoDatabase(new)  # GDAL may hand it back read-only or for update
@@ -696,8 +709,8 @@ class GeoDatabase:
 
         Raises :class:`~vek._algos.geo._error.GDALError` when GDAL reports a
         failure while closing (e.g. the data could not be written); the
-        dataset is closed all the same, and removed when this object's own
-        creation made it at a path that was free. GDAL's warnings while
+        dataset is closed all the same, and what this object's own creation
+        made is removed (never a file that existed before it). GDAL's warnings while
         closing are emitted as ``GDALWarning``.
         """
         with _calls, self._lock:
@@ -797,7 +810,7 @@ def _read_back(new, target, path, copied):
     creation = take_creation(new)
     if not files or not metadata_flag(target, "DCAP_OPEN"):
         if creation is not None:
-            note_creation(new, *creation)
+            note_creation(new, creation)
         handle, update = new, None
     else:
         problem, messages = _close(new, path, False, creation)
@@ -808,17 +821,16 @@ def _read_back(new, target, path, copied):
             handle, update = _reopen(path, name)
         except BaseException:
             if creation is not None:
-                remove_created(creation[0], creation[1], files)
+                remove_created(creation)
             raise
         if creation is not None:
-            note_creation(handle, *creation)
+            note_creation(handle, creation)
     db = GeoDatabase(handle, update=update)
     held = db.layer_count
     if held < copied:
-        files = files or db.files
         db.close()
         if creation is not None:
-            remove_created(creation[0], creation[1], files)
+            remove_created(creation)
         raise error.GDALError(
             f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
             function="Driver_CreateCopy", path=path,

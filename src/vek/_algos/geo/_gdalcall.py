@@ -105,14 +105,14 @@ def _checked(name, args, kwargs):
     return args, {**kwargs, keyword: checked}
 
 
-def _emit(messages, result, creating, path, existed_before) -> None:
+def _emit(messages, result, creating, existed_before) -> None:
     """Re-emit the call's warnings; a warning the user's filter turns into
     an error undoes the call as a failure would (nothing half-kept)."""
     try:
         messages.emit()
     except BaseException:
         if creating:
-            clean_failed_creation(path, existed_before, result)
+            clean_failed_creation(existed_before, result)
         elif is_dataset(result):
             release_dataset(result)
         raise
@@ -155,9 +155,10 @@ def call_gdal_fun(fun, *args, **kwargs):
     ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``) may be a
     ``str``, ``bytes`` or path-like object, in any encoding the file system
     takes; a NUL in it raises ``ValueError``.  When such a call fails, what
-    it made is removed: the files GDAL left at a target that did not exist
-    before (tested with ``lstat``), and a file made through a symbolic link;
-    nothing that was there before.
+    it made is removed: every file of the target's stem that appeared in
+    its folder during the call (the target and its sidecars), and a file
+    made through a symbolic link; nothing that was there before (see
+    :func:`~._creation.remove_created`).
 
     The user's GDAL exception mode is neither read nor changed.
     """
@@ -189,13 +190,13 @@ def call_gdal_fun(fun, *args, **kwargs):
         or err_type in (CE_FAILURE, CE_FATAL)
     )
     if not failed:
-        _emit(messages, result, creating, path, existed_before)
+        _emit(messages, result, creating, existed_before)
         if creating:
-            note_creation(result, path, existed_before)
+            note_creation(result, existed_before)
         return result
 
     if creating:
-        clean_failed_creation(path, existed_before, result)
+        clean_failed_creation(existed_before, result)
     elif is_dataset(result):
         release_dataset(result)
 

@@ -9,7 +9,7 @@ from ._creation import clean_failed_creation, note_creation, take_creation
 from .base import _gdal, error
 
 __all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
-           "copy_layers", "layer_facts"]
+           "copy_layers", "layer_facts", "new_layer_facts"]
 
 
 def _wkb_types() -> dict:
@@ -163,20 +163,20 @@ def make_layer(handle, name, geometry, srs, fields, options, ftypes):
     code = geometry_code(geometry)
     typed = _typed_fields(fields, ftypes)
     ref = spatial_reference(srs) if srs is not None else None
+    count = _gdal.Dataset_GetLayerCount(handle)
     try:
         layer = base.call_gdal_fun(_gdal.Dataset_CreateLayer, handle, name, ref, code,
                                    options if options is not None else {})
-    finally:
-        if ref is not None:
-            _osr.delete_SpatialReference(ref)
-    try:
         for fname, ftype, subtype in typed:
             _add_field(layer, fname, ftype, subtype)
     except BaseException:
-        # no half-made layer: drop it again where the driver can
-        with base.quiet_gdal():
-            _gdal.Dataset_DeleteLayer(handle, _gdal.Dataset_GetLayerCount(handle) - 1)
+        # No half-made layer: one whose warning was raised as an error, or
+        # whose fields failed, is dropped again where the driver can.
+        _drop_layers_from(handle, count)
         raise
+    finally:
+        if ref is not None:
+            _osr.delete_SpatialReference(ref)
     return layer
 
 
@@ -222,11 +222,30 @@ def copy_layers(target, path, source, names, options, callback):
     try:
         _copy_each(new, source, names, path, callback)
     except BaseException:
-        clean_failed_creation(*(created or (path, {})), new)
+        if created is not None:
+            clean_failed_creation(created, new)
+        else:
+            base.release_dataset(new)
         raise
     if created is not None:  # the GeoDatabase wrapping it owns what it made
-        note_creation(new, *created)
+        note_creation(new, created)
     return new
+
+
+def _drop_layers_from(handle, count) -> None:
+    with base.quiet_gdal():
+        for index in range(_gdal.Dataset_GetLayerCount(handle) - 1, count - 1, -1):
+            try:
+                _gdal.Dataset_DeleteLayer(handle, index)
+            except RuntimeError:  # GDAL exceptions enabled; the driver cannot
+                pass
+
+
+def new_layer_facts(layer) -> tuple[str, str, int]:
+    """``layer_facts`` of a layer just made: it has no feature, and is not
+    asked (GDAL 3.6's netCDF writer crashes counting a layer it defines)."""
+    with base.quiet_gdal():
+        return _ogr.Layer_GetName(layer), _ogr.GeometryTypeToName(_ogr.Layer_GetGeomType(layer)), 0
 
 
 def layer_facts(handle) -> list[tuple[str, str, int]]:

@@ -2,6 +2,7 @@
 re-emitted as :class:`~vek._algos.geo._error.GDALWarning`, pointing at the
 first caller outside the package."""
 
+import _thread
 import os
 import warnings
 
@@ -55,6 +56,57 @@ class quiet_gdal:
         return False
 
 
+# The collectors of this thread, innermost last; GDAL calls the handler on
+# the thread that raised the message, the top of whose stack is the block.
+_collecting = _thread._local()  # threading itself is not imported for this
+
+
+def _collect(err_class, err_no, message) -> None:
+    # Runs inside GDAL: it must not raise.
+    try:
+        stack = getattr(_collecting, "stack", None)
+        if stack and err_class == CE_WARNING:
+            text = os.fsdecode(message) if isinstance(message, bytes) else message or ""
+            stack[-1].warnings.append((err_no, text))
+    except BaseException:  # pragma: no cover - nothing may escape into GDAL
+        pass
+
+
+_push_handler = None
+_kept: list = []
+
+
+def _pusher():
+    """``push()``: installs :func:`_collect` through libgdal itself rather
+    than as a Python callable of the binding.  The binding (GDAL 3.6) builds
+    the callable's arguments as UTF-8 text, so a message naming a file whose
+    name is not UTF-8 failed to decode, left an exception pending inside the
+    GDAL call, and the call's result (a dataset handle) was lost in a
+    SystemError; a C callback receives the message's bytes.  ctypes is
+    loaded on first use, to keep the import light; where it cannot be (the
+    process dropped the rights to read the standard library), the binding's
+    own way is taken."""
+    global _push_handler
+    if _push_handler is None:
+        try:
+            import ctypes
+
+            kind = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)
+            push = ctypes.CDLL(_gdal.__file__).CPLPushErrorHandlerEx
+            push.argtypes, push.restype = [kind, ctypes.c_void_p], None
+            handler = kind(_collect)
+            _kept.append(handler)  # for good: two threads may both get here
+            _push_handler = lambda: push(handler, None)  # noqa: E731
+        except (ImportError, OSError, AttributeError):
+            _push_handler = lambda: _gdal.PushErrorHandler(_collect_text)  # noqa: E731
+    return _push_handler
+
+
+def _collect_text(*args) -> None:
+    if len(args) == 3:
+        _collect(*args)
+
+
 class gdal_messages(quiet_gdal):
     """Context manager that collects GDAL's warnings instead of printing.
 
@@ -64,7 +116,8 @@ class gdal_messages(quiet_gdal):
     :func:`last_gdal_error` reads) is kept as GDAL sets it. Unless
     ``reset=False``, the error state is reset on entry. ``warnings`` is
     the list of ``(error_no, message)`` of the CE_Warnings of the block,
-    in order; :meth:`emit` re-emits them as ``GDALWarning``.
+    in order (a message that is not UTF-8 surrogate-escaped, as file
+    names are); :meth:`emit` re-emits them as ``GDALWarning``.
     """
 
     __slots__ = ("warnings",)
@@ -73,10 +126,25 @@ class gdal_messages(quiet_gdal):
         super().__init__(reset)
         self.warnings: list[tuple[int, str]] = []
 
-    def _handler(self, *args):  # type: ignore[override]
-        # Runs inside GDAL: it must not raise.
-        if len(args) == 3 and args[0] == CE_WARNING:
-            self.warnings.append((args[1], args[2]))
+    def __enter__(self):
+        stack = getattr(_collecting, "stack", None)
+        if stack is None:
+            stack = _collecting.stack = []
+        push = _pusher()
+        stack.append(self)
+        push()
+        if self.reset:
+            _gdal.ErrorReset()
+        return self
+
+    def __exit__(self, *exc_info):
+        _gdal.PopErrorHandler()
+        stack = _collecting.stack
+        if stack and stack[-1] is self:
+            stack.pop()
+        else:  # pragma: no cover - blocks always nest
+            stack.remove(self)
+        return False
 
     def emit(self) -> None:
         """Each warning as a ``GDALWarning``, pointing at the first caller

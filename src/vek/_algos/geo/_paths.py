@@ -10,7 +10,7 @@ from osgeo import _gdal
 
 from ._messages import quiet_gdal
 
-__all__ = ["fs_path", "gdal_path", "path_exists", "same_file", "remove_path", "mem_temp_path",
+__all__ = ["fs_path", "gdal_path", "path_exists", "same_file", "vsi_name", "remove_path", "mem_temp_path",
            "is_mem_temp_path", "MEM_DIR"]
 
 
@@ -78,13 +78,22 @@ def path_exists(path: str) -> bool:
 def same_file(a: str, b: str) -> bool:
     """Whether ``a`` and ``b`` name one file: the same file of the file
     system however spelled (relative, through links), or the same
-    normalised name in GDAL's virtual file systems."""
+    name in GDAL's virtual file systems as GDAL resolves it (see
+    :func:`vsi_name`)."""
     if a.startswith("/vsi") or b.startswith("/vsi"):
-        return posixpath.normpath(a) == posixpath.normpath(b)
+        return vsi_name(a) == vsi_name(b)
     try:
         return os.path.samefile(a, b)
     except (OSError, ValueError):  # either is missing, or no name at all
         return False
+
+
+def vsi_name(path: str) -> str:
+    """A virtual file system name as GDAL resolves it: normalised, and in
+    ``/vsimem/``, which reads ``\\`` as ``/``, with ``/`` throughout."""
+    if path.startswith("/vsimem/") or path.startswith("/vsimem\\"):
+        path = path.replace("\\", "/")
+    return posixpath.normpath(path)
 
 
 def _is_dir(path: str) -> bool:

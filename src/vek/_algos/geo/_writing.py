@@ -3,6 +3,8 @@ name or a driver object) and whether it writes at all, the options a driver
 object carries, the refusal to copy a dataset onto its own file, the layers
 a copy writes, and the progress function GDAL calls during a copy."""
 
+import os
+
 from osgeo import _gdal, _ogr
 
 from . import _error as error
@@ -11,7 +13,7 @@ from ._creation import dataset_files
 from ._paths import same_file
 
 __all__ = ["driver_handle", "own_creation_options", "writing_driver", "creating_driver",
-           "refuse_own_file", "layers_to_copy", "progress_callback", "driver_ftypes"]
+           "refuse_own_file", "layers_to_copy", "progress_callback", "STOPPED", "driver_ftypes"]
 
 
 def driver_ftypes(handle) -> list[str]:
@@ -66,14 +68,23 @@ def creating_driver(driver):
     return handle
 
 
-def refuse_own_file(handle, path: str) -> None:
+def refuse_own_file(handle, path: str, cwd=None) -> None:
     """Refuse to copy a dataset onto one of its own files, as GDAL's own
     tools do: the driver truncates or deletes its target, and with it the
-    data being copied (a failed or stopped copy leaves nothing of either)."""
+    data being copied (a failed or stopped copy leaves nothing of either).
+    The dataset's relative names are taken from ``cwd``, the working folder
+    when it was opened (GDAL resolved them there), and ``path`` from
+    today's, as GDAL will resolve it."""
     own = dataset_files(handle) or [_gdal.MajorObject_GetDescription(handle)]
+    if cwd is not None:
+        own = [os.path.join(cwd, name) if _is_relative(name) else name for name in own]
     if any(same_file(name, path) for name in own):
         raise ValueError(f"cannot copy the dataset onto its own file {path!r}: "
                          "source and destination must be different")
+
+
+def _is_relative(name) -> bool:
+    return isinstance(name, str) and bool(name) and not name.startswith("/") and ":" not in name
 
 
 def _layer_names(handle) -> list[str]:
@@ -145,7 +156,8 @@ def layers_to_copy(handle, target, layers):
 
 def progress_callback(progress):
     """GDAL's progress function around ``progress(fraction)``, and the list
-    that receives an exception it raised."""
+    that receives an exception it raised, or ``STOPPED`` once it answered
+    ``False`` (some drivers go on to the end regardless)."""
     failure: list = []
     if progress is None:
         return None, failure
@@ -154,9 +166,15 @@ def progress_callback(progress):
 
     def callback(fraction, _message, _data):
         try:
-            return 0 if progress(fraction) is False else 1
+            if progress(fraction) is False:
+                failure.append(STOPPED)
+                return 0
+            return 1
         except BaseException as exc:  # handed back to the caller of copy_to
             failure.append(exc)
             return 0
 
     return callback, failure
+
+
+STOPPED = "stopped"
