@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 PY    := .venv/bin/python
 
-.PHONY: setup build test demo test-asan clean distclean
+.PHONY: setup build test demo test-asan dist check-wheel clean distclean
 
 setup:
 	@bash scripts/setup.sh
@@ -19,6 +19,17 @@ demo: setup
 # and imported ahead of the normal install; the whole suite runs against it.
 test-asan: setup
 	@bash scripts/test-asan.sh
+
+# The sdist and a manylinux wheel built from it, checked and tagged by
+# auditwheel, in dist/ (scripts/dist.sh).
+dist: setup
+	@bash scripts/dist.sh
+
+# vek's wheel with GDAL's binary wheel (gdal-wheel) in a fresh venv that
+# does not see the system's bindings, and the whole suite run there; needs
+# the package index (scripts/check-wheel.sh).
+check-wheel: setup
+	@bash scripts/check-wheel.sh
 
 clean:
 	rm -rf build dist src/*.egg-info

@@ -6,6 +6,7 @@ import os
 
 import pytest
 
+from conftest import need_drivers
 from fakes import FakeEnv
 from osgeo import _gdal
 
@@ -46,6 +47,7 @@ def clean_vsimem():
 def test_in_memory_create_close_cycles_leave_nothing(drv, clean_vsimem):
     """CYCLES creations spread over raster and vector drivers, closed in
     the three ways a dataset can be: close(), a with block, or dropped."""
+    need_drivers("ENVI")
     makers = [
         lambda: drv.RasterDriver("GTiff").create(None, 3, 2, 1),
         lambda: drv.RasterDriver("MEM").create(None, 2, 2, 2, "Byte"),
