@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 PY    := .venv/bin/python
 
-.PHONY: setup build test demo test-asan test-generic lint clean distclean
+.PHONY: setup build test demo test-asan test-generic lint dist check-wheel clean distclean
 
 setup:
 	@bash scripts/setup.sh
@@ -33,6 +33,17 @@ test-asan: setup
 # suite runs against it, the reference the shortcuts must equal.
 test-generic: setup
 	@bash scripts/test-generic.sh
+
+# The sdist and a manylinux wheel built from it, checked and tagged by
+# auditwheel, in dist/ (scripts/dist.sh).
+dist: setup
+	@bash scripts/dist.sh
+
+# vek's wheel with GDAL's binary wheel (gdal-wheel) in a fresh venv that
+# does not see the system's bindings, and the whole suite run there; needs
+# the package index (scripts/check-wheel.sh).
+check-wheel: setup
+	@bash scripts/check-wheel.sh
 
 clean:
 	rm -rf build dist src/*.egg-info

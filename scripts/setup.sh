@@ -143,29 +143,26 @@ try:
     from osgeo import _gdal, gdal  # noqa: F401
 except Exception:
     print("missing"); sys.exit()
+try:
+    from osgeo import gdal_array  # noqa: F401
+except Exception:
+    print("without arrays"); sys.exit()
 print("ok" if gdal.__version__ == sys.argv[1] else "differs")
 PY
 )"
 if [[ "$gdal_state" != ok ]]; then
     say "building GDAL $GDAL_VERSION Python bindings ($gdal_state; about 30 s)"
-    if printf '3.9\n%s\n' "$GDAL_VERSION" | sort -V -C; then
-        # GDAL >= 3.9 builds against numpy 2, and insists on numpy unless
-        # told otherwise: build osgeo.gdal_array with the numpy we test with.
-        numpy_req="$(grep -E '^numpy([^A-Za-z0-9_.-]|$)' requirements-dev.txt || echo numpy)"
-        quiet "$VPY" -m pip install "$numpy_req"
-        gdal_env=()
-    else
-        # GDAL < 3.9 does not build against numpy 2: keep numpy out of the
-        # way (no osgeo.gdal_array); the dev requirements below bring it back.
-        if "$VPY" -c 'import numpy' 2>/dev/null; then
-            quiet "$VPY" -m pip uninstall -y numpy
-        fi
-        gdal_env=(GDAL_PYTHON_BINDINGS_WITHOUT_NUMPY=1)
-    fi
+    # osgeo.gdal_array is built only where numpy is there at build time, so
+    # the numpy we test with comes first. GDAL 3.6's array module builds
+    # against numpy 2 and reads and writes every type through it, as 3.9's
+    # and later ones do; GDAL's own setup.py needs setuptools beside it.
+    numpy_req="$(grep -E '^numpy([^A-Za-z0-9_.-]|$)' requirements-dev.txt || echo numpy)"
+    quiet "$VPY" -m pip install "$numpy_req" setuptools
     rm -f "$STAMPS/requirements"
-    quiet env "${gdal_env[@]}" "$VPY" -m pip install --no-build-isolation --no-cache-dir \
+    quiet "$VPY" -m pip install --no-build-isolation --no-cache-dir \
         --force-reinstall --no-deps "GDAL==$GDAL_VERSION"
-    "$VPY" -c 'from osgeo import _gdal' || die "GDAL bindings built but do not import"
+    "$VPY" -c 'from osgeo import _gdal, gdal_array' \
+        || die "GDAL bindings built but do not import with osgeo.gdal_array"
 fi
 
 # ---------------------------------------------------------------- dev tools

@@ -54,6 +54,25 @@ def all_driver_names():
     return [_gdal.Driver_ShortName_get(_gdal.GetDriver(i)) for i in range(_gdal.GetDriverCount())]
 
 
+def missing_drivers(*names):
+    """The names among ``names`` that this GDAL's registry lacks (GDAL's
+    binary wheel, gdal-wheel, has a few dozen drivers)."""
+    return [n for n in names if _gdal.GetDriverByName(n) is None]
+
+
+def requires_drivers(*names):
+    """A mark that skips a test, naming the drivers, where the registry lacks any of them."""
+    missing = missing_drivers(*names)
+    return pytest.mark.skipif(bool(missing), reason=f"no {', '.join(missing)} driver in this GDAL")
+
+
+def need_drivers(*names):
+    """Skip the running test, naming the drivers, where the registry lacks any of them."""
+    missing = missing_drivers(*names)
+    if missing:
+        pytest.skip(f"no {', '.join(missing)} driver in this GDAL")
+
+
 def metadata(name, key):
     return _gdal.MajorObject_GetMetadataItem(_gdal.GetDriverByName(name), key) or ""
 

@@ -2,6 +2,7 @@
 (type tables, drivers and option lists are read from GDAL)."""
 
 import enum
+import json
 import os
 import pickle
 import re
@@ -218,14 +219,65 @@ def test_every_gdal_type(code, name):
 
 @pytest.mark.parametrize("bad, exc", [
     *[(b, TypeError) for b in (True, 1.0, None, b"Byte", ["Byte"], object())],
-    *[(b, ValueError) for b in ("Unknown", "", "Float33", "uint8", "Int99", "Byte\0", "Byte\0x", 0, -1,
+    *[(b, ValueError) for b in ("Unknown", "", "Float33", "uint7", "Int99", "Byte\0", "Byte\0x", 0, -1,
                                 max(GDAL_CODES) + 1, 10**6)
-      if not isinstance(b, str) or "\0" in b or _gdal.GetDataTypeByName(b) == 0],  # uint8: accepted from GDAL 3.13
+      if not isinstance(b, str) or "\0" in b or _gdal.GetDataTypeByName(b) == 0],
 ])
 def test_unknown_data_types(bad, exc):
     with pytest.raises(exc) as info:
         dtypes.get_raster_dtype_code(bad)
     assert all(name in str(info.value) for _, name in GDAL_TYPES)
+
+
+# numpy's types, each as a dtype, its scalar type and its name, against GDAL's own correspondence
+# (osgeo.gdal_array): a type GDAL holds exactly (mapped there and back) gives that code, any other is refused
+NUMPY_TYPES = ["bool", "int8", "uint8", "int16", "uint16", ">u2", "int32", "uint32", "int64", "uint64", "float16",
+               "float32", ">f8", "float64", "longdouble", "complex64", "complex128", "datetime64[s]", "U4", "O"]
+
+
+def test_numpy_types_as_gdal_array_maps_them():
+    proc = run_python(f"""
+        import json
+        import numpy as np
+        try:
+            from osgeo import gdal_array
+        except ImportError as exc:
+            raise SystemExit(f"skip: osgeo.gdal_array does not import ({{exc}})")
+        from vek._algos.geo import _dtypes
+        out = {{}}
+        for name in {NUMPY_TYPES!r}:
+            t = np.dtype(name)
+            code = gdal_array.NumericTypeCodeToGDALTypeCode(t.type)
+            exact = bool(code) and gdal_array.GDALTypeCodeToNumericTypeCode(code) == t.type
+            ours = []
+            for spelling in (t, t.type, t.name):
+                try:
+                    ours.append(_dtypes.get_raster_dtype_code(spelling))
+                except ValueError as exc:
+                    ours.append(all(n in str(exc) for n in _dtypes.dtype_names()))
+            out[name] = [code if exact else True] * 3 == ours or [name, code, exact, ours]
+        print(json.dumps(out))
+        """)
+    if proc.stdout == "" and proc.stderr.startswith("skip: "):
+        pytest.skip(proc.stderr.strip()[6:])
+    assert proc.returncode == 0, proc.stderr
+    result = json.loads(proc.stdout)
+    assert result == dict.fromkeys(NUMPY_TYPES, True)
+
+
+def test_type_names_need_no_numpy():
+    proc = run_python("""
+        import sys
+        from vek._algos.geo import _dtypes
+        codes = [_dtypes.get_raster_dtype_code(n) for n in ("uint16", "complex64", "Float32", 6)]
+        for bad in ("bool", 1.5):
+            try:
+                _dtypes.get_raster_dtype_code(bad)
+            except (TypeError, ValueError):
+                pass
+        print(codes, "numpy" in sys.modules)
+        """)
+    assert proc.stdout.split() == ["[2,", "10,", "6,", "6]", "False"], proc.stderr
 
 
 # ---------------------------------------------------------------- call_gdal_fun

@@ -6,6 +6,7 @@ import os
 
 import pytest
 
+from conftest import need_drivers
 from fakes import FakeEnv
 from osgeo import _gdal
 
@@ -46,6 +47,7 @@ def clean_vsimem():
 def test_in_memory_create_close_cycles_leave_nothing(drv, clean_vsimem):
     """CYCLES creations spread over raster and vector drivers, closed in
     the three ways a dataset can be: close(), a with block, or dropped."""
+    need_drivers("ENVI")
     makers = [
         lambda: drv.RasterDriver("GTiff").create(None, 3, 2, 1),
         lambda: drv.RasterDriver("MEM").create(None, 2, 2, 2, "Byte"),
@@ -294,7 +296,9 @@ def test_configured_creation_options_do_not_reach_open(drv, tmp_path, monkeypatc
 
     ds = _gdal.Driver_Create(_gdal.GetDriverByName("ESRI Shapefile"), str(tmp_path / "c.shp"), 0, 0, 0, 0, [])
     layer = _gdal.Dataset_CreateLayer(ds, "c", None, 1, ["ENCODING=LATIN1"])
-    _ogr.Layer_CreateField(layer, _ogr.new_FieldDefn("city", 4), 1)
+    if _ogr.Layer_CreateField(layer, _ogr.new_FieldDefn("city", 4), 1) != 0:
+        _gdal.delete_Dataset(ds)  # GDAL's binary wheel has no iconv: "cannot convert to LATIN1"
+        pytest.skip("this GDAL cannot write LATIN1 shapefiles (built without iconv)")
     feature = _ogr.new_Feature(_ogr.Layer_GetLayerDefn(layer))
     _ogr.Feature_SetField(feature, 0, "Zürich")
     _ogr.Layer_CreateFeature(layer, feature)

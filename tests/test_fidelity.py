@@ -9,6 +9,7 @@ import warnings
 import pytest
 from osgeo import _gdal
 
+from conftest import need_drivers
 from gdalmode import gdal_mode  # noqa: F401
 from vek import cli
 from vek._algos.geo import base
@@ -146,6 +147,7 @@ def test_user_handlers_and_other_threads_are_left_alone():
 
 
 def test_names_gdal_accepts_patterns_and_aliases():
+    need_drivers("NITF", "HFA")
     nitf = RasterDriver("NITF")
     pattern = next((k for k in nitf.creation_options_info if k.startswith("BLOCKA_BLOCK_INSTANCE")), None)
     if pattern is None or not pattern.endswith("*"):

@@ -9,6 +9,7 @@ import zipfile
 import pytest
 from osgeo import _gdal, _ogr
 
+from conftest import requires_drivers
 from gdalmode import gdal_mode, mem_files, run_python  # noqa: F401
 from vek._algos.geo import base
 from vek._algos.geo.base import call_gdal_fun, error, mem_temp_path
@@ -117,7 +118,7 @@ def test_closed_at_interpreter_exit(tmp_path):
     ("tif", create_raster),
     ("shp", create_vector),  # .shp .shx .dbf
     ("", lambda p: create_vector(p, ("x", "y"))),  # a directory of shapefiles
-    ("img", lambda p: create_raster(p, name="ENVI")),  # .img + .hdr
+    pytest.param("img", lambda p: create_raster(p, name="ENVI"), marks=requires_drivers("ENVI")),  # .img + .hdr
     ("gpkg", lambda p: create_vector(p, name="GPKG")),
 ], ids=["gtiff", "shapefile", "shapefile-dir", "envi", "gpkg"])
 def test_close_removes_every_in_memory_file(no_mem_leftovers, ext, make):
@@ -162,6 +163,7 @@ def test_open_raster(tmp_path, gdal_mode, capfd):
     assert capfd.readouterr() == ("", "")
 
 
+@requires_drivers("CSV")
 @pytest.mark.parametrize("options, features", [
     (None, 3), ({}, 3), ({"HEADERS": False}, 4), ({"HEADERS": "YES"}, 3), ({"HEADERS": None}, 3), (["HEADERS=NO"], 4)])
 def test_open_options_reach_gdal(tmp_path, options, features):

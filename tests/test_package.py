@@ -16,6 +16,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 FIX = "pip install GDAL==$(gdal-config --version)"
+ERRORS = ["FormatError", "GDALError", "GDALFileNotFoundError", "OptionValueError", "ConfigError", "ConfigWarning",
+          "GDALWarning", "OptionValueWarning"]
 
 
 # A user's environment: no search path of ours (the sanitizer run puts its
@@ -56,8 +58,12 @@ def test_without_the_bindings_one_clear_message(fresh, tmp_path):
     for argv in ([script, "list"], [python, "-m", "vek", "show", "GTiff"]):
         done = sh(*argv, cwd=tmp_path, check=False)
         assert done.returncode == 1 and "Traceback" not in done.stderr, done.stderr
-        assert done.stderr.count("\n") == 1 and FIX in done.stderr
-    done = sh(python, "-c", "import vek; print(vek.__version__); vek.RasterDriver", cwd=tmp_path, check=False)
+        assert done.stderr.count("\n") == 1 and FIX in done.stderr and "pip install gdal-wheel" in done.stderr
+    # the errors and warnings can be named and caught; a driver needs the bindings
+    named = "".join(f"vek.{n}; " for n in ERRORS)
+    done = sh(python, "-c", f"import vek; {named}print(vek.__version__)\n"
+              "try:\n    raise vek.FormatError('x')\nexcept ValueError:\n    vek.RasterDriver",
+              cwd=tmp_path, check=False)
     assert done.stdout == "0.1.0\n" and done.stderr.strip().splitlines()[-1].startswith("ModuleNotFoundError: vek")
 
 
@@ -74,5 +80,33 @@ def test_with_the_bindings_the_readme_and_the_command_line_work(fresh, tmp_path)
     where = sh(python, "-c", "import vek, osgeo; print(vek.__file__, osgeo.__file__)", cwd=tmp_path).stdout
     assert where.startswith(str(python.parent.parent)) and str(bindings) in where  # nothing else of .venv
     sh(python, "-m", "doctest", "-o", "ELLIPSIS", "-o", "NORMALIZE_WHITESPACE", "first.txt", cwd=tmp_path)
+    listed = sh(python.with_name("vek-drivers"), "list", cwd=tmp_path).stdout
+    assert re.search(r"^\s*\d+\s+GTiff\s", listed, re.M) and listed.rstrip().endswith("drivers")
+
+
+@pytest.fixture(scope="module")
+def with_gdal_wheel(fresh, tmp_path_factory):
+    """The venv python of the wheel installed with its extra `gdal` (GDAL's binary wheel and numpy)."""
+    _, wheel, _ = fresh
+    tmp = tmp_path_factory.mktemp("gdal-wheel")
+    probe = sh(sys.executable, "-m", "pip", "index", "versions", "gdal-wheel", cwd=tmp, check=False)
+    if probe.returncode != 0:
+        pytest.skip(f"the package index cannot be reached: {(probe.stderr.strip().splitlines() or ['?'])[-1]}")
+    venv.create(tmp / "venv", with_pip=False)
+    python = tmp / "venv" / "bin" / "python"
+    sh(sys.executable, "-m", "pip", "--python", python, "install", "-q", f"{wheel}[gdal]", cwd=tmp)
+    return python
+
+
+def test_with_gdal_wheel_the_tour_and_the_command_line_work(with_gdal_wheel, tmp_path):
+    python = with_gdal_wheel
+    owner = sh(python, "-c", "import importlib.metadata as m; from osgeo import gdal_array; "
+               "print(m.packages_distributions()['osgeo'])", cwd=tmp_path).stdout
+    assert owner.strip() == "['gdal-wheel']"
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    tour = readme[readme.index("## A tour of the API"):readme.index("## The command line")]
+    (tmp_path / "tour.txt").write_text("\n".join(re.findall(r"^```pycon\n(.*?)^```$", tour, re.M | re.S)),
+                                       encoding="utf-8")
+    sh(python, "-m", "doctest", "-o", "ELLIPSIS", "-o", "NORMALIZE_WHITESPACE", "tour.txt", cwd=tmp_path)
     listed = sh(python.with_name("vek-drivers"), "list", cwd=tmp_path).stdout
     assert re.search(r"^\s*\d+\s+GTiff\s", listed, re.M) and listed.rstrip().endswith("drivers")

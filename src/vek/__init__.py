@@ -46,7 +46,15 @@ def __getattr__(name):
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     import importlib
 
-    value = getattr(importlib.import_module(where), name)
+    try:
+        module = importlib.import_module(where)
+    except ModuleNotFoundError as exc:
+        from vek._algos.geo import _import_gdal, bindings_missing
+
+        if bindings_missing(exc):
+            _import_gdal()  # raises the one line that says how to install them
+        raise
+    value = getattr(module, name)
     globals()[name] = value  # later lookups skip this function
     return value
 

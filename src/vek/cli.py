@@ -282,9 +282,15 @@ def _run(args) -> int:
             pass
         return 1
     except ModuleNotFoundError as exc:
-        if exc.name != "osgeo":
+        from vek._algos.geo import _import_gdal, bindings_missing
+
+        if not bindings_missing(exc):
             raise
-        print(f"{PROG}: error: {exc}", file=sys.stderr)  # how to install the bindings
+        try:
+            _import_gdal()  # the one line that says how to install them
+        except ModuleNotFoundError as said:
+            exc = said
+        print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1
     except _expected_errors() as exc:
         print(f"{PROG}: error: {error_message(exc)}", file=sys.stderr)

@@ -13,7 +13,8 @@ code.  ``GDT_Unknown`` (0) is not a raster type and is never accepted.
     further names are aliases (``RaterDataType.UInt8 is
     RaterDataType.Byte`` where GDAL has ``UInt8``).  Built on first use.
 ``get_raster_dtype_code(dtype)``
-    GDAL's integer code of ``dtype``.
+    GDAL's integer code of ``dtype``: a GDAL name or code, or a numpy
+    dtype, scalar type or dtype name (``np.uint16``, ``"complex64"``).
 ``get_raster_dtype_name(code)``
     GDAL's name of a code.
 ``dtype_names()``
@@ -90,6 +91,53 @@ def _table() -> dict[int, str]:
     return _by_code
 
 
+# numpy's kinds of number by (kind, size in bytes) -> GDAL's type of the same
+# values. numpy's name of each is its kind's word and its size in bits
+# ("uint16", "complex64"). A type the running GDAL lacks (Int8 before 3.7,
+# Float16 before 3.11) is refused where it is looked up.
+_NUMPY_KINDS = {
+    ("u", 1): "Byte", ("i", 1): "Int8", ("u", 2): "UInt16", ("i", 2): "Int16",
+    ("u", 4): "UInt32", ("i", 4): "Int32", ("u", 8): "UInt64", ("i", 8): "Int64",
+    ("f", 2): "Float16", ("f", 4): "Float32", ("f", 8): "Float64",
+    ("c", 8): "CFloat32", ("c", 16): "CFloat64",
+}
+_KIND_WORDS = {"u": "uint", "i": "int", "f": "float", "c": "complex"}
+_module_of = type.__dict__["__module__"].__get__
+_NUMPY_NAMES = {f"{_KIND_WORDS[k]}{8 * size}": gdal for (k, size), gdal in _NUMPY_KINDS.items()}
+
+
+def _numpy_dtype(obj):
+    """numpy's dtype of ``obj`` if it is a numpy dtype or scalar type, else
+    None. numpy is imported only for an object of its own, so it is loaded
+    already and nothing else pays for it."""
+    try:  # type's own reading: no metaclass or class attribute of the caller runs
+        module = _module_of(obj if isinstance(obj, type) else type(obj))
+    except AttributeError:
+        return None
+    if not isinstance(module, str) or module.partition(".")[0] != "numpy":
+        return None
+    import numpy
+
+    if isinstance(obj, numpy.dtype) or (isinstance(obj, type) and issubclass(obj, numpy.generic)):
+        return numpy.dtype(obj)
+    return None
+
+
+def _numpy_accepted() -> str:
+    table = _table()
+    return ", ".join(n for n, gdal in _NUMPY_NAMES.items() if _by_name.get(gdal) in table)
+
+
+def _from_numpy(name: str, gdal: str | None) -> int:
+    code = _by_name.get(gdal) if gdal else None
+    if code is None:
+        raise ValueError(
+            f"GDAL {_gdal.VersionInfo('RELEASE_NAME')} has no raster data type for numpy's "
+            f"{name}; accepted numpy types: {_numpy_accepted()}; GDAL's: {_accepted()}"
+        )
+    return code
+
+
 def dtype_names() -> list[str]:
     """The GDAL type names accepted, in code order (a code's further
     names right after its first)."""
@@ -116,17 +164,23 @@ def get_raster_dtype_code(dtype) -> int:
       (``"float32"``), then GDAL itself is asked;
     * one of GDAL's integer codes (``6``), or any object with
       ``__index__`` other than ``bool``;
-    * a member of :class:`RaterDataType`.
+    * a member of :class:`RaterDataType`;
+    * a numpy dtype or scalar type (``np.dtype("float32")``,
+      ``np.uint16``) or numpy's name of one (``"complex64"``), for the GDAL
+      type that holds the same values (``CFloat32``) in any byte order.
 
     Raises ``TypeError`` for other types (``bool`` included) and
-    ``ValueError`` for unknown names or codes; both messages list the
-    accepted names and codes.
+    ``ValueError`` for unknown names or codes and for numpy types GDAL has
+    no type for (``bool``, ``float16`` before GDAL 3.11, strings); the
+    messages list the accepted names and codes.
     """
     table = _table()
     if isinstance(dtype, str):
         code = _by_name.get(dtype)
         if code is None:
             code = _by_fold.get(dtype.casefold())
+        if code is None and dtype in _NUMPY_NAMES:
+            return _from_numpy(dtype, _NUMPY_NAMES[dtype])
         if code is None:
             code = _gdal_code(dtype)
         if code not in table:
@@ -138,6 +192,9 @@ def get_raster_dtype_code(dtype) -> int:
         raise TypeError(
             f"a raster data type cannot be a bool; accepted: {_accepted()}"
         )
+    np_dtype = _numpy_dtype(dtype)
+    if np_dtype is not None:
+        return _from_numpy(np_dtype.name, _NUMPY_KINDS.get((np_dtype.kind, np_dtype.itemsize)))
     if isinstance(dtype, int) or hasattr(type(dtype), "__index__"):
         code = int(dtype.__index__())
         if code not in table:
@@ -146,7 +203,7 @@ def get_raster_dtype_code(dtype) -> int:
             )
         return code
     raise TypeError(
-        "a raster data type must be a GDAL type name, code or RaterDataType, "
+        "a raster data type must be a GDAL type name, code or RaterDataType, or a numpy dtype, "
         f"not {type(dtype).__name__}; accepted: {_accepted()}"
     )
 

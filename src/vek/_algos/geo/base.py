@@ -48,7 +48,10 @@ Importing this module costs little more than importing ``osgeo._gdal``:
 the HTML, TOML, XML and difflib code is only imported when first needed.
 """
 
-from osgeo import _gdal
+from . import _import_gdal
+
+_gdal = _import_gdal()  # first: a missing binding is said in one line
+del _import_gdal
 
 from . import _dtypes as dtypes
 from . import _env as env
