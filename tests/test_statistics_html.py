@@ -8,7 +8,7 @@ import pytest
 
 import vek._algos.geo.base as base
 import vek._algos.geo.driver as driver_module
-from conftest import all_driver_names, find_drivers
+from conftest import all_driver_names, find_drivers, metadata
 from fakes import fail_for, raiser, tb_names
 
 FIELDS = ["name", "category", "extension", "creatable", "updatable", "virtualio"]
@@ -242,9 +242,27 @@ def parse(text):
     return rows + [["".join(span.itertext()) for span in root.find(".//div[@class='vek-h-counts']")]]
 
 
+# How a driver writes, by GDAL's items; and the capability columns with the item each reads.
+WRITE_ITEMS = {"create": "DCAP_CREATE", "copy": "DCAP_CREATECOPY", "translate": "DCAP_VECTOR_TRANSLATE_FROM"}
+CAPABILITY_ITEMS = {"creatable": "DCAP_CREATE", "updatable": "DCAP_UPDATE", "virtualio": "DCAP_VIRTUALIO"}
+SHOWN_HEAD = HEAD[:5] + ["writes"] + HEAD[5:]
+
+
+def writes(name):
+    return ", ".join(m for m, item in WRITE_ITEMS.items() if metadata(name, item).upper() == "YES")
+
+
+def shown_flags(row):
+    """The capability cells of a row: "unknown" for a capability whose item no registered driver sets."""
+    unset = {c for c, item in CAPABILITY_ITEMS.items() if not any(metadata(n, item) for n in all_driver_names())}
+    return ["unknown" if c in unset else str(v) for c, v in zip(CAPABILITY_ITEMS, row)]
+
+
 def full_row(ds, i):
+    """The row GDAL's metadata asks for: how the driver writes follows "creatable"."""
     d = ds[i]
-    return [str(i), d.name, d.category, d.extension, str(d.creatable), str(d.updatable), str(d.virtualio)]
+    caps = shown_flags([d.creatable, d.updatable, d.virtualio])
+    return [str(i), d.name, d.category, d.extension, caps[0], writes(d.name), *caps[1:]]
 
 
 @pytest.mark.parametrize("max_rows", [1, 4, 7, 10**6])
@@ -255,8 +273,33 @@ def test_real_page_rows_follow_the_row_limit(drv, max_rows):
     n = len(stats)
     (lead, trail), _ = base.get_sel(n, max_rows)
     indexes = list(range(*lead)) + ([FILLER] + list(range(*trail)) if trail != (0, 0) else [])
-    assert len(body) == (n if n <= max_rows else max_rows + 1) and head == [HEAD]
-    assert body == [[FILLER] * 7 if i == FILLER else full_row(stats, i) for i in indexes]
+    assert len(body) == (n if n <= max_rows else max_rows + 1) and head == [SHOWN_HEAD]
+    assert body == [[FILLER] * 8 if i == FILLER else full_row(stats, i) for i in indexes]
     assert [r[1] for r in body if r[0] != FILLER] == [all_driver_names()[i] for i in indexes if i != FILLER]
-    assert counts == [f"Rasters: {len(find_drivers(DCAP_RASTER=True))}",
-                      f"Vectors: {len(find_drivers(DCAP_VECTOR=True))}", f"Total: {n}"]
+    # every driver counted once, the split stated
+    both = len(find_drivers(DCAP_RASTER=True, DCAP_VECTOR=True))
+    split = [len(find_drivers(DCAP_RASTER=True, DCAP_VECTOR=False)), len(find_drivers(DCAP_RASTER=False, DCAP_VECTOR=True)),
+             both, len(find_drivers(DCAP_RASTER=False, DCAP_VECTOR=False))]
+    assert sum(split) == n
+    assert counts == [f"{n} drivers: {split[0]} raster only, {split[1]} vector only, {both} both"
+                      + (f", {split[3]} of neither kind" if split[3] else "")]
+
+
+@pytest.mark.parametrize("l_fields, shown", [(6, 8), (4, 6), (3, 4), (0, 1)])
+def test_real_builder_adds_writes_where_creatable_shows(l_fields, shown):
+    """Rows as the statistics object hands them: a driver this GDAL lacks gets an empty "writes" cell, the
+    filler a "..." cell where the column shows, and counts that are not the registry's stay as given."""
+    name = next(n for n in ("MEM", "GTiff", "VRT") if n in all_driver_names())
+    present = [0, name, "Raster", "", True, False, True]
+    table = base.gdata.VEKHTMLTable(l_fields, 1, 0, False)
+    table.set_base_info({"Rasters": 1, "Vectors": 1, "Total": 1})
+    for r in (present, [FILLER] * (1 + l_fields), [9, "NoSuchDriver", "", "", False, False, False]):
+        table.add_row(r)
+    table.add_head(HEAD)
+    head, (got, filler, absent), counts = parse(table.to_html())
+    cut = ["\u2026"] if shown < 8 else []
+    assert head == [SHOWN_HEAD[:shown] + cut] and filler == [FILLER] * shown + [""] * bool(cut)
+    caps = shown_flags(present[4:])
+    assert got == ["0", name, "Raster", "", caps[0], writes(name), *caps[1:]][:shown] + cut
+    assert absent == ["9", "NoSuchDriver", "", "", "False", "", "False", "False"][:shown] + cut
+    assert counts == ["Rasters: 1", "Vectors: 1", "Total: 1"]
