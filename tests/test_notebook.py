@@ -1,8 +1,7 @@
 """The example notebook, executed by a real Jupyter kernel (this interpreter,
 from a kernel description written for the test, with no user configuration).
-Every rich output must be the HTML of the object's own ``_repr_html_``, and
-the plain data shown what the calls give (the georeferenced raster as GDAL
-reads the bounds)."""
+Every rich output must be the HTML of the object's own ``_repr_html_``, plain
+data what the calls give (the georeferenced raster as GDAL reads it)."""
 
 import json
 import os
@@ -28,15 +27,12 @@ gtiff.set_creation_options(COMPRESS="DEFLATE", TILED=True)
 views = {key: {"text/plain": repr(obj), "text/html": obj._repr_html_()} for key, obj in [
     ("DriveStatistics()", DriveStatistics()), ("RasterDriver()", RasterDriver()),
     ("gtiff", gtiff), ("VectorDriver()", VectorDriver())]}
-gpkg = vek.describe("GPKG")
 wgs84 = osr.SpatialReference()
 wgs84.SetFromUserInput("EPSG:4326")
-data = [('{key: gpkg[key] for key in ("long_name", "kinds", "extensions", "writes")}',
-         {key: gpkg[key] for key in ("long_name", "kinds", "extensions", "writes")}),
-        ('[d.name for d in vek.drivers_for_path("y.kml", kind="vector")]',
-         [d.name for d in vek.drivers_for_path("y.kml", kind="vector")]),
-        ("where", ((0.0, 1.0, 0.0, 50.0, 0.0, -1.0), wgs84.GetName(), 0.0))]  # bounds (0, 40, 20, 50) on 20 x 10
-views.update((key, {"text/plain": pretty(value)}) for key, value in data)
+for line in ('{key: gpkg[key] for key in ("long_name", "kinds", "extensions", "writes")}',
+             '[d.name for d in vek.drivers_for_path("y.kml", kind="vector")]'):
+    views[line] = {"text/plain": pretty(eval(line, {"vek": vek, "gpkg": vek.describe("GPKG")}))}
+views["where"] = {"text/plain": pretty(((0.0, 1.0, 0.0, 50.0, 0.0, -1.0), wgs84.GetName(), 0.0))}  # 20 x 10 cells
 print(json.dumps(views))
 """
 

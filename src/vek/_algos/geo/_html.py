@@ -113,6 +113,19 @@ def _gdal_text(name, value) -> str:
         return _text(value)
 
 
+def _driver_handle(name):
+    """The registered driver of that short name, ``None`` for a name that
+    is none (or no text GDAL can take: a lone surrogate)."""
+    from .base import _gdal
+
+    if not isinstance(name, str):
+        return None
+    try:
+        return _gdal.GetDriverByName(name)
+    except TypeError:
+        return None
+
+
 def _driver_facts(base: list) -> list:
     """The summary with what the driver named "Name" says of itself
     besides: its long name after the name, and all its extensions, main
@@ -122,9 +135,8 @@ def _driver_facts(base: list) -> list:
     if not names:
         return base
     from ._capabilities import metadata_item, metadata_list
-    from .base import _gdal
 
-    handle = _gdal.GetDriverByName(names[0])
+    handle = _driver_handle(names[0])
     if handle is None:
         return base
     out = []
@@ -180,13 +192,12 @@ def _registry_row(row: list, unknown: frozenset) -> list:
     writes, after "creatable", and "unknown" for a capability this GDAL
     publishes for no driver. A filler row gets a filler cell where the
     column is shown; a name that is no registered driver's, an empty cell."""
-    if all(isinstance(c, str) and c == "..." for c in row):
+    if all(type(c) is str and c == "..." for c in row):
         return row[:_WRITES_AT] + ["..."] + row[_WRITES_AT:] if len(row) >= _WRITES_AT else row
     from ._capabilities import metadata_flag
     from ._describe import WRITES
-    from .base import _gdal
 
-    handle = _gdal.GetDriverByName(row[1]) if isinstance(row[1], str) else None
+    handle = _driver_handle(row[1]) if len(row) > 1 else None
     if handle is None:
         return row[:_WRITES_AT] + [""] + row[_WRITES_AT:]
     cells = [_Muted("unknown") if c is False and _REGISTRY_HEAD[k] in unknown else c
@@ -427,8 +438,12 @@ class VEKHTMLTable:
         return "".join(out)
 
     def _is_registry(self) -> bool:
-        return (len(self._heads) == 1 and tuple(self._heads[0]) == _REGISTRY_HEAD
-                and tuple(k for k, _ in self._base) == _REGISTRY_COUNTS)
+        # exact texts only: a cell's own __eq__ is never asked
+        def texts(cells):
+            return tuple(c if type(c) is str else None for c in cells)
+
+        return (len(self._heads) == 1 and texts(self._heads[0]) == _REGISTRY_HEAD
+                and texts(k for k, _ in self._base) == _REGISTRY_COUNTS)
 
     def _registry_view(self) -> tuple:
         """``(heads, rows, counts, shown)`` of the registry table: what each
