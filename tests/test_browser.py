@@ -113,9 +113,13 @@ FRAGMENTS_CODE = textwrap.dedent(r"""
     from vek._algos.geo.driver import DriveStatistics, RasterDriver
     stats = DriveStatistics()
     (lead, trail), _ = base.get_sel(len(stats), base.env.JupyterShowMaxShape[0])
-    rows = [[i, stats[i].name] for i in range(*lead)]
+    writes = {"create": "DCAP_CREATE", "copy": "DCAP_CREATECOPY", "translate": "DCAP_VECTOR_TRANSLATE_FROM"}
+    def row(i):  # how the driver writes, by GDAL's items
+        flag = lambda key: (base._gdal.MajorObject_GetMetadataItem(stats[i]._driver, key, "") or "").upper()
+        return [i, stats[i].name, ", ".join(m for m, key in writes.items() if flag(key) == "YES")]
+    rows = [row(i) for i in range(*lead)]
     if trail != (0, 0):
-        rows += [None] + [[i, stats[i].name] for i in range(*trail)]
+        rows += [None] + [row(i) for i in range(*trail)]
     gtiff = RasterDriver("GTiff")
     gtiff.set_creation_options(TILED=sys.argv[1])
     flag = next(k for k, r in gtiff.creation_options_info.items() if r.get("type") == "boolean" and k != "TILED")
@@ -129,7 +133,7 @@ FRAGMENTS_CODE = textwrap.dedent(r"""
         extra = "; ".join(f"{k}={v}" for k, v in a.items() if k not in ("name", "type", "default", "description"))
         return a.get("description", "") + extra
     json.dump({"statistics": stats._repr_html_(), "gtiff": gtiff._repr_html_(), "rows": rows,
-               "counts": {"Rasters": len(stats.rasters), "Vectors": len(stats.vectors), "Total": len(stats)},
+               "total": len(stats),
                "creation": {k: cell(k) for k in gtiff.creation_options_info},
                "open": list(gtiff.open_options_info), "flag": flag, "long_name": gtiff.long_name,
                "extensions": " ".join(dict.fromkeys([gtiff.extension, *gtiff.extensions]))}, sys.stdout)
@@ -229,14 +233,15 @@ def test_statistics_table_rows(rendered, fragments, theme):
     report = rendered["statistics", theme]
     (table,) = report["tables"]
     assert table["visible"]
-    assert table["head"] == [["", "name", "category", "extension", "creatable", "updatable", "virtualio"]]
+    assert table["head"] == [["", "name", "category", "extension", "creatable", "writes", "updatable", "virtualio"]]
     assert len(table["rows"]) == len(fragments["rows"]) == table["rowsVisible"]
     for row, want in zip(table["rows"], fragments["rows"]):
         if want is None:
             assert set(row) == {"..."}
         else:
-            assert row[:2] == [str(want[0]), want[1]] and row[4] in ("True", "False")
-    assert report["counts"] == [f"{k}: {v}" for k, v in fragments["counts"].items()]
+            assert [row[0], row[1], row[5]] == [str(want[0]), *want[1:]] and row[4] in ("True", "False")
+    (counts,) = report["counts"]  # each driver once, the split stated
+    assert re.fullmatch(rf"{fragments['total']} drivers: \d+ raster only, \d+ vector only, \d+ both.*", counts)
 
 
 @pytest.mark.parametrize("theme", LAB)

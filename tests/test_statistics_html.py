@@ -8,7 +8,7 @@ import pytest
 
 import vek._algos.geo.base as base
 import vek._algos.geo.driver as driver_module
-from conftest import all_driver_names, find_drivers
+from conftest import all_driver_names, find_drivers, metadata
 from fakes import fail_for, raiser, tb_names
 
 FIELDS = ["name", "category", "extension", "creatable", "updatable", "virtualio"]
@@ -242,21 +242,44 @@ def parse(text):
     return rows + [["".join(span.itertext()) for span in root.find(".//div[@class='vek-h-counts']")]]
 
 
+WRITE_ITEMS = {"create": "DCAP_CREATE", "copy": "DCAP_CREATECOPY", "translate": "DCAP_VECTOR_TRANSLATE_FROM"}
+FLAG_ITEMS = {4: "DCAP_CREATE", 6: "DCAP_UPDATE", 7: "DCAP_VIRTUALIO"}  # the shown columns of three flags
+
+
 def full_row(ds, i):
+    """The row GDAL's metadata asks for: how the driver writes after "creatable", and "unknown" for a
+    capability whose item no registered driver sets."""
     d = ds[i]
-    return [str(i), d.name, d.category, d.extension, str(d.creatable), str(d.updatable), str(d.virtualio)]
+    how = ", ".join(m for m, item in WRITE_ITEMS.items() if metadata(d.name, item).upper() == "YES")
+    cells = [str(i), d.name, d.category, d.extension, str(d.creatable), how, str(d.updatable), str(d.virtualio)]
+    return ["unknown" if k in FLAG_ITEMS and not any(metadata(n, FLAG_ITEMS[k]) for n in all_driver_names())
+            else c for k, c in enumerate(cells)]
 
 
-@pytest.mark.parametrize("max_rows", [1, 4, 7, 10**6])
-def test_real_page_rows_follow_the_row_limit(drv, max_rows):
+@pytest.mark.parametrize("max_rows, max_cols", [(1, 10), (4, 4), (7, 3), (10**6, 6)])
+def test_real_page_rows_follow_the_limits(drv, max_rows, max_cols):
     stats = driver_module.DriveStatistics()
-    limits(drv, (max_rows, 10))
+    limits(drv, (max_rows, max_cols))
     head, body, counts = parse(stats._repr_html_())
-    n = len(stats)
+    n, l_fields = len(stats), min(max_cols, 6)
+    shown = 1 + l_fields + (l_fields >= 4)  # "writes" shows where "creatable" does
+    cut = ["\u2026"] if shown < 8 else []
     (lead, trail), _ = base.get_sel(n, max_rows)
     indexes = list(range(*lead)) + ([FILLER] + list(range(*trail)) if trail != (0, 0) else [])
-    assert len(body) == (n if n <= max_rows else max_rows + 1) and head == [HEAD]
-    assert body == [[FILLER] * 7 if i == FILLER else full_row(stats, i) for i in indexes]
-    assert [r[1] for r in body if r[0] != FILLER] == [all_driver_names()[i] for i in indexes if i != FILLER]
-    assert counts == [f"Rasters: {len(find_drivers(DCAP_RASTER=True))}",
-                      f"Vectors: {len(find_drivers(DCAP_VECTOR=True))}", f"Total: {n}"]
+    assert len(body) == (n if n <= max_rows else max_rows + 1)
+    assert head == [(HEAD[:5] + ["writes"] + HEAD[5:])[:shown] + cut]
+    assert body == [[FILLER] * shown + [""] * len(cut) if i == FILLER else full_row(stats, i)[:shown] + cut
+                    for i in indexes]
+    split = [len(find_drivers(DCAP_RASTER=r, DCAP_VECTOR=v)) for r, v in ((1, 0), (0, 1), (1, 1), (0, 0))]
+    assert sum(split) == n  # each driver counted once
+    assert counts == [f"{n} drivers: {split[0]} raster only, {split[1]} vector only, {split[2]} both"
+                      + (f", {split[3]} of neither kind" if split[3] else "")]
+
+
+def test_counts_and_names_not_the_registrys_stay_as_given():
+    table = base.gdata.VEKHTMLTable(6, 1, 0, False)
+    table.set_base_info({"Rasters": 1, "Vectors": 1, "Total": 1})
+    table.add_row([9, "NoSuchDriver", "", "", False, False, False])
+    table.add_head(HEAD)
+    assert parse(table.to_html())[1:] == [[["9", "NoSuchDriver", "", "", "False", "", "False", "False"]],
+                                          ["Rasters: 1", "Vectors: 1", "Total: 1"]]

@@ -75,9 +75,10 @@ def _registry() -> list:
     return [stats[i] for i in range(len(stats))]
 
 
-def unpublished(drivers) -> frozenset:
-    """The capabilities whose item none of ``drivers`` (driver objects) sets."""
-    missing = set(CAPABILITIES)
+def unpublished(drivers, names=CAPABILITIES) -> frozenset:
+    """The capabilities (of ``names``, all by default) whose item none of
+    ``drivers`` (driver objects or handles) sets."""
+    missing = set(names)
     for d in drivers:
         missing = {c for c in missing if not metadata_item(d, CAPABILITIES[c])}
         if not missing:

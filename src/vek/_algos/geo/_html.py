@@ -113,6 +113,19 @@ def _gdal_text(name, value) -> str:
         return _text(value)
 
 
+def _driver_handle(name):
+    """The registered driver of that short name, ``None`` for a name that
+    is none (or no text GDAL can take: a lone surrogate)."""
+    from .base import _gdal
+
+    if not isinstance(name, str):
+        return None
+    try:
+        return _gdal.GetDriverByName(name)
+    except TypeError:
+        return None
+
+
 def _driver_facts(base: list) -> list:
     """The summary with what the driver named "Name" says of itself
     besides: its long name after the name, and all its extensions, main
@@ -122,9 +135,8 @@ def _driver_facts(base: list) -> list:
     if not names:
         return base
     from ._capabilities import metadata_item, metadata_list
-    from .base import _gdal
 
-    handle = _gdal.GetDriverByName(names[0])
+    handle = _driver_handle(names[0])
     if handle is None:
         return base
     out = []
@@ -137,6 +149,61 @@ def _driver_facts(base: list) -> list:
         if key == "Name":
             out.append(("Long name", metadata_item(handle, "DMD_LONGNAME")))
     return out
+
+
+# The registry table as the statistics object hands it over: this head and
+# these counts (drivers of both kinds are in "Rasters" and in "Vectors").
+_REGISTRY_HEAD = ("", "name", "category", "extension", "creatable", "updatable", "virtualio")
+_REGISTRY_COUNTS = ("Rasters", "Vectors", "Total")
+_WRITES_AT = 5  # the "writes" column follows "creatable"
+
+
+class _Muted(str):
+    """A cell text shown muted: a fact GDAL does not publish."""
+
+
+def _registry_facts() -> tuple:
+    """``(raster, vector, both, total, unpublished)`` of GDAL's registry now:
+    the counts by kind as the statistics object counts them, and the
+    capabilities whose item no driver sets."""
+    from ._capabilities import metadata_flag
+    from ._describe import unpublished
+    from .base import _gdal
+
+    handles = [_gdal.GetDriver(i) for i in range(_gdal.GetDriverCount())]
+    kinds = [(metadata_flag(h, "DCAP_RASTER"), metadata_flag(h, "DCAP_VECTOR")) for h in handles]
+    raster = sum(r for r, _ in kinds)
+    vector = sum(v for _, v in kinds)
+    both = sum(r and v for r, v in kinds)
+    return raster, vector, both, len(handles), unpublished(handles, _REGISTRY_HEAD[4:])
+
+
+def _split_line(raster: int, vector: int, both: int, total: int) -> list:
+    """The counts with each driver counted once, the split stated."""
+    neither = total - raster - vector + both
+    parts = [f"{raster - both} raster only", f"{vector - both} vector only", f"{both} both"]
+    if neither:
+        parts.append(f"{neither} of neither kind")
+    return [(f"{total} driver{'s' if total != 1 else ''}", ", ".join(parts))]
+
+
+def _registry_row(row: list, unknown: frozenset) -> list:
+    """A row of the registry table as describe sees the driver: how it
+    writes, after "creatable", and "unknown" for a capability this GDAL
+    publishes for no driver. A filler row gets a filler cell where the
+    column is shown; a name that is no registered driver's, an empty cell."""
+    if all(type(c) is str and c == "..." for c in row):
+        return row[:_WRITES_AT] + ["..."] + row[_WRITES_AT:] if len(row) >= _WRITES_AT else row
+    from ._capabilities import metadata_flag
+    from ._describe import WRITES
+
+    handle = _driver_handle(row[1]) if len(row) > 1 else None
+    if handle is None:
+        return row[:_WRITES_AT] + [""] + row[_WRITES_AT:]
+    cells = [_Muted("unknown") if c is False and _REGISTRY_HEAD[k] in unknown else c
+             for k, c in enumerate(row[:len(_REGISTRY_HEAD)])] + row[len(_REGISTRY_HEAD):]
+    writes = ", ".join(mode for mode, item in WRITES.items() if metadata_flag(handle, item))
+    return cells[:_WRITES_AT] + [writes] + cells[_WRITES_AT:]
 
 
 def _counts_line(items) -> str:
@@ -293,6 +360,16 @@ class VEKHTMLTable:
 
     :meth:`set_base_info` takes counts (``{"rows": 200, "fields": 7}``)
     shown as one line above the table.
+
+    The registry table (the head ``"", "name", "category", "extension",
+    "creatable", "updatable", "virtualio"`` under the counts "Rasters",
+    "Vectors", "Total") shows what :func:`vek.describe` says of each
+    driver, looked up by the short name in its row: a "writes" column after
+    "creatable" (``create``, ``copy``, ``translate``), and "unknown" for a
+    capability that the running GDAL publishes for no driver.  The counts
+    give each driver once, with the split stated ("210 drivers: 129 raster
+    only, 64 vector only, 15 both, 2 of neither kind") while they are the
+    running registry's.
     """
 
     def __init__(self, n_field_cols, n_info_cols, precision=0, border=False):
@@ -330,15 +407,15 @@ class VEKHTMLTable:
         """Append one head row (a sequence of column labels)."""
         self._heads.append(list(head))
 
-    def _cells(self, row, head: bool, cut_col: bool) -> str:
-        shown = self.n_shown
+    def _cells(self, row, head: bool, cut_col: bool, shown: int) -> str:
         info = self.n_info_cols
         out = []
         for i in range(shown):
             if i < len(row):
                 value = row[i]
                 text = _esc(value, self.precision)
-                cls = ' class="vek-h-num"' if _is_number(value) else ""
+                cls = (' class="vek-h-num"' if _is_number(value)
+                       else ' class="vek-h-muted"' if isinstance(value, _Muted) else "")
             else:
                 text, cls = "", ""
             if head:
@@ -360,20 +437,44 @@ class VEKHTMLTable:
                 out.append(f"<{tag}></{tag}>")
         return "".join(out)
 
+    def _is_registry(self) -> bool:
+        # exact texts only: a cell's own __eq__ is never asked
+        def texts(cells):
+            return tuple(c if type(c) is str else None for c in cells)
+
+        return (len(self._heads) == 1 and texts(self._heads[0]) == _REGISTRY_HEAD
+                and texts(k for k, _ in self._base) == _REGISTRY_COUNTS)
+
+    def _registry_view(self) -> tuple:
+        """``(heads, rows, counts, shown)`` of the registry table: what each
+        driver's description says besides the facts handed over (how it
+        writes, "unknown" capabilities), and the drivers counted once. The
+        counts stay as given when the registry no longer matches them."""
+        raster, vector, both, total, unknown = _registry_facts()
+        counts = self._base
+        if [v for _, v in counts] == [raster, vector, total]:
+            counts = _split_line(raster, vector, both, total)
+        head = list(self._heads[0])
+        heads = [head[:_WRITES_AT] + ["writes"] + head[_WRITES_AT:]]
+        rows = [_registry_row(r, unknown) for r in self._rows]
+        # the new column is shown where "creatable" is
+        shown = self.n_shown + 1 if self.n_shown >= _WRITES_AT else self.n_shown
+        return heads, rows, counts, shown
+
     def to_html(self) -> str:
-        shown = self.n_shown
-        cut_col = any(len(r) > shown for r in self._heads) or any(
-            len(r) > shown for r in self._rows
-        )
+        heads, rows, counts, shown = self._heads, self._rows, self._base, self.n_shown
+        if self._is_registry():
+            heads, rows, counts, shown = self._registry_view()
+        cut_col = any(len(r) > shown for r in heads) or any(len(r) > shown for r in rows)
         cls = "vek-h-grid vek-h-border" if self.border else "vek-h-grid"
-        out = [f'<div class="{CSS_CLASS}">', _STYLE, _counts_line(self._base)]
+        out = [f'<div class="{CSS_CLASS}">', _STYLE, _counts_line(counts)]
         out.append(f'<table class="{cls}">')
-        if self._heads:
+        if heads:
             out.append("<thead>")
-            out.extend(f"<tr>{self._cells(h, True, cut_col)}</tr>" for h in self._heads)
+            out.extend(f"<tr>{self._cells(h, True, cut_col, shown)}</tr>" for h in heads)
             out.append("</thead>")
         out.append("<tbody>")
-        out.extend(f"<tr>{self._cells(r, False, cut_col)}</tr>" for r in self._rows)
+        out.extend(f"<tr>{self._cells(r, False, cut_col, shown)}</tr>" for r in rows)
         out.append("</tbody></table></div>")
         return "".join(out)
 
