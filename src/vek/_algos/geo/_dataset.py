@@ -609,16 +609,16 @@ class GeoDatabase:
         reports what the file holds; one that holds fewer layers than were
         copied raises ``GDALError`` and is removed.
         """
-        target = writing_driver(driver)
-        if options is None:
-            options = own_creation_options(driver)
-        if path is None:
-            path = base.mem_temp_path(main_extension(target))
-        elif not isinstance(path, str):
-            path = os.fsdecode(os.fspath(path))
-        callback, failure = progress_callback(progress)
-        callback = _stop_at_exit(callback, failure)
-        with _calls:
+        with _calls:  # all of it: a daemon thread must not be inside GDAL at exit
+            target = writing_driver(driver)
+            if options is None:
+                options = own_creation_options(driver)
+            if path is None:
+                path = base.mem_temp_path(main_extension(target))
+            elif not isinstance(path, str):
+                path = os.fsdecode(os.fspath(path))
+            callback, failure = progress_callback(progress)
+            callback = _stop_at_exit(callback, failure)
             try:
                 with self._using() as handle:
                     refuse_own_file(handle, path, self._cwd)
