@@ -11,6 +11,7 @@ behaviour tests then check the generic path they must equal."""
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -22,6 +23,14 @@ def counts(drv):
 
 def has_shortcuts(drv):
     return hasattr(type(drv.Driver.__init__), "_cache_counts")
+
+
+def test_shortcuts_are_built_where_the_layout_is_proven(drv):
+    # The build turns them off by itself where CPython's layout is not the
+    # one they read (3.14), and must not lose them on a 3.13 with the GIL.
+    proven = sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    expected = proven and not os.environ.get("VEK_GENERIC_SITE")
+    assert has_shortcuts(drv) == expected
 
 
 # statement (d is Driver("GTiff")), shortcut, taken at least this often per run
