@@ -77,12 +77,13 @@ valgrind: setup
 	@bash scripts/valgrind.sh
 
 # Set-up from nothing and .ci/run in a Debian 13 and a Debian unstable
-# chroot, one after the other (as root; needs a network, not part of
-# .ci/run), then one summary line per platform; see scripts/check-platform.sh.
+# chroot, and in the unstable one again with CPython 3.14, one after the
+# other (as root; needs a network, not part of .ci/run), then one summary
+# line per platform; see scripts/check-platform.sh.
 .PHONY: check-platforms
 check-platforms:
 	@sum="$$(mktemp)"; rc=0; \
-	for p in debian13 unstable; do \
+	for p in debian13 unstable unstable-py3.14; do \
 		VEK_CHECK_SUMMARY="$$sum" bash scripts/check-platform.sh "$$p" --fresh || rc=1; \
 		grep -q "^$$p:" "$$sum" || echo "$$p: stopped before its summary (see above)" >>"$$sum"; \
 	done; \

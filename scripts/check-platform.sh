@@ -11,8 +11,9 @@
 #   scripts/check-platform.sh PLATFORM --no-pull run the clone in the chroot as it
 #                                                is (e.g. with local edits for a try-out)
 #
-# PLATFORM is debian12 (bookworm: GDAL 3.6), debian13 (trixie: GDAL 3.10) or
-# unstable (sid: the newest GDAL).
+# PLATFORM is debian12 (bookworm: GDAL 3.6), debian13 (trixie: GDAL 3.10),
+# unstable (sid: the newest GDAL) or unstable-py3.14 (the same chroot, its
+# own clone /root/vek-py3.14 set up with VEK_PYTHON=/usr/bin/python3.14).
 #
 # Environment:
 #   VEK_CHROOT          chroot directory (default /var/tmp/vek-PLATFORM)
@@ -35,7 +36,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 say() { printf 'check-platform: %s\n' "$*"; }
 die() { printf 'check-platform: error: %s\n' "$*" >&2; exit 1; }
-usage() { die "usage: $0 debian12|debian13|unstable [--fresh] [--shell] [--no-pull]"; }
+usage() { die "usage: $0 debian12|debian13|unstable|unstable-py3.14 [--fresh] [--shell] [--no-pull]"; }
 
 platform="" fresh=0 shell=0 pull=1
 for a in "$@"; do
@@ -43,24 +44,28 @@ for a in "$@"; do
         --fresh) fresh=1 ;;
         --shell) shell=1 ;;
         --no-pull) pull=0 ;;
-        debian12|debian13|unstable)
+        debian12|debian13|unstable|unstable-py3.14)
             [[ -z $platform ]] || usage
             platform=$a ;;
         *) usage ;;
     esac
 done
 [[ -n $platform ]] || usage
+# A platform is a chroot (its Debian suite), a clone in it and the Python
+# setup.sh is told to use (none: its own search).
+chroot_name=$platform clone=/root/vek python=""
 case "$platform" in
     debian12) suite=bookworm ;;
     debian13) suite=trixie ;;
     unstable) suite=sid ;;
+    unstable-py3.14) suite=sid chroot_name=unstable clone=/root/vek-py3.14 python=/usr/bin/python3.14 ;;
 esac
 
-CH="${VEK_CHROOT:-/var/tmp/vek-$platform}"
+CH="${VEK_CHROOT:-/var/tmp/vek-$chroot_name}"
 CH="${CH%/}"
 MIRROR="${VEK_MIRROR:-http://deb.debian.org/debian}"
-CLONE="$CH/root/vek"
-LOGS="$CH.logs"
+CLONE="$CH$clone"
+LOGS="$CH${platform#"$chroot_name"}.logs"
 BRANCH="$(git -C "$ROOT" rev-parse --abbrev-ref HEAD)"
 
 [[ $(id -u) -eq 0 ]] || die "must run as root (debootstrap, mount, chroot)"
@@ -130,7 +135,7 @@ pem_lines() {
 
 in_chroot() { chroot "$CH" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    LANG=C.UTF-8 CI=true /bin/bash -lc "$1"; }
+    LANG=C.UTF-8 CI=true ${python:+VEK_PYTHON="$python"} /bin/bash -lc "$1"; }
 
 base=(git make g++ ca-certificates python3)
 missing="$(in_chroot "for p in ${base[*]}; do dpkg-query -W -f='\${Status}' \$p 2>/dev/null \
@@ -173,7 +178,7 @@ fi
 say "$platform: testing $(git -C "$CLONE" log -1 --format='%h %s')"
 
 if [[ $shell == 1 ]]; then
-    in_chroot "cd /root/vek && exec bash -i" || true
+    in_chroot "cd $clone && exec bash -i" || true
     exit 0
 fi
 
@@ -184,7 +189,7 @@ rm -rf "$LOGS"; mkdir -p "$LOGS"
 step() {  # step NAME: run `make NAME` in the clone
     local rc=0
     say "$platform: make $1"
-    in_chroot "cd /root/vek && make $1" 2>&1 | tee "$LOGS/$1.log" || rc=$?
+    in_chroot "cd $clone && make $1" 2>&1 | tee "$LOGS/$1.log" || rc=$?
     return "$rc"
 }
 # The pytest tally of a log ("1490 passed 2 failed"), or nothing.
@@ -203,7 +208,7 @@ start=$(date +%s)
 rc=0
 parts=()
 if step setup; then
-    versions="$(in_chroot "cd /root/vek && .venv/bin/python -c \
+    versions="$(in_chroot "cd $clone && .venv/bin/python -c \
         'import sys; from osgeo import gdal; print(\"GDAL\", gdal.__version__ + \",\", \"Python\", sys.version.split()[0])'" \
         2>/dev/null || echo "GDAL ?, Python ?")"
     parts+=("$versions" "setup ok")

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Set up vek from nothing on Debian 12/13: system packages, a CPython 3.13
-# venv in .venv, GDAL's Python bindings matching the system libgdal, the
-# dev/test tools, and the project itself. Idempotent; quick when done.
+# Set up vek from nothing on Debian 12/13/unstable: system packages, a
+# CPython 3.13 (or 3.14) venv in .venv, GDAL's Python bindings matching the
+# system libgdal, the dev/test tools, and the project itself. Idempotent;
+# quick when done.
 #
 # Environment:
-#   VEK_PYTHON   a CPython 3.13 interpreter to use instead of searching
+#   VEK_PYTHON   a CPython 3.13 or 3.14 interpreter to use instead of
+#                searching (the search takes a 3.13 first); an existing
+#                .venv of another version is made again with it
 #   VEK_VERBOSE  set to 1 to show pip's output
 set -euo pipefail
 
@@ -63,13 +66,21 @@ have_deb fonts-dejavu-core || pkgs+=(fonts-dejavu-core)
 if (( ${#pkgs[@]} )); then apt_install "${pkgs[@]}"; fi
 GDAL_VERSION="$(gdal-config --version)"
 
-# ---------------------------------------------------------------- python 3.13
-# Prints nothing and fails unless $1 is a usable (GIL) CPython 3.13.
+# ---------------------------------------------------------------- python
+# The versions vek builds for (pyproject.toml's requires-python), the one it
+# is made for first.
+PY_VERSIONS=(3.13 3.14)
+PY_NAMES="3.13 or 3.14"
+
+# Prints its X.Y and succeeds only if $1 is a usable (GIL) CPython of
+# PY_VERSIONS.
 check_py() {
-    [[ -x "$1" ]] && "$1" - <<'PY' 2>/dev/null
+    [[ -x "$1" ]] && "$1" - "${PY_VERSIONS[@]}" <<'PY' 2>/dev/null
 import sys, sysconfig
-ok = (sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 13)
+xy = "%d.%d" % sys.version_info[:2]
+ok = (sys.implementation.name == "cpython" and xy in sys.argv[1:]
       and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(xy)
 sys.exit(0 if ok else 1)
 PY
 }
@@ -82,44 +93,59 @@ sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Pyt
 PY
 }
 
+# The interpreter to use, by version in PY_VERSIONS' order, then by place.
 find_python() {
-    local c
+    local c v
     if [[ -n "${VEK_PYTHON:-}" ]]; then
-        check_py "$VEK_PYTHON" || die "VEK_PYTHON=$VEK_PYTHON is not CPython 3.13"
+        check_py "$VEK_PYTHON" >/dev/null \
+            || die "VEK_PYTHON=$VEK_PYTHON is not CPython $PY_NAMES (with the GIL)"
         echo "$VEK_PYTHON"; return
     fi
     local proot="${PYENV_ROOT:-$HOME/.pyenv}"
     if command -v pyenv >/dev/null; then proot="$(pyenv root)"; fi
-    if [[ -d "$proot/versions" ]]; then
-        # newest first; skip free-threaded (…t) builds
-        while read -r c; do
-            check_py "$c" && { echo "$c"; return; }
-        done < <(ls -d "$proot"/versions/3.13*/ 2>/dev/null | grep -v 't/$' | sort -rV \
-                 | sed 's|/$|/bin/python3.13|')
-    fi
-    for c in /usr/bin/python3.13 /usr/local/bin/python3.13; do
-        check_py "$c" && { echo "$c"; return; }
+    for v in "${PY_VERSIONS[@]}"; do
+        if [[ -d "$proot/versions" ]]; then
+            # newest first; skip free-threaded (…t) builds
+            while read -r c; do
+                check_py "$c" >/dev/null && { echo "$c"; return; }
+            done < <(ls -d "$proot"/versions/"$v"*/ 2>/dev/null | grep -v 't/$' | sort -rV \
+                     | sed "s|/\$|/bin/python$v|")
+        fi
+        for c in /usr/bin/python"$v" /usr/local/bin/python"$v"; do
+            check_py "$c" >/dev/null && { echo "$c"; return; }
+        done
     done
     return 1
 }
 
-venv_ok() { check_py "$VPY"; }
+# .venv is kept if it runs a supported CPython, and the one VEK_PYTHON asks
+# for when it is set.
+venv_ok() {
+    local have
+    have="$(check_py "$VPY")" || return 1
+    [[ -z "${VEK_PYTHON:-}" ]] || [[ "$have" == "$(check_py "$VEK_PYTHON" || true)" ]]
+}
 
 if ! venv_ok; then
     PY="$(find_python)" || {
+        [[ -z "${VEK_PYTHON:-}" ]] || exit 1  # find_python said why
         if command -v apt-cache >/dev/null; then
             [[ $APT_UPDATED == 1 ]] || { quiet "${SUDO[@]}" apt-get update; APT_UPDATED=1; }
-            if apt-cache show python3.13-venv >/dev/null 2>&1; then
-                apt_install python3.13 python3.13-venv python3.13-dev
-            fi
+            for v in "${PY_VERSIONS[@]}"; do
+                if apt-cache show "python$v-venv" >/dev/null 2>&1; then
+                    apt_install "python$v" "python$v-venv" "python$v-dev"
+                    break
+                fi
+            done
         fi
-        PY="$(find_python)" || die "no CPython 3.13 found. Install one with pyenv
+        PY="$(find_python)" || die "no CPython $PY_NAMES found. Install one with pyenv
   (pyenv install 3.13), or on Debian 13: apt-get install python3.13 python3.13-venv
-  python3.13-dev, or point VEK_PYTHON at a python3.13."
+  python3.13-dev, or point VEK_PYTHON at a python3.13 or python3.14."
     }
     if ! check_py_full "$PY"; then
         if [[ "$PY" == /usr/bin/* ]]; then
-            apt_install python3.13-venv python3.13-dev
+            v="$(check_py "$PY")"
+            apt_install "python$v-venv" "python$v-dev"
         fi
         check_py_full "$PY" || die "$PY lacks venv/ensurepip or Python.h (C headers)"
     fi

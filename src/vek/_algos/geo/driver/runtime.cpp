@@ -75,6 +75,9 @@ Ref import_sibling(const Str& module, const Str& name) { return import_from(*mod
 
 Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs) {
     if (Ref result = fast::call(callable, args, nargs)) return result;
+    // Nothing to lay out (and GCC 16 takes the untouched stack below for a
+    // read of uninitialised memory once the shortcut is compiled out).
+    if (nargs == 0) return Ref::steal(PyObject_CallNoArgs(callable));
     // One free slot in front lets the callee prepend `self` without copying.
     PyObject* stack[max_call_args + 1];
     for (std::size_t i = 0; i < nargs; ++i) stack[1 + i] = args[i];
