@@ -78,8 +78,9 @@ valgrind: setup
 
 # Set-up from nothing and .ci/run in a Debian 13 and a Debian unstable
 # chroot, and in the unstable one again with CPython 3.14, one after the
-# other (as root; needs a network, not part of .ci/run), then one summary
-# line per platform; see scripts/check-platform.sh.
+# other, then the suite on vek's wheel with GDAL's binary wheel on the host
+# (scripts/check-wheel.sh); as root, needs a network, not part of .ci/run;
+# one summary line per platform; see scripts/check-platform.sh.
 .PHONY: check-platforms
 check-platforms:
 	@sum="$$(mktemp)"; rc=0; \
@@ -87,4 +88,6 @@ check-platforms:
 		VEK_CHECK_SUMMARY="$$sum" bash scripts/check-platform.sh "$$p" --fresh || rc=1; \
 		grep -q "^$$p:" "$$sum" || echo "$$p: stopped before its summary (see above)" >>"$$sum"; \
 	done; \
+	VEK_CHECK_SUMMARY="$$sum" bash scripts/check-wheel.sh || rc=1; \
+	grep -q "^check-wheel:" "$$sum" || echo "check-wheel: stopped before its summary (see above)" >>"$$sum"; \
 	echo; echo "check-platforms:"; cat "$$sum"; rm -f "$$sum"; exit $$rc

@@ -8,7 +8,7 @@
 #   check-wheel: GDAL 3.13.3 (gdal-wheel 3.13.3), Python 3.13.0, 1490 passed 30 skipped 0 failed, 250 s
 #
 # Environment:
-#   VEK_PYTHON        the CPython 3.13 for the venv (default: the one of .venv)
+#   VEK_PYTHON        the CPython 3.13 or 3.14 for the venv (default: the one of .venv)
 #   VEK_GDAL_WHEEL    the requirement to install (default: gdal-wheel)
 #   VEK_CHECK_SUMMARY a file the summary line is appended to as well
 # Arguments are passed to pytest (default: tests -q).
@@ -32,8 +32,8 @@ if [[ -z $PY ]]; then
     [[ -x .venv/bin/python ]] || die "no .venv: run make setup, or set VEK_PYTHON"
     PY="$(.venv/bin/python -c 'import sys; print(sys._base_executable)')"
 fi
-"$PY" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' \
-    || die "$PY is not CPython 3.13"
+"$PY" -c 'import sys; sys.exit(sys.version_info[:2] not in ((3, 13), (3, 14)))' \
+    || die "$PY is not CPython 3.13 or 3.14"
 
 rm -rf "$WORK"
 mkdir -p "$WORK/dist"
