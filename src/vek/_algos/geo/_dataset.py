@@ -145,7 +145,8 @@ class _Calls:
     At interpreter exit only daemon threads are left (the others were
     joined before the exit handlers run).  :meth:`begin_exit` waits for
     their running calls, up to :data:`EXIT_WAIT` seconds; a thread that
-    starts a call after that is parked for good.  So no call of this module
+    starts a call after that, or whose call ends after that, is parked
+    for good.  So no call of this module
     is inside GDAL when the interpreter finalizes: a daemon thread coming
     back from GDAL then is ended within GDAL's C++ frames, which aborts
     the process, and a dataset closed under it is a use after free.
@@ -183,6 +184,11 @@ class _Calls:
             with self._cond:
                 self._running -= 1
                 self._cond.notify_all()
+                # A thread whose call ends once the exit has begun stays here:
+                # back in its own code it would write to a closing stderr or
+                # call GDAL in a finalized interpreter, and either aborts.
+                while self._exit_thread not in (None, threading.get_ident()):
+                    self._cond.wait()
         return False
 
     def begin_exit(self) -> None:
