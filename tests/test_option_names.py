@@ -5,6 +5,7 @@ warned about, configured layer defaults, and one verdict on a value whether
 it is asked of the public checker or of a creating call. GDAL's own
 validator is the oracle wherever it has a word."""
 
+import re
 import os
 import warnings
 
@@ -98,16 +99,20 @@ def test_unknown_names_are_refused_before_anything_is_written(config, tmp_path, 
     assert said == ([(error.OptionValueWarning, True)] if check == "warn" else []) + [(error.GDALWarning, True)]
 
 
-def _gdal_refuses(names, run):
+def _gdal_refuses(candidates, run):
     """The names GDAL's validator does not know in the call ``run(options)``."""
     with base.gdal_messages() as messages:
         try:
-            run([f"{n}=1" for n in names] + ["VEK_TEST_SENTINEL=1"])
+            run([f"{n}=1" for n in candidates] + ["VEK_TEST_SENTINEL=1"])
         except RuntimeError:  # GDAL exceptions: the call fails once validated
             pass
     said = [m for _no, m in messages.warnings if " does not support " in m]
-    assert any(m.endswith(" VEK_TEST_SENTINEL") for m in said), "GDAL's validator did not run"
-    return {n for n in names if any(m.endswith(" " + n) for m in said)}
+
+    def mentions(n):  # GDAL 3.13 may go on: "option Version, but a creation option of that name exists."
+        return lambda m: re.search(rf" {re.escape(n)}(,|$)", m) is not None
+
+    assert any(map(mentions("VEK_TEST_SENTINEL"), said)), "GDAL's validator did not run"
+    return {n for n in candidates if any(map(mentions(n), said))}
 
 
 def _registry_names(item):
@@ -217,6 +222,9 @@ def test_the_public_checker_and_creating_give_one_verdict(config):
                         verdicts.append(check())
                     except OptionValueError:
                         verdicts.append("refused")
+                # GDAL reads a value without its leading blanks and compares
+                # listed values ignoring case: the same verdict, either spelling
+                verdicts = [v if v == "refused" else v.lstrip(" \t").upper() for v in verdicts]
                 if verdicts[0] != verdicts[1]:
                     disagreements.append(f"{driver} {kind} {name}={value!r}: {verdicts}")
     assert disagreements == []
