@@ -150,7 +150,7 @@ def test_diff_reports_each_kind_of_change(capsys, tmp_path):
     need("GTiff")
     a = vek.snapshot()
     b = json.loads(json.dumps(a))
-    gone = next(iter(b["drivers"]))
+    gone = next(n for n in b["drivers"] if n != "GTiff")
     del b["drivers"][gone]
     g = b["drivers"]["GTiff"]
     g["capabilities"]["virtualio"] = not g["capabilities"]["virtualio"]
@@ -191,8 +191,9 @@ def test_diff_trouble_exits_2(capsys, tmp_path, content, words):
 
 def test_show_lists_dataset_creation_options():
     for name, option in (("GPKG", "VERSION"), ("SQLite", "SPATIALITE")):
-        if name not in all_driver_names():
-            continue
+        if name not in all_driver_names() or f"'{option}'" not in vek.Driver(name)._get_metadata_item_(
+                "DMD_CREATIONOPTIONLIST"):
+            continue  # not in this build (GDAL's wheel has SQLite without SpatiaLite)
         text = cli.show_text(vek.Driver(name))
         section = text[text.index("Vector dataset creation options"):text.index("Vector layer creation options")]
         assert option in section.split()
