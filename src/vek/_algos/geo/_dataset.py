@@ -783,7 +783,7 @@ def _closing_error(path, problem, messages) -> error.GDALError:
 def _reopen(path, name):
     """The written copy opened again by its own driver, for update where
     the driver updates: ``(handle, update)``, else ``GDALError``."""
-    from ._open import OF_UPDATE, open_raw
+    from ._openex import OF_UPDATE, open_raw
 
     err = messages = None
     for flags in (OF_UPDATE, 0):

@@ -116,7 +116,7 @@ def _gdal_text(name, value) -> str:
 def _driver_handle(name):
     """The registered driver of that short name, ``None`` for a name that
     is none (or no text GDAL can take: a lone surrogate)."""
-    from .base import _gdal
+    from osgeo import _gdal  # the bindings, loaded by now: base is not imported from below
 
     if not isinstance(name, str):
         return None
@@ -168,7 +168,7 @@ def _registry_facts() -> tuple:
     capabilities whose item no driver sets."""
     from ._capabilities import metadata_flag
     from ._describe import unpublished
-    from .base import _gdal
+    from osgeo import _gdal  # the bindings, loaded by now: base is not imported from below
 
     handles = [_gdal.GetDriver(i) for i in range(_gdal.GetDriverCount())]
     kinds = [(metadata_flag(h, "DCAP_RASTER"), metadata_flag(h, "DCAP_VECTOR")) for h in handles]

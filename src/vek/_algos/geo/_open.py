@@ -7,24 +7,13 @@ import os
 from . import base
 from ._capabilities import main_extension, metadata_item
 from ._dataset import GeoDatabase
+from ._openex import OF_GNM, OF_MULTIDIM, OF_RASTER, OF_UPDATE, OF_VECTOR, OF_VERBOSE_ERROR, open_raw  # noqa: F401
 from ._paths import fs_path, gdal_path
 from ._writing import creating_driver
 from .base import _gdal, error
 
 __all__ = ["open_file", "create_vector", "open_raw", "not_found", "OF_UPDATE", "OF_RASTER",
            "OF_VECTOR", "OF_GNM", "OF_MULTIDIM", "OF_VERBOSE_ERROR"]
-
-OF_UPDATE = 0x01
-
-OF_RASTER = 0x02
-
-OF_VECTOR = 0x04
-
-OF_GNM = 0x08
-
-OF_MULTIDIM = 0x10
-
-OF_VERBOSE_ERROR = 0x40
 
 
 def create_vector(driver, path=None, *, options=None):
@@ -51,24 +40,6 @@ def _is_local(path: str) -> bool:
     # a Windows drive letter ("C:\\...") is
     colon = path.find(":")
     return colon == -1 or (colon == 1 and path[0].isalpha())
-
-
-def open_raw(path, flags, drivers, options, siblings):
-    """One ``OpenEx`` attempt: ``(handle or None, (type, no, message), messages)``."""
-    with base.gdal_messages() as messages:
-        try:
-            handle = _gdal.OpenEx(path, flags | OF_VERBOSE_ERROR, drivers, options, siblings)
-        except RuntimeError as exc:  # GDAL exceptions enabled
-            handle = None
-            err = base.last_gdal_error()
-            if not err[2]:
-                err = (base.CE_FAILURE, err[1], str(exc))
-            return None, err, messages
-        err = base.last_gdal_error()
-    if handle is not None and err[0] in (base.CE_FAILURE, base.CE_FATAL):
-        base.release_dataset(handle)
-        handle = None
-    return handle, err, messages
 
 
 def _str_list(value, what: str):
