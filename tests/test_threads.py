@@ -442,9 +442,9 @@ def test_interpreter_exit_while_a_daemon_thread_copies(tmp_path, work):
     code = f"""if True:
         import sys, threading
         from osgeo import _gdal
-        from vek._algos.geo import _dataset
+        from vek._algos.geo import _exit
         from vek._algos.geo.driver import RasterDriver
-        _dataset.EXIT_WAIT = 1.0
+        _exit.EXIT_WAIT = 1.0
         tmp = {str(tmp_path)!r}
         src = RasterDriver("GTiff").create(f"{{tmp}}/src.tif", 1500, 1500, 1)
         _gdal.Band_Fill(_gdal.Dataset_GetRasterBand(src.handle, 1), 7.0)

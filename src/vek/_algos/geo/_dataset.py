@@ -8,269 +8,36 @@ Without that the low-level binding would never close the dataset (a bare
 handle has no destructor attached), and nothing would be flushed.
 """
 
-import atexit
 import os
 import threading
-import time
-import types
 import weakref
 
 from . import base
-from ._creation import dataset_files, existing_before, note_creation, remove_created, take_creation
-from ._writing import (
-    STOPPED, creating_driver, driver_ftypes, layers_to_copy, own_creation_options, progress_callback,
-    refuse_own_file, writing_driver,
-)
-from ._capabilities import main_extension, metadata_flag
-from ._paths import gdal_path
-from .base import _gdal, error
+from ._closing import closing_error, mem_leftovers, release
+from ._copy import copy_dataset
+from ._creation import take_creation
+from ._exit import calls, register
+from ._proxy import as_gdal_dataset, invalidate, proxy_closed
+from ._writing import configured_layer_options, driver_ftypes
+from .base import _gdal
 
 __all__ = ["GeoDatabase"]
 
 
-def _mem_leftovers(path: str) -> list[str]:
-    """Every in-memory file or directory belonging to a ``mem_temp_path``.
-
-    Such paths are ``<dir>/<32 hex digits>[.ext]``; everything in ``<dir>``
-    whose name starts with those digits belongs to that dataset (sidecars
-    such as ``.shx``/``.dbf`` or ``.aux.xml``, or a directory's content).
-    """
-    folder, name = path.rsplit("/", 1)
-    stem = name.split(".", 1)[0]
-    try:
-        entries = _gdal.ReadDirRecursive(folder + "/") or []
-    except Exception:
-        entries = []
-    found = [f"{folder}/{e.rstrip('/')}" for e in entries if e.startswith(stem)]
-    # deepest first, so that directories are emptied before they go
-    found.sort(key=len, reverse=True)
-    if path not in found:
-        found.append(path)
-    return found
-
-
-def _configured_layer_options(driver_name: str) -> dict:
-    """The configured layer-creation defaults of a vector driver (none for
-    a driver without the vector capability), as its catalogue takes them."""
-    from .driver import VectorDriver
-
-    if not driver_name or _gdal.GetDriverByName(driver_name) is None:
-        return {}
-    try:
-        view = VectorDriver(driver_name)
-    except error.FormatError:  # not a vector driver: it has no layer defaults
-        return {}
-    return view.creation_options
-
-
-def _close(handle, path, is_mem, creation=None):
-    """Close ``handle`` and remove its in-memory files; never raises.
-
-    ``creation`` is the record of what existed before the call that
-    created the dataset (see :func:`~._creation.take_creation`): when
-    closing fails, what that call made is removed, as for a failed
-    creation, and nothing that existed before it.  Returns ``(problem, messages)``: ``(error_type, message)``
-    of a failure GDAL reported while closing, or ``None``, and the collected
-    GDAL messages (its warnings, which ``close`` re-emits; a collected
-    object is closed silently).
-    """
-    problem = None
-    messages = base.gdal_messages()
-    try:
-        with messages:
-            try:
-                _gdal.delete_Dataset(handle)
-            except RuntimeError as exc:  # GDAL exceptions enabled
-                problem = (base.CE_FAILURE, str(exc))
-            err_type, _no, msg = base.last_gdal_error()
-            if problem is None and err_type in (base.CE_FAILURE, base.CE_FATAL):
-                problem = (err_type, msg)
-        if is_mem:
-            with base.quiet_gdal():
-                for name in _mem_leftovers(path):
-                    base.remove_path(name)
-        if problem is not None and creation is not None:
-            remove_created(creation)
-    except Exception as exc:  # pragma: no cover - defensive
-        problem = problem or (base.CE_FAILURE, str(exc))
-    return problem, messages
-
-
-def _release(handle, cell, lock, path, is_mem, creation=None):
-    """The finalizer of a ``GeoDatabase``: :func:`_close` under the object's
-    lock, after marking it closed in ``cell`` (its one-item handle list).
-
-    :meth:`GeoDatabase.close` holds the lock already, and an object that is
-    collected has no call running; only at interpreter exit may a call in
-    another thread hold it.  Then it is waited for as long as the exit
-    allows (:data:`EXIT_WAIT` in all), and past that the dataset is left
-    to the operating system (see :func:`_leave`): closing it would free
-    what GDAL in that thread still reads.
-    """
-    if not lock.acquire(timeout=_calls.time_left()):
-        _leave(path, is_mem, creation)
-        return None, base.gdal_messages()
-    try:
-        cell[0] = None
-        return _close(handle, path, is_mem, creation)
-    finally:
-        lock.release()
-
-
-def _leave(path, is_mem, creation) -> None:
-    """A dataset left open at exit is never flushed, so what its own
-    creation made is not whole: that is removed, as a failed creation is
-    (the main file; in-memory files go with the process).  One that was
-    opened keeps what was flushed to it before."""
-    if creation is None or is_mem or path.startswith("/vsi"):
-        return
-    try:
-        with base.quiet_gdal():
-            remove_created(creation)
-    except Exception:  # pragma: no cover - defensive, at exit
-        pass
-
-
-# --------------------------------------------------------------------------
-# interpreter exit
-
-#: Seconds the exit waits, in all, for dataset calls running in other
-#: threads before it closes the datasets still open.
-EXIT_WAIT = 10.0
-
-
-class _Calls:
-    """The threads inside a dataset call (``with _calls:``), and the exit.
-
-    At interpreter exit only daemon threads are left (the others were
-    joined before the exit handlers run).  :meth:`begin_exit` waits for
-    their running calls, up to :data:`EXIT_WAIT` seconds; a thread that
-    starts a call after that, or whose call ends after that, is parked
-    for good.  So no call of this module
-    is inside GDAL when the interpreter finalizes: a daemon thread coming
-    back from GDAL then is ended within GDAL's C++ frames, which aborts
-    the process, and a dataset closed under it is a use after free.
-    """
-
-    def __init__(self):
-        self._cond = threading.Condition(threading.Lock())
-        self._depth = threading.local()
-        self._running = 0
-        self._exit_thread = None
-        self._deadline = None
-        self._copies = {}  # running copies: token -> what their target held before
-
-    @property
-    def exiting(self) -> bool:
-        return self._exit_thread is not None
-
-    def time_left(self) -> float:
-        if self._deadline is None:
-            return EXIT_WAIT
-        return max(0.0, self._deadline - time.monotonic())
-
-    def __enter__(self):
-        depth = getattr(self._depth, "n", 0)
-        if depth == 0:
-            with self._cond:
-                while self._exit_thread not in (None, threading.get_ident()):
-                    self._cond.wait()  # parked: the interpreter is exiting
-                self._running += 1
-        self._depth.n = depth + 1
-
-    def __exit__(self, *exc_info):
-        self._depth.n -= 1
-        if self._depth.n == 0:
-            with self._cond:
-                self._running -= 1
-                self._cond.notify_all()
-                # A thread whose call ends once the exit has begun stays here:
-                # back in its own code it would write to a closing stderr or
-                # call GDAL in a finalized interpreter, and either aborts.
-                while self._exit_thread not in (None, threading.get_ident()):
-                    self._cond.wait()
-        return False
-
-    def begin_exit(self) -> None:
-        own = 1 if getattr(self._depth, "n", 0) else 0
-        with self._cond:
-            self._exit_thread = threading.get_ident()
-            self._deadline = time.monotonic() + EXIT_WAIT
-            self._cond.wait_for(lambda: self._running <= own, self.time_left())
-
-    class _Copy:
-        __slots__ = ("calls", "token")
-
-        def __init__(self, calls, path):
-            self.calls, self.token = calls, object()
-            before = None if path.startswith("/vsi") else existing_before(path)
-            calls._copies[self.token] = before
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc_info):
-            self.calls._copies.pop(self.token, None)
-            return False
-
-    def copying(self, path):
-        """``with _calls.copying(path):`` a copy to ``path`` is running."""
-        return _Calls._Copy(self, path)
-
-    def abandon_copies(self) -> None:
-        """At exit, past the wait: the targets of copies still running are
-        not whole; remove what they made (not in memory: that goes with
-        the process)."""
-        for before in list(self._copies.values()):
-            try:
-                with base.quiet_gdal():
-                    remove_created(before)
-            except Exception:  # pragma: no cover - defensive, at exit
-                pass
-
-
-_calls = _Calls()
-
-
 def _at_exit() -> None:
-    """Runs before ``weakref.finalize``'s own exit handler (registered after
-    it): waits for the running calls, closes the datasets still open, each
-    under its lock, and gives up on what still runs."""
-    _calls.begin_exit()
+    """Runs before ``weakref.finalize``'s own exit handler: waits for the
+    running calls, closes the datasets still open, each under its lock, and
+    gives up on what still runs."""
+    calls.begin_exit()
     for owner in reversed(list(_owners.values())):  # the newest first, as weakref does
         try:
-            if owner._proxy is not None and _proxy_closed(owner._proxy):
+            if owner._proxy is not None and proxy_closed(owner._proxy):
                 owner._closed_through_proxy()  # GDAL freed it already
             else:
                 owner._finalizer()
         except Exception:  # pragma: no cover - defensive, at exit
             pass
-    _calls.abandon_copies()
-
-
-_exit_registered = False
-
-
-def _register_exit() -> None:
-    global _exit_registered
-    if not _exit_registered:  # the GIL makes this one step
-        _exit_registered = True
-        atexit.register(_at_exit)
-
-
-def _stop_at_exit(callback, failure):
-    """GDAL's progress function for a copy: ``callback`` (or none), and a
-    stop once the interpreter exits (GDAL then ends the copy, and what it
-    made is removed, as for any stopped copy)."""
-
-    def progress(fraction, message, data):
-        if _calls.exiting:
-            if not failure:
-                failure.append(RuntimeError("copy_to was stopped: the interpreter is exiting"))
-            return 0
-        return 1 if callback is None else callback(fraction, message, data)
-
-    return progress
+    calls.abandon_copies()
 
 
 def _cwd():
@@ -288,8 +55,6 @@ def _address(handle) -> int:
 # Live owners by dataset address (an entry goes with its owner), and the
 # lock that makes looking an owner up and becoming one a single step.
 _owners: "weakref.WeakValueDictionary[int, GeoDatabase]" = weakref.WeakValueDictionary()
-
-
 _owners_lock = threading.Lock()
 
 
@@ -376,9 +141,9 @@ class GeoDatabase:
             self._address = address
             _owners[address] = self
         self._finalizer = weakref.finalize(
-            self, _release, handle, self._cell, self._lock, self._path, self._is_mem, creation
+            self, release, handle, self._cell, self._lock, self._path, self._is_mem, creation
         )
-        _register_exit()  # after weakref's own exit handler, so that it runs first
+        register(_at_exit)  # after weakref's own exit handler, so that it runs first
 
     # -- state
 
@@ -397,7 +162,7 @@ class GeoDatabase:
 
     @property
     def closed(self) -> bool:
-        return self._handle is None or (self._proxy is not None and _proxy_closed(self._proxy))
+        return self._handle is None or (self._proxy is not None and proxy_closed(self._proxy))
 
     def _live(self):
         """The handle of the open dataset, else ``ValueError``; a GDAL call
@@ -405,7 +170,7 @@ class GeoDatabase:
         h = self._handle
         if h is None:
             raise ValueError(f"GeoDatabase {self._path!r} is closed")
-        if self._proxy is not None and _proxy_closed(self._proxy):
+        if self._proxy is not None and proxy_closed(self._proxy):
             self._closed_through_proxy()
             raise ValueError(f"GeoDatabase {self._path!r} was closed through its osgeo.gdal.Dataset")
         return h
@@ -422,13 +187,13 @@ class GeoDatabase:
             self.ds = ds
 
         def __enter__(self):
-            _calls.__enter__()
+            calls.__enter__()
             self.ds._lock.acquire()
             try:
                 handle = self.ds._live()
             except BaseException:
                 self.ds._lock.release()
-                _calls.__exit__()
+                calls.__exit__()
                 raise
             self.ds._busy += 1
             return handle
@@ -436,7 +201,7 @@ class GeoDatabase:
         def __exit__(self, *exc_info):
             self.ds._busy -= 1
             self.ds._lock.release()
-            _calls.__exit__()
+            calls.__exit__()
             return False
 
     def _using(self):
@@ -575,7 +340,7 @@ class GeoDatabase:
         from ._layers import make_layer, new_layer_facts
 
         if options is None:
-            options = _configured_layer_options(self._driver_name)
+            options = configured_layer_options(self._driver_name)
         with self._using() as handle:
             layer = make_layer(handle, name, geometry, srs, fields, options,
                                driver_ftypes(handle))
@@ -615,44 +380,7 @@ class GeoDatabase:
         reports what the file holds; one that holds fewer layers than were
         copied raises ``GDALError`` and is removed.
         """
-        with _calls:  # all of it: a daemon thread must not be inside GDAL at exit
-            target = writing_driver(driver)
-            if options is None:
-                options = own_creation_options(driver)
-            if path is None:
-                path = base.mem_temp_path(main_extension(target))
-            elif not isinstance(path, str):
-                path = os.fsdecode(os.fspath(path))
-            callback, failure = progress_callback(progress)
-            callback = _stop_at_exit(callback, failure)
-            try:
-                with self._using() as handle:
-                    refuse_own_file(handle, path, self._cwd)
-                    picked = layers_to_copy(handle, target, layers)
-                    copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
-                    with _calls.copying(path):
-                        if picked is None:
-                            new = base.call_gdal_fun(_gdal.Driver_CreateCopy, target, path, handle, 0,
-                                                     options, callback)
-                        else:
-                            from ._layers import copy_layers
-
-                            new = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
-            except error.GDALError:
-                if failure and failure[0] is not STOPPED:
-                    raise failure[0] from None
-                raise
-            if failure:  # the driver went on to the end: stopped all the same
-                made = take_creation(new)
-                base.release_dataset(new)
-                remove_created(made)
-                if failure[0] is not STOPPED:
-                    raise failure[0]
-                raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
-                                      function="Driver_CreateCopy", path=path)
-            if copied and metadata_flag(target, "DCAP_VECTOR"):
-                return _read_back(new, target, path, copied)
-            return GeoDatabase(new)  # GDAL may hand it back read-only or for update
+        return copy_dataset(self, path, driver, options, progress, layers, GeoDatabase)
 
     # -- GDAL's own API
 
@@ -675,7 +403,7 @@ class GeoDatabase:
         """
         with self._using() as handle:
             if self._proxy is None:
-                self._proxy = _as_gdal_dataset(handle, self)
+                self._proxy = as_gdal_dataset(handle, self)
             return self._proxy
 
     def _closed_through_proxy(self) -> None:
@@ -685,7 +413,7 @@ class GeoDatabase:
         self._disown()
         self._finalizer.detach()
         if self._is_mem:
-            for name in _mem_leftovers(self._path):
+            for name in mem_leftovers(self._path):
                 base.remove_path(name)
 
     def _refuse_if_busy(self, what: str) -> None:
@@ -719,26 +447,18 @@ class GeoDatabase:
         made is removed (never a file that existed before it). GDAL's warnings while
         closing are emitted as ``GDALWarning``.
         """
-        with _calls, self._lock:
+        with calls, self._lock:
             if self._handle is None:
                 return
             self._refuse_if_busy("closed")
-            if self._proxy is not None and _proxy_closed(self._proxy):
+            if self._proxy is not None and proxy_closed(self._proxy):
                 self._closed_through_proxy()
                 return
             self._disown()
             problem, messages = self._finalizer() or (None, base.gdal_messages())
-            _invalidate(self._proxy)
+            invalidate(self._proxy)
         if problem is not None:
-            err_type, msg = problem
-            raise error.GDALError(
-                f"closing {self._path!r} failed: {msg}{messages.text()}",
-                function="close",
-                gdal_message=msg,
-                error_type=err_type,
-                path=self._path,
-                warnings=messages.warnings,
-            )
+            raise closing_error(self._path, problem, messages)
         messages.emit()
 
     def __enter__(self):
@@ -750,7 +470,7 @@ class GeoDatabase:
         return False
 
     def __repr__(self) -> str:
-        with _calls, self._lock:
+        with calls, self._lock:
             return self._describe()
 
     def _describe(self) -> str:
@@ -765,133 +485,3 @@ class GeoDatabase:
         if layers or not parts:
             parts.append(f"{layers} layer{'s' if layers != 1 else ''}")
         return f"<{name} {self._path!r} ({self._driver_name}) {', '.join(parts)}>"
-
-
-# --------------------------------------------------------------------------
-# a vector copy, read back
-
-
-def _closing_error(path, problem, messages) -> error.GDALError:
-    err_type, msg = problem
-    return error.GDALError(
-        f"closing {path!r} failed: {msg}{messages.text()}",
-        function="close", gdal_message=msg, error_type=err_type, path=path,
-        warnings=messages.warnings,
-    )
-
-
-def _reopen(path, name):
-    """The written copy opened again by its own driver, for update where
-    the driver updates: ``(handle, update)``, else ``GDALError``."""
-    from ._openex import OF_UPDATE, open_raw
-
-    err = messages = None
-    for flags in (OF_UPDATE, 0):
-        handle, err, messages = open_raw(gdal_path(path), flags, [name], [], [])
-        if handle is not None:
-            try:
-                messages.emit()
-            except BaseException:  # a warning turned into an error: no reader kept
-                base.release_dataset(handle)
-                raise
-            return handle, bool(flags)
-    raise error.GDALError(
-        f"GDAL wrote {path!r} but cannot read it back: {err[2] or 'no reason given'}{messages.text()}",
-        function="OpenEx", gdal_message=err[2], error_no=err[1], path=path, warnings=messages.warnings,
-    )
-
-
-def _read_back(new, target, path, copied):
-    """The ``GeoDatabase`` of a vector copy that reports what was written.
-
-    Many drivers write at close (GeoJSON, KML, GML, FlatGeobuf) and the
-    dataset CreateCopy returns answers 0 features or none at all, so a copy
-    that lives in files is closed and opened again, owning what the
-    creation made (in-memory files, a failed close).  A copy that holds
-    fewer layers than were copied lost some (a driver whose CreateLayer
-    refused one, which CreateCopy passes over) and is removed.
-    """
-    name = _gdal.Driver_ShortName_get(target)
-    files = dataset_files(new)
-    creation = take_creation(new)
-    if not files or not metadata_flag(target, "DCAP_OPEN"):
-        if creation is not None:
-            note_creation(new, creation)
-        handle, update = new, None
-    else:
-        problem, messages = _close(new, path, False, creation)
-        if problem is not None:
-            raise _closing_error(path, problem, messages)
-        try:
-            messages.emit()
-            handle, update = _reopen(path, name)
-        except BaseException:
-            if creation is not None:
-                remove_created(creation)
-            raise
-        if creation is not None:
-            note_creation(handle, creation)
-    db = GeoDatabase(handle, update=update)
-    held = db.layer_count
-    if held < copied:
-        db.close()
-        if creation is not None:
-            remove_created(creation)
-        raise error.GDALError(
-            f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
-            function="Driver_CreateCopy", path=path,
-        )
-    return db
-
-
-# --------------------------------------------------------------------------
-# the osgeo.gdal.Dataset handed out by .dataset
-
-
-def _proxy_closed(proxy) -> bool:
-    return getattr(proxy, "this", None) is None
-
-
-def _invalidate(proxy) -> None:
-    """Make the handed-out ``osgeo.gdal.Dataset`` (and, where the binding
-    tracks them, its bands and layers) refer to nothing."""
-    if proxy is None:
-        return
-    children = getattr(proxy, "_invalidate_children", None)
-    if children is not None:
-        children()
-    object.__setattr__(proxy, "this", None)
-
-
-def _as_gdal_dataset(handle, owner):
-    """An ``osgeo.gdal.Dataset`` around the same GDAL dataset, owning
-    nothing: the binding's own proxy creation, without a second owner."""
-    from osgeo import gdal
-
-    raw = getattr(handle, "this", handle)  # a proxy already, or the bare object
-    proxy = gdal.Dataset.__new__(gdal.Dataset)
-    object.__setattr__(proxy, "this", raw)
-    raw.own(False)  # closing stays with the GeoDatabase
-    # keeps the GeoDatabase (and so the dataset) alive while it is used
-    object.__setattr__(proxy, "_vek_owner", owner)
-    if hasattr(gdal.Dataset, "Close"):  # GDAL's bindings from 3.8 on
-        object.__setattr__(proxy, "Close", types.MethodType(_proxy_close, proxy))
-    return proxy
-
-
-def _proxy_close(proxy, *args):
-    """``Close()`` of the handed-out dataset (``with``, ``Destroy()`` and
-    ``Release()`` call it too), under its owner's lock: it waits for a call
-    running in another thread and is refused (``ValueError``) inside one
-    running in this thread.  GDAL frees the dataset even when closing
-    fails, so the owner takes it as closed either way."""
-    owner = proxy._vek_owner
-    with _calls, owner._lock:
-        if owner._handle is not None:
-            owner._refuse_if_busy("closed through its osgeo.gdal.Dataset")
-        try:
-            return type(proxy).Close(proxy, *args)
-        finally:
-            if owner._handle is not None:
-                object.__setattr__(proxy, "this", None)
-                owner._closed_through_proxy()

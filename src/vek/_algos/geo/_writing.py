@@ -13,7 +13,8 @@ from ._creation import dataset_files
 from ._paths import same_file
 
 __all__ = ["driver_handle", "own_creation_options", "writing_driver", "creating_driver",
-           "refuse_own_file", "layers_to_copy", "progress_callback", "STOPPED", "driver_ftypes"]
+           "refuse_own_file", "layers_to_copy", "progress_callback", "STOPPED", "driver_ftypes",
+           "configured_layer_options"]
 
 
 def driver_ftypes(handle) -> list[str]:
@@ -178,3 +179,17 @@ def progress_callback(progress):
 
 
 STOPPED = "stopped"
+
+
+def configured_layer_options(driver_name: str) -> dict:
+    """The configured layer-creation defaults of a vector driver (none for
+    a driver without the vector capability), as its catalogue takes them."""
+    from .driver import VectorDriver  # the extension imports this package
+
+    if not driver_name or _gdal.GetDriverByName(driver_name) is None:
+        return {}
+    try:
+        view = VectorDriver(driver_name)
+    except error.FormatError:  # not a vector driver: it has no layer defaults
+        return {}
+    return view.creation_options
