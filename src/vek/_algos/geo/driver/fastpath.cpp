@@ -93,18 +93,27 @@
 
 #include "function.hpp"
 #include "layout.hpp"
-#include "names.hpp"
-#include "runtime.hpp"
 
 #include <structmember.h>
 
 #include <cstring>
+#include <utility>
 
 namespace vek::fast {
 
 namespace {
 
-const Str k_class{"__class__"};
+// The names the shortcuts look up themselves, interned by ready(), each
+// with what the shortcuts keep for it.
+struct OwnName {
+    PyObject* name = nullptr;  // strong, for the rest of the process
+    NameCache cache;
+};
+OwnName dunder_class, dunder_init;
+
+// Self and the arguments of a call the shortcuts lay out; a longer call
+// takes the generic path.
+constexpr std::size_t max_stack = 13;
 
 // How often each shortcut was taken (read by the tests).
 struct Counts {
@@ -371,7 +380,7 @@ PyObject* own_class_function(PyTypeObject* type, PyObject* name, NameCache& cach
 // class gives one and the instance does not shadow it.
 Ref call_own_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* const* args, std::size_t nargs) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro != PyObject_GenericGetAttr || nargs + 1 > max_call_args + 1) return {};
+    if (type->tp_getattro != PyObject_GenericGetAttr || nargs + 1 > max_stack) return {};
     Entry* e = entry_for(type, name, cache);
     if (e == nullptr || kind(*e) != AttrKind::function) return {};
     Ref fn = Ref::borrow(e->found);
@@ -379,7 +388,7 @@ Ref call_own_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* c
     int status = check(instance_value(*e, obj, name, &shadow));
     Py_XDECREF(shadow);
     if (status > 0) return {};  // the instance's own value wins
-    PyObject* stack[max_call_args + 1];
+    PyObject* stack[max_stack];
     stack[0] = obj;
     for (std::size_t i = 0; i < nargs; ++i) stack[i + 1] = args[i];
     ++counts.method_calls;
@@ -426,8 +435,8 @@ Ref call_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* const
     if (PyModule_CheckExact(obj)) {
         Ref fn = module_attr(obj, name, cache);
         if (!fn) return {};
-        if (Ref result = call(fn.get(), args, nargs)) return result;  // a built-in, called here
-        return vek::call(fn.get(), args, nargs);
+        if (Ref result = call(fn.get(), args, nargs)) return result;             // a built-in, called here
+        return Ref::steal(PyObject_Vectorcall(fn.get(), args, nargs, nullptr));  // any other
     }
     return call_own_method(obj, name, cache, args, nargs);
 }
@@ -438,7 +447,7 @@ int is_instance(PyObject* obj, PyObject* cls) {
     // subclass; skip that lookup where it can only give type(obj).
     PyTypeObject* type = Py_TYPE(obj);
     if (!PyType_CheckExact(cls) || type->tp_getattro != PyObject_GenericGetAttr || object_class == nullptr) return -1;
-    const Entry* e = entry_for(type, *k_class, k_class.cache());
+    const Entry* e = entry_for(type, dunder_class.name, dunder_class.cache);
     if (e == nullptr || e->found != object_class) return -1;
     return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls)) ? 1 : 0;
 }
@@ -614,7 +623,7 @@ PyObject* class_vectorcall(PyObject* callable, PyObject* const* args, size_t nar
     // Only an __init__ of the module's own is called here; any other (or
     // none: object.__new__ then refuses arguments) takes type.__call__.
     PyObject* own_init = Py_IS_TYPE(callable, &PyType_Type) && cls->tp_new == PyBaseObject_Type.tp_new
-                             ? own_class_function(cls, *k_init, k_init.cache())
+                             ? own_class_function(cls, dunder_init.name, dunder_init.cache)
                              : nullptr;
     if (own_init == nullptr) return call_with_tuple(callable, args, nargs, kwnames);
     Ref init = Ref::borrow(own_init);
@@ -642,9 +651,6 @@ PyObject* cache_counts(PyObject*, PyObject*) noexcept {
 
 namespace {
 
-const Str k_probe_a{"a"};
-const Str k_probe_b{"b"};
-
 // Whether a fresh instance of a plain class keeps two attributes where
 // layout.hpp says, in the order they were stored. -1 with an error set.
 int inline_layout_matches() noexcept {
@@ -654,15 +660,17 @@ int inline_layout_matches() noexcept {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         if (!has_inline_values(type)) return 0;
         Ref obj = Ref::steal(PyObject_CallNoArgs(cls.get()));
+        Ref name_a = Ref::steal(PyUnicode_InternFromString("a"));
+        Ref name_b = Ref::steal(PyUnicode_InternFromString("b"));
         Ref a = Ref::steal(PyList_New(0)), b = Ref::steal(PyList_New(0));
-        check(PyObject_GenericSetAttr(obj.get(), *k_probe_a, a.get()));
-        check(PyObject_GenericSetAttr(obj.get(), *k_probe_b, b.get()));
+        check(PyObject_GenericSetAttr(obj.get(), name_a.get(), a.get()));
+        check(PyObject_GenericSetAttr(obj.get(), name_b.get(), b.get()));
         layout::Values* values = layout::inline_values(obj.get());
         Entry ea, eb;
         auto* order = reinterpret_cast<std::uint8_t*>(&values->values[values->capacity]);
         bool same = layout::managed_dict(obj.get()) == nullptr && values->valid == 1 && values->embedded == 1 &&
-                    values->size == 2 && values->capacity >= 2 && slot_of_name(ea, type, *k_probe_a) == 0 &&
-                    slot_of_name(eb, type, *k_probe_b) == 1 && values->values[0] == a.get() &&
+                    values->size == 2 && values->capacity >= 2 && slot_of_name(ea, type, name_a.get()) == 0 &&
+                    slot_of_name(eb, type, name_b.get()) == 1 && values->values[0] == a.get() &&
                     values->values[1] == b.get() && order[0] == 0 && order[1] == 1;
         return same ? 1 : 0;
     } catch (...) {
@@ -674,6 +682,10 @@ int inline_layout_matches() noexcept {
 }  // namespace
 
 bool ready() noexcept {
+    for (auto [own, text] : {std::pair{&dunder_class, "__class__"}, std::pair{&dunder_init, "__init__"}}) {
+        if (own->name == nullptr) own->name = PyUnicode_InternFromString(text);
+        if (own->name == nullptr) return false;
+    }
     for (PyMemberDef* m = PyProperty_Type.tp_members; m != nullptr && m->name != nullptr; ++m) {
         if (std::strcmp(m->name, "fget") == 0 && (m->type == T_OBJECT || m->type == Py_T_OBJECT_EX) &&
             m->offset >= static_cast<Py_ssize_t>(sizeof(PyObject)) &&
@@ -682,7 +694,7 @@ bool ready() noexcept {
     }
     if (object_class == nullptr) {
         Ref dict = Ref::steal_or_null(PyType_GetDict(&PyBaseObject_Type));
-        if (!dict || PyDict_GetItemRef(dict.get(), *k_class, &object_class) < 0) return false;
+        if (!dict || PyDict_GetItemRef(dict.get(), dunder_class.name, &object_class) < 0) return false;
     }
     if (!inline_layout_ok) {
         inline_layout_ok = true;  // for the probe's own reads

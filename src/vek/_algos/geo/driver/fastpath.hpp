@@ -5,6 +5,8 @@
 // false) runs the plain path. What each shortcut saves, what it reads of
 // CPython, and the invariants that make it equal to the plain path are
 // written at the top of fastpath.cpp.
+// This unit sits below runtime.*: it takes nothing from it (its own few
+// names are interned by ready()): the units depend on each other one way.
 //
 // Built with VEK_FASTPATH=0 (the CMake option VEK_FASTPATH=OFF, or a
 // CPython whose private layout fails layout_check.cpp) every request is
