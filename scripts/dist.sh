@@ -31,6 +31,10 @@ say "auditwheel show $(basename "${raw[0]}")"
     || { cat "$WORK/repair.log" >&2; die "auditwheel repair failed"; }
 wheel=("$WORK"/repaired/vek-*manylinux*.whl)
 [[ -f ${wheel[0]} ]] || die "auditwheel gave no manylinux wheel: $(ls "$WORK/repaired")"
+# No newer than GDAL's own wheel: wherever gdal-wheel installs, vek does.
+glibc_minor="$(basename "${wheel[0]}" | sed -nE 's/.*manylinux_2_([0-9]+)_.*/\1/p')"
+[[ -n $glibc_minor && $glibc_minor -le 28 ]] \
+    || die "$(basename "${wheel[0]}") needs a glibc newer than manylinux_2_28 (see auditwheel show in $WORK/show.txt)"
 
 # What the extension needs, read from the wheel itself: the C and C++
 # runtimes and the dynamic loader only (no libgdal, no libpython: the interpreter provides its API),

@@ -12,6 +12,23 @@
 
 #ifdef __GLIBC__
 #include <pthread.h>
+
+// glibc 2.32 and 2.34 gave these two a new symbol version when libpthread
+// moved into libc; linked against the old version, which every glibc still
+// exports, the wheel keeps the manylinux tag of the rest (2.28, as GDAL's
+// own wheel). Weak: where the running glibc resolves neither (libpthread
+// not loaded, before 2.34), the stack check is skipped, not the import.
+#if defined(__x86_64__)
+#define VEK_PTHREAD_OLD "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define VEK_PTHREAD_OLD "GLIBC_2.17"
+#endif
+#ifdef VEK_PTHREAD_OLD
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@" VEK_PTHREAD_OLD);
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@" VEK_PTHREAD_OLD);
+#pragma weak pthread_getattr_np
+#pragma weak pthread_attr_getstack
+#endif
 #endif
 
 namespace vek {
@@ -152,6 +169,9 @@ std::uintptr_t stack_floor() noexcept {
     std::uintptr_t floor = 1;
 #ifdef __GLIBC__
     pthread_attr_t attr;
+#ifdef VEK_PTHREAD_OLD
+    if (&pthread_getattr_np == nullptr || &pthread_attr_getstack == nullptr) return floor;
+#endif
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         void* low = nullptr;
         std::size_t size = 0;
