@@ -13,7 +13,8 @@
 #
 # PLATFORM is debian12 (bookworm: GDAL 3.6), debian13 (trixie: GDAL 3.10),
 # unstable (sid: the newest GDAL) or unstable-py3.14 (the same chroot, its
-# own clone /root/vek-py3.14 set up with VEK_PYTHON=/usr/bin/python3.14).
+# own clone /root/vek-py3.14 set up with VEK_PYTHON=/usr/bin/python3.14,
+# where vek's wheel with gdal-wheel (make check-wheel) also runs).
 #
 # Environment:
 #   VEK_CHROOT          chroot directory (default /var/tmp/vek-PLATFORM)
@@ -53,12 +54,14 @@ done
 [[ -n $platform ]] || usage
 # A platform is a chroot (its Debian suite), a clone in it and the Python
 # setup.sh is told to use (none: its own search).
-chroot_name=$platform clone=/root/vek python=""
+chroot_name=$platform clone=/root/vek python="" extra=()
 case "$platform" in
     debian12) suite=bookworm ;;
     debian13) suite=trixie ;;
     unstable) suite=sid ;;
-    unstable-py3.14) suite=sid chroot_name=unstable clone=/root/vek-py3.14 python=/usr/bin/python3.14 ;;
+    # ... and there vek's wheel with GDAL's binary wheel too (make check-wheel).
+    unstable-py3.14) suite=sid chroot_name=unstable clone=/root/vek-py3.14 python=/usr/bin/python3.14
+        extra=(check-wheel) ;;
 esac
 
 CH="${VEK_CHROOT:-/var/tmp/vek-$chroot_name}"
@@ -215,11 +218,14 @@ if step setup; then
     # The make steps of .ci/run, in its order.
     mapfile -t steps < <(sed -nE 's/^[[:space:]]*make[[:space:]]+([A-Za-z0-9_-]+)[[:space:]]*$/\1/p' \
         "$CLONE/.ci/run")
-    for s in "${steps[@]}"; do
+    for s in "${steps[@]}" "${extra[@]}"; do
         if step "$s"; then verdict=ok; else verdict=FAILED; rc=1; fi
         if [[ $s == test ]]; then
             t="$(tally "$LOGS/$s.log")"
             parts+=("tests ${t:-no tally} ${verdict/ok/}")
+        elif [[ $s == check-wheel ]]; then
+            t="$(tally "$LOGS/$s.log")"
+            parts+=("check-wheel ${t:-no tally} ${verdict/ok/}")
         else
             parts+=("$s $verdict")
         fi
