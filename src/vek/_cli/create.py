@@ -289,9 +289,9 @@ def _check_layer(view, args, fields) -> None:
     creating the layer checks them, before anything is written: what the
     layer would refuse is one error line, not a traceback."""
     try:
-        _layers._ogr_name(args.layer, "layer name")
+        _layers.ogr_name(args.layer, "layer name")
         _layers.geometry_code(args.geometry or "Unknown")
-        _layers._typed_fields(fields, view.creation_ftypes)
+        _layers.typed_fields(fields, view.creation_ftypes)
         if args.srs is not None:
             _osr.delete_SpatialReference(_layers.spatial_reference(args.srs))
     except ValueError as exc:

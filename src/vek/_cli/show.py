@@ -27,7 +27,7 @@ def show_data(d) -> dict:
     unknown = unpublished(drivers)
     data = masked(summary(d), unknown)
     data["copy_only"] = copy_only(d)
-    description = _describe._description(d, unknown)
+    description = _describe.description(d, unknown)
     data.update((k, v) for k, v in description.items() if k not in data)
     for key, view, cls in (("raster", raster, driver.RasterDriver),
                            ("vector", vector, driver.VectorDriver)):
@@ -113,7 +113,7 @@ def show_text(d, descriptions=False, width=None, limit=None) -> str:
     raster, vector = kind_views(d)
     drivers = registry()[1]
     unknown = unpublished(drivers)
-    described = _describe._description(d, unknown)
+    described = _describe.description(d, unknown)
     out = [f"{d.name} - {d.long_name or '(no long name)'}"]
     pairs = list(masked({
         "category": d.category,

@@ -13,7 +13,7 @@ from urllib.parse import urljoin
 from ._capabilities import metadata_flag, metadata_item, metadata_list
 from ._optcheck import applies_to
 
-__all__ = ["describe", "snapshot", "CAPABILITIES", "KINDS", "WRITES", "unpublished", "help_url"]
+__all__ = ["describe", "description", "snapshot", "CAPABILITIES", "KINDS", "WRITES", "unpublished", "help_url"]
 
 # Capability name -> the metadata item that tells it. The names of the driver
 # classes' flag properties where they have one, else GDAL's item without its
@@ -147,7 +147,7 @@ def _options(obj) -> dict:
     return options
 
 
-def _description(obj, unknown) -> dict:
+def description(obj, unknown) -> dict:
     prefix = metadata_item(obj, "DMD_CONNECTION_PREFIX")
     return {
         "name": obj.name,
@@ -188,14 +188,14 @@ def describe(driver: object) -> dict[str, Any]:
     """
     cls = _driver_module().Driver
     obj = driver if isinstance(driver, cls) else cls(driver)
-    return _description(obj, unpublished(_registry()))
+    return description(obj, unpublished(_registry()))
 
 
-def _without_current(description: dict) -> dict:
-    for catalogue in description["options"].values():
+def _without_current(data: dict) -> dict:
+    for catalogue in data["options"].values():
         for record in catalogue.values():
             record.pop("current", None)
-    return description
+    return data
 
 
 def snapshot() -> dict[str, Any]:
@@ -209,5 +209,5 @@ def snapshot() -> dict[str, Any]:
     unknown = unpublished(drivers)
     return {
         "gdal": _gdal.VersionInfo("RELEASE_NAME"),
-        "drivers": {d.name: _without_current(_description(d, unknown)) for d in drivers},
+        "drivers": {d.name: _without_current(description(d, unknown)) for d in drivers},
     }

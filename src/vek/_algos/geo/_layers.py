@@ -9,7 +9,7 @@ from ._creation import clean_failed_creation, note_creation, take_creation
 from .base import _gdal, error
 
 __all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
-           "copy_layers", "layer_facts", "new_layer_facts"]
+           "copy_layers", "layer_facts", "new_layer_facts", "ogr_name", "typed_fields"]
 
 
 def _wkb_types() -> dict:
@@ -133,12 +133,12 @@ def _c_text(value, what: str) -> str:
     return text
 
 
-def _ogr_name(value, what: str) -> str:
+def ogr_name(value, what: str) -> str:
     """``value`` as the name OGR is given (see :func:`_c_text`)."""
     return _c_text(value, what)
 
 
-def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
+def typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
     """``(name, type code, subtype code)`` of each field, checked before
     anything is made.  OGR finds fields by name ignoring ASCII case, and
     drivers that keep both spellings fail later (a GeoPackage when the
@@ -146,7 +146,7 @@ def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
     typed: list[tuple[str, int, int]] = []
     seen: dict[bytes, str] = {}
     for fname, ftype in dict(fields or {}).items():
-        fname = _ogr_name(fname, "field name")
+        fname = ogr_name(fname, "field name")
         key = fname.encode("utf-8", "surrogateescape").lower()  # bytes: ASCII letters only, as OGR
         if key in seen:
             raise ValueError(f"field names {seen[key]!r} and {fname!r} differ only in case; "
@@ -159,9 +159,9 @@ def _typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
 def make_layer(handle, name, geometry, srs, fields, options, ftypes):
     """Create the layer ``name`` on the dataset ``handle`` with its fields;
     returns the layer handle (owned by the dataset)."""
-    name = _ogr_name(name, "layer name")
+    name = ogr_name(name, "layer name")
     code = geometry_code(geometry)
-    typed = _typed_fields(fields, ftypes)
+    typed = typed_fields(fields, ftypes)
     ref = spatial_reference(srs) if srs is not None else None
     count = _gdal.Dataset_GetLayerCount(handle)
     try:
