@@ -105,10 +105,10 @@ def _items(obj, what: str):
 
 def _gdal_text(name, value) -> str:
     """An option value as GDAL is handed it (True as YES, 3.0 as 3.0)."""
-    from ._options import _option_text
+    from ._options import option_text
 
     try:
-        return _option_text(str(name), value)
+        return option_text(str(name), value)
     except (TypeError, ValueError):  # not a value GDAL takes: shown as it is
         return _text(value)
 

@@ -1,6 +1,6 @@
 """Option dicts turned into the ``KEY=VALUE`` lists GDAL's binding takes."""
 
-__all__ = ["gdal_options", "is_mapping"]
+__all__ = ["gdal_options", "is_mapping", "option_text"]
 
 
 def is_mapping(obj) -> bool:
@@ -16,7 +16,7 @@ def is_mapping(obj) -> bool:
     )
 
 
-def _option_text(name, value) -> str:
+def option_text(name, value) -> str:
     if isinstance(value, str):
         return value
     if value is True:
@@ -65,7 +65,7 @@ def gdal_options(options):
             name = key if isinstance(key, str) else str(key)
             if not name or "=" in name:
                 raise ValueError(f"invalid GDAL option name {name!r}")
-            out.append(_no_nul(f"{name}={_option_text(name, value)}"))
+            out.append(_no_nul(f"{name}={option_text(name, value)}"))
         return out
     if isinstance(options, (list, tuple)):
         for item in options:
