@@ -1,6 +1,10 @@
 """``GeoDatabase.copy_to``: a dataset written with another driver (GDAL's
 CreateCopy, or Create and CopyLayer for picked vector layers), and a
-vector copy read back so that what is returned reports what was written."""
+vector copy read back so that what is returned reports what was written.
+
+A part of ``GeoDatabase`` kept in its own module: it reads the source
+through the owner's own ``_using()`` (the lock every GDAL call takes) and
+``_cwd``, and gets the owner class as ``wrap`` rather than importing it."""
 
 import os
 

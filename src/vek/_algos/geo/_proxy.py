@@ -1,5 +1,9 @@
 """The ``osgeo.gdal.Dataset`` a ``GeoDatabase`` hands out as ``.dataset``:
-GDAL's own API on the same dataset, owning nothing."""
+GDAL's own API on the same dataset, owning nothing.
+
+A part of ``GeoDatabase`` kept in its own module: closing through the
+proxy works on the owner's own lock and state (``_lock``, ``_handle``,
+``_refuse_if_busy``, ``_closed_through_proxy``)."""
 
 import types
 
