@@ -14,10 +14,12 @@
 #include <pthread.h>
 
 // glibc 2.32 and 2.34 gave these two a new symbol version when libpthread
-// moved into libc; linked against the old version, which every glibc still
-// exports, the wheel keeps the manylinux tag of the rest (2.28, as GDAL's
-// own wheel). Weak: where the running glibc resolves neither (libpthread
-// not loaded, before 2.34), the stack check is skipped, not the import.
+// moved into libc. Linked against their first version, which every glibc
+// still exports (the loader matches a version by name, in whichever library
+// defines it), the wheel keeps the manylinux tag of the rest, older than
+// GDAL's own wheel. Weak: where the running glibc resolves neither
+// (libpthread not loaded, before 2.34), the stack check is skipped, not the
+// import.
 #if defined(__x86_64__)
 #define VEK_PTHREAD_OLD "GLIBC_2.2.5"
 #elif defined(__aarch64__)
