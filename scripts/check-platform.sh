@@ -12,9 +12,10 @@
 #                                                is (e.g. with local edits for a try-out)
 #
 # PLATFORM is debian12 (bookworm: GDAL 3.6), debian13 (trixie: GDAL 3.10),
-# unstable (sid: the newest GDAL) or unstable-py3.14 (the same chroot, its
-# own clone /root/vek-py3.14 set up with VEK_PYTHON=/usr/bin/python3.14,
-# where vek's wheel with gdal-wheel (make check-wheel) also runs).
+# unstable (sid: the newest GDAL, with sid's python3.13) or unstable-py3.14
+# (the same chroot, its own clone /root/vek-py3.14 set up with
+# VEK_PYTHON=/usr/bin/python3.14, where vek's wheel with gdal-wheel (make
+# check-wheel) also runs).
 #
 # Environment:
 #   VEK_CHROOT          chroot directory (default /var/tmp/vek-PLATFORM)
@@ -54,11 +55,13 @@ done
 [[ -n $platform ]] || usage
 # A platform is a chroot (its Debian suite), a clone in it and the Python
 # setup.sh is told to use (none: its own search).
-chroot_name=$platform clone=/root/vek python="" extra=()
+chroot_name=$platform clone=/root/vek python="" pypkg="" extra=()
 case "$platform" in
     debian12) suite=bookworm ;;
     debian13) suite=trixie ;;
-    unstable) suite=sid ;;
+    # sid's python3 is 3.14, and set-up takes an installed 3.14 over a 3.13
+    # it would have to install: the newest GDAL with CPython 3.13 is asked for.
+    unstable) suite=sid python=/usr/bin/python3.13 pypkg=python3.13 ;;
     # ... and there vek's wheel with GDAL's binary wheel too (make check-wheel).
     unstable-py3.14) suite=sid chroot_name=unstable clone=/root/vek-py3.14 python=/usr/bin/python3.14
         extra=(check-wheel) ;;
@@ -140,7 +143,7 @@ in_chroot() { chroot "$CH" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 CI=true ${python:+VEK_PYTHON="$python"} /bin/bash -lc "$1"; }
 
-base=(git make g++ ca-certificates python3)
+base=(git make g++ ca-certificates python3 $pypkg)
 missing="$(in_chroot "for p in ${base[*]}; do dpkg-query -W -f='\${Status}' \$p 2>/dev/null \
     | grep -q 'ok installed' || echo \$p; done")"
 if [[ -n "$missing" ]]; then

@@ -37,13 +37,15 @@ fi
 
 rm -rf "$WORK"
 mkdir -p "$WORK/dist"
-say "building vek's wheel"
-# An isolated build: the wheel is what a user's `pip wheel .` makes.
-quiet "$PY" -m pip wheel --no-deps -w "$WORK/dist" "$ROOT"
-wheel=("$WORK"/dist/vek-*.whl)
-say "fresh venv with ${VEK_GDAL_WHEEL:-gdal-wheel}, $(basename "${wheel[0]}") and the test tools"
 quiet "$PY" -m venv "$WORK/venv"
 VPY="$WORK/venv/bin/python"
+say "building vek's wheel"
+# An isolated build: the wheel is what a user's `pip wheel .` makes. The
+# venv's pip builds it (a distribution's python3.14 may have none of its
+# own); the build's tools go to a temporary environment, not the venv.
+quiet "$VPY" -m pip wheel --no-deps -w "$WORK/dist" "$ROOT"
+wheel=("$WORK"/dist/vek-*.whl)
+say "fresh venv with ${VEK_GDAL_WHEEL:-gdal-wheel}, $(basename "${wheel[0]}") and the test tools"
 quiet "$VPY" -m pip install "${VEK_GDAL_WHEEL:-gdal-wheel}" "${wheel[0]}" -r requirements-dev.txt
 # The venv must hold gdal-wheel's bindings, not the system's.
 versions="$("$VPY" - <<'PY'
