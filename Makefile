@@ -78,8 +78,8 @@ valgrind: setup
 
 # Set-up from nothing and .ci/run in a Debian 13 and a Debian unstable
 # chroot, and in the unstable one again with CPython 3.14 (there also with
-# GDAL's binary wheel), one after the
-# other, then the suite on vek's wheel with GDAL's binary wheel on the host
+# GDAL's binary wheel), one after the other, then the suite on vek's wheel
+# with GDAL's binary wheel on the host
 # (scripts/check-wheel.sh); as root, needs a network, not part of .ci/run;
 # one summary line per platform; see scripts/check-platform.sh.
 .PHONY: check-platforms

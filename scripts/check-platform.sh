@@ -55,13 +55,13 @@ done
 [[ -n $platform ]] || usage
 # A platform is a chroot (its Debian suite), a clone in it and the Python
 # setup.sh is told to use (none: its own search).
-chroot_name=$platform clone=/root/vek python="" pypkg="" extra=()
+chroot_name=$platform clone=/root/vek python="" extra=()
 case "$platform" in
     debian12) suite=bookworm ;;
     debian13) suite=trixie ;;
     # sid's python3 is 3.14, and set-up takes an installed 3.14 over a 3.13
     # it would have to install: the newest GDAL with CPython 3.13 is asked for.
-    unstable) suite=sid python=/usr/bin/python3.13 pypkg=python3.13 ;;
+    unstable) suite=sid python=/usr/bin/python3.13 ;;
     # ... and there vek's wheel with GDAL's binary wheel too (make check-wheel).
     unstable-py3.14) suite=sid chroot_name=unstable clone=/root/vek-py3.14 python=/usr/bin/python3.14
         extra=(check-wheel) ;;
@@ -143,7 +143,9 @@ in_chroot() { chroot "$CH" /usr/bin/env -i HOME=/root TERM="${TERM:-dumb}" \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 CI=true ${python:+VEK_PYTHON="$python"} /bin/bash -lc "$1"; }
 
-base=(git make g++ ca-certificates python3 $pypkg)
+# The base tools, and the Python a platform names (sid has python3.13 but
+# does not install it).
+base=(git make g++ ca-certificates python3 ${python:+"${python##*/}"})
 missing="$(in_chroot "for p in ${base[*]}; do dpkg-query -W -f='\${Status}' \$p 2>/dev/null \
     | grep -q 'ok installed' || echo \$p; done")"
 if [[ -n "$missing" ]]; then
@@ -223,12 +225,9 @@ if step setup; then
         "$CLONE/.ci/run")
     for s in "${steps[@]}" "${extra[@]}"; do
         if step "$s"; then verdict=ok; else verdict=FAILED; rc=1; fi
-        if [[ $s == test ]]; then
+        if [[ $s == test || $s == check-wheel ]]; then
             t="$(tally "$LOGS/$s.log")"
-            parts+=("tests ${t:-no tally} ${verdict/ok/}")
-        elif [[ $s == check-wheel ]]; then
-            t="$(tally "$LOGS/$s.log")"
-            parts+=("check-wheel ${t:-no tally} ${verdict/ok/}")
+            parts+=("${s/#test/tests} ${t:-no tally} ${verdict/ok/}")
         else
             parts+=("$s $verdict")
         fi
