@@ -68,8 +68,8 @@ bench: setup
 stress: setup
 	$(PY) tests/stress/leakcheck.py --calls 100000 --json build/stress/leakcheck.json
 	VEK_HYPOTHESIS_EXAMPLES=5000 VEK_THREAD_ROUNDS=400 $(PY) -m pytest -q -p no:cacheprovider \
-		tests/test_hostile.py tests/test_threads.py tests/test_data_safety.py
-	VEK_GDAL_AGREEMENT=all $(PY) -m pytest -q -p no:cacheprovider tests/test_gdal_agreement.py
+		tests/test_hostile.py tests/dataset/test_threads.py tests/dataset/test_data_safety.py
+	VEK_GDAL_AGREEMENT=all $(PY) -m pytest -q -p no:cacheprovider tests/options/test_gdal_agreement.py
 
 # valgrind's memcheck over tests/stress/smoke.py with the installed build;
 # fails on memory errors whose stack enters the module (scripts/valgrind.sh).

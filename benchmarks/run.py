@@ -571,7 +571,8 @@ def prepare_world(kind):
     from osgeo import _gdal
 
     import vek._algos.geo.driver as vd
-    from vek._algos.geo import _identify, base
+    from vek._algos.geo import base
+    from vek._algos.geo.registry import identify as _identify
 
     sys.path.insert(0, HERE)
     import twin
@@ -735,7 +736,7 @@ IMPORTS = {
     "vek": "import vek._algos.geo.driver",
 }
 _IMPORT_SNIPPET = "import time\nt0 = time.{clock}()\n{code}\nt1 = time.{clock}()\nprint(t1 - t0)"
-_HEAVY = ("numpy", "osgeo.gdal", "vek._algos.geo._html", "xml.etree.ElementTree", "tomllib", "difflib")
+_HEAVY = ("numpy", "osgeo.gdal", "vek._algos.geo.display.html", "xml.etree.ElementTree", "tomllib", "difflib")
 
 
 def run_imports(runs, clock):

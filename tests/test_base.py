@@ -16,8 +16,9 @@ from osgeo import _gdal, gdalconst
 
 from gdalmode import exceptions_mode, gdal_mode, mem_files, run_python  # noqa: F401
 from conftest import metadata
-from vek._algos.geo import base
 from vek._algos.geo.base import call_gdal_fun, dtypes, env, error, gdata, get_sel, mem_temp_path, xet
+from vek._algos.geo.binding.paths import is_mem_temp_path, path_exists
+from vek._algos.geo.options.text import gdal_options
 
 PAYLOAD = "<script>alert(1)</script>"
 # raster types as GDAL's constants name them (Int8, Int64, ... exactly when this GDAL has them), with the
@@ -48,9 +49,9 @@ def test_import_is_light_and_keeps_bare_handles():
               type(_gdal.GetDriverByName("GTiff")).__name__)
         base.error.FormatError("x"); base.dtypes; base.env; base.xet
         print(sorted(m for m in ("html", "difflib", "tomllib", "xml.etree.ElementTree", "osgeo.gdal",
-                                 "numpy", "vek._algos.geo._html") if m in sys.modules))
+                                 "numpy", "vek._algos.geo.display.html") if m in sys.modules))
         base.gdata.VEKHTMLTable(1, 1, 0, False)
-        print("vek._algos.geo._html" in sys.modules)
+        print("vek._algos.geo.display.html" in sys.modules)
     """)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines() == ["True [] SwigPyObject", "[]", "True"]
@@ -245,7 +246,7 @@ def test_numpy_types_as_gdal_array_maps_them():
             from osgeo import gdal_array
         except ImportError as exc:
             raise SystemExit(f"skip: osgeo.gdal_array does not import ({{exc}})")
-        from vek._algos.geo import _dtypes
+        from vek._algos.geo.binding import dtypes as _dtypes
         out = {{}}
         for name in {NUMPY_TYPES!r}:
             t = np.dtype(name)
@@ -270,7 +271,7 @@ def test_numpy_types_as_gdal_array_maps_them():
 def test_type_names_need_no_numpy():
     proc = run_python("""
         import sys
-        from vek._algos.geo import _dtypes
+        from vek._algos.geo.binding import dtypes as _dtypes
         codes = [_dtypes.get_raster_dtype_code(n) for n in ("uint16", "complex64", "Float32", 6)]
         for bad in ("bool", 1.5):
             try:
@@ -299,9 +300,9 @@ def test_type_names_need_no_numpy():
 def test_option_conversion(options, expected):
     if isinstance(expected, type):
         with pytest.raises(expected):
-            base.gdal_options(options)
+            gdal_options(options)
     else:
-        assert base.gdal_options(options) == expected
+        assert gdal_options(options) == expected
 
 
 def test_mappings_are_converted_before_the_call():
@@ -380,7 +381,7 @@ def test_failed_creation_leaves_nothing(tmp_path, where, mode, case, capfd):
         else:
             pytest.skip("this GDAL accepts the request")
         assert _gdal.GetUseExceptions() == mode
-    assert not base.path_exists(path) and os.listdir(tmp_path) == []
+    assert not path_exists(path) and os.listdir(tmp_path) == []
     assert path not in " ".join(mem_files())
     assert capfd.readouterr() == ("", "")
 
@@ -400,7 +401,7 @@ def test_failed_creation_takes_side_files_but_never_an_existing_file(tmp_path):
     for d in (mine, control):
         d.mkdir()
         (d / "keep.tif").write_bytes(b"user data")
-    options = base.gdal_options(HALF_MADE["ycbcr"][1])
+    options = gdal_options(HALF_MADE["ycbcr"][1])
     try:
         assert _gdal.Driver_Create(GTIFF, str(control / "keep.tif"), 20, 20, 1, 1, options) is None
     except RuntimeError:  # exceptions on
@@ -520,7 +521,7 @@ def test_env_defaults_and_the_file_at_its_default_location(home, monkeypatch):
     assert env.VectorConfig["open.options"]["ESRI Shapefile"] == {"ENCODING": "LATIN1"}
     assert env.RasterConfig["open.options"] == {}
     assert (env.JupyterShowMaxShape, env.ConfigFile) == ((30, 8), str(path))
-    assert base.gdal_options(raster["GTiff"]) == ["COMPRESS=LZW", "TILED=YES", "BLOCKXSIZE=512"]
+    assert gdal_options(raster["GTiff"]) == ["COMPRESS=LZW", "TILED=YES", "BLOCKXSIZE=512"]
     with pytest.raises(TypeError):
         env.RasterConfig["creation.options"] = {}
     with pytest.raises(TypeError):
@@ -574,7 +575,7 @@ def test_mem_temp_path_extension(ext, suffix):
             mem_temp_path(ext)
         return
     paths = {mem_temp_path(ext) for _ in range(100)}
-    assert len(paths) == 100 and all(base.is_mem_temp_path(p) for p in paths)
+    assert len(paths) == 100 and all(is_mem_temp_path(p) for p in paths)
     assert all(re.fullmatch(r"/vsimem/.*/[0-9a-f]{32}" + re.escape(suffix), p) for p in paths)
 
 

@@ -934,7 +934,8 @@ def test_config_file_that_is_no_small_text(tmp_path, monkeypatch, kind):
         path.write_bytes(b"\xef\xbb\xbf[jupyter]\nshow_max_shape = [5, 5]\n" + b"#\n" * (1 << 20) * (kind != "byte order mark"))
     monkeypatch.setenv("VEK_CONFIG", "/dev/zero" if kind == "/dev/zero" else str(path))
     assert child_prints("""if True:
-        from vek._algos.geo import _env, _error
+        from vek._algos.geo import _error
+        from vek._algos.geo.config import settings as _env
         try:
             print(*_env.JupyterShowMaxShape)
         except _error.ConfigError as exc:

@@ -51,7 +51,7 @@ cache_dir = {cache}
 disable_error_code = annotation-unchecked
 [mypy-osgeo.*]
 ignore_missing_imports = True
-[mypy-vek._algos.geo._messages]
+[mypy-vek._algos.geo.binding.messages]
 disable_error_code = misc
 """
 QUIET = "[mypy-vek,vek.*]\nfollow_imports = silent\n[mypy-vek._algos.geo.driver]\nfollow_imports = normal\n"

@@ -1,7 +1,7 @@
 # The public face of vek: each name re-exported from the private module that
 # defines it (vek/__init__.py loads them on first use).
-from ._algos.geo._describe import describe as describe
-from ._algos.geo._describe import snapshot as snapshot
+from ._algos.geo.registry.describe import describe as describe
+from ._algos.geo.registry.describe import snapshot as snapshot
 from ._algos.geo._error import ConfigError as ConfigError
 from ._algos.geo._error import ConfigWarning as ConfigWarning
 from ._algos.geo._error import FormatError as FormatError
@@ -9,8 +9,8 @@ from ._algos.geo._error import GDALError as GDALError
 from ._algos.geo._error import GDALFileNotFoundError as GDALFileNotFoundError
 from ._algos.geo._error import GDALWarning as GDALWarning
 from ._algos.geo._error import OptionValueWarning as OptionValueWarning
-from ._algos.geo._identify import drivers_for_path as drivers_for_path
-from ._algos.geo._identify import identify as identify
+from ._algos.geo.registry.identify import drivers_for_path as drivers_for_path
+from ._algos.geo.registry.identify import identify as identify
 from ._algos.geo.driver import DriveStatistics as DriveStatistics
 from ._algos.geo.driver import Driver as Driver
 from ._algos.geo.driver import RasterDriver as RasterDriver

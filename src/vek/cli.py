@@ -31,6 +31,8 @@ import os
 import sys
 import warnings
 
+from ._cli import PROG
+
 # Each command lives in its own module under vek._cli. Their names are bound
 # here too, on first use: the parser, --help and --version need neither GDAL
 # nor its Python bindings, so nothing of GDAL is imported before a command
@@ -47,8 +49,6 @@ _WHERE = {
     "cmd_show": "show", "option_table": "show", "show_data": "show", "show_text": "show",
     "cmd_config": "config", "config_text": "config", "check_config": "config",
 }
-PROG = "vek-drivers"
-
 __all__ = ["main", "build_parser", "CLIError"]
 
 

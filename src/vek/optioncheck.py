@@ -61,8 +61,8 @@ them, read as GDAL reads them (``atoi`` for integers, ``CPLAtof`` for
 floats). Texts with a NUL character are refused: GDAL's texts end there.
 """
 
-from ._algos.geo import _values
-from ._algos.geo._values import (  # noqa: F401
+from ._algos.geo.options import values as _values
+from ._algos.geo.options.values import (  # noqa: F401
     NO_TEXT_TYPES,
     OptionValueError,
     allowed_text,
@@ -80,7 +80,7 @@ def check_option_value(name, value, record) -> str:
         # A driver's catalogue records only the <Value> texts of its lists;
         # the aliases and <OtherValues> that creating accepts come from the
         # lists themselves, so that both give one verdict.
-        from ._algos.geo._optcheck import completed_record
+        from ._algos.geo.options.check import completed_record
 
         full = completed_record(record)
         if full is record:

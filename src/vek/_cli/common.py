@@ -5,11 +5,10 @@ import difflib
 import json
 
 from vek._algos.geo import driver
-from vek._algos.geo._capabilities import write_modes
+from vek._algos.geo.binding.capabilities import write_modes
 
+from . import PROG
 from .table import yes_no
-
-PROG = "vek-drivers"
 
 # The capability properties of each kind are the properties that the kind's
 # class adds to Driver; these belong elsewhere in the views.
@@ -105,8 +104,3 @@ def cell_text(value) -> str:
         return "-"
     return str(value)
 
-
-def option_text(value) -> str:
-    if isinstance(value, bool):
-        return "YES" if value else "NO"
-    return str(value)

@@ -5,7 +5,8 @@ import json
 import warnings
 
 from vek._algos.geo import driver
-from vek._algos.geo.base import env, error
+from vek._algos.geo import _error as error
+from vek._algos.geo.config import settings as env
 from vek.optioncheck import OptionValueError, check_option_value
 
 from .common import PROG, json_out

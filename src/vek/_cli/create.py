@@ -8,10 +8,18 @@ import sys
 
 from osgeo import _osr
 
-from vek._algos.geo import _georef, _layers, _optcheck, base, driver, geodatabase
+from vek._algos.geo import driver, geodatabase
+from vek._algos.geo.binding.optionlists import OPTION_LISTS
+from vek._algos.geo.binding.paths import path_exists, remove_path
+from vek._algos.geo.dataset import georef as _georef
+from vek._algos.geo.dataset import layers as _layers
+from vek._algos.geo.dataset.gdalcall import call_creating
+from vek._algos.geo.dataset.owner import adopt
+from vek._algos.geo.options import check as _optcheck
+from vek._algos.geo.options.text import gdal_key, option_text
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import CLIError, copy_only, find_driver, option_text
+from .common import CLIError, copy_only, find_driver
 
 
 def respelled(given: dict, xml_text) -> dict:
@@ -22,7 +30,7 @@ def respelled(given: dict, xml_text) -> dict:
     entries = _optcheck.option_entries(xml_text)
     out: dict = {}
     for name, value in given.items():
-        known, spelling = _optcheck.listed_spelling(entries, _optcheck.gdal_key(name))
+        known, spelling = _optcheck.listed_spelling(entries, gdal_key(name))
         key = spelling if known and spelling and "=" not in name and ":" not in name else name
         if key in out:
             raise CLIError(f"option {key} is given twice ({out[key]} and {value})")
@@ -43,7 +51,7 @@ def checked_options(view, given: dict) -> dict:
     stored back on the driver and returned.
     """
     layer = isinstance(view, driver.VectorDriver)
-    xml_text = view._get_metadata_item_("DS_LAYER_CREATIONOPTIONLIST" if layer else "DMD_CREATIONOPTIONLIST")
+    xml_text = view._get_metadata_item_(OPTION_LISTS["layer" if layer else "creation"])
     given = respelled(given, xml_text)
     view.set_creation_options(**given)
     kind = {"kind": "layer"} if layer else {"scope": "raster"}
@@ -51,10 +59,10 @@ def checked_options(view, given: dict) -> dict:
     current = view.creation_options
     defaults = {k: v for k, v in current.items() if k not in given}
     try:
-        checked = base.check_options(defaults, xml_text, container=where, **kind)
+        checked = _optcheck.check_options(defaults, xml_text, container=where, **kind)
     except OptionValueError as exc:
         raise CLIError(f"{exc} (a configured default of {view.name})") from None
-    checked.update(base.check_options(given, xml_text, container=where, **kind))
+    checked.update(_optcheck.check_options(given, xml_text, container=where, **kind))
     view.set_creation_options(**checked)
     return view.creation_options
 
@@ -130,8 +138,8 @@ def _copied(view, args, dtype, options, geo):
     mem = driver._gdal.GetDriverByName("MEM")
     width, height = args.size
     code = driver.dtypes.get_raster_dtype_code(dtype)
-    src = geodatabase.GeoDatabase(
-        base.call_gdal_fun(driver._gdal.Driver_Create, mem, "", width, height, args.bands, code, {})
+    src = adopt(
+        *call_creating(driver._gdal.Driver_Create, mem, "", width, height, args.bands, code, {})
     )
     bar = _progress()
     try:
@@ -205,7 +213,7 @@ def _create_raster(d, args) -> None:
             ("size", f"{ds.xsize} x {ds.ysize} pixels"),
             ("bands", ds.band_count),
             ("data type", _band_dtype(ds.handle) if ds.band_count else "-"),
-            ("options", " ".join(f"{k}={option_text(v)}" for k, v in options.items()) or "-"),
+            ("options", " ".join(f"{k}={option_text(k, v)}" for k, v in options.items()) or "-"),
             *_where(ds.handle),
         ]
         files = ds.files
@@ -259,8 +267,8 @@ def _layer_text(layer, fields) -> str:
 
 def _discard(files, path) -> None:
     for name in list(files) + [path]:
-        if name and base.path_exists(name) and not os.path.isdir(name):
-            base.remove_path(name)
+        if name and path_exists(name) and not os.path.isdir(name):
+            remove_path(name)
 
 
 def _readable(name, path) -> bool:
@@ -322,7 +330,7 @@ def _create_vector(d, args) -> None:
         if not existed:
             _discard(files, args.path)
         raise
-    if not base.path_exists(args.path):
+    if not path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
     if layer is None and not _readable(d.name, args.path):
@@ -335,8 +343,8 @@ def _create_vector(d, args) -> None:
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"
         facts.append(("layer", _layer_text(layer, fields) + named))
-        facts.append(("layer options", " ".join(f"{k}={option_text(v)}" for k, v in lco.items()) or "-"))
-    facts.append(("dataset options", " ".join(f"{k}={option_text(v)}" for k, v in dsco.items()) or "-"))
+        facts.append(("layer options", " ".join(f"{k}={option_text(k, v)}" for k, v in lco.items()) or "-"))
+    facts.append(("dataset options", " ".join(f"{k}={option_text(k, v)}" for k, v in dsco.items()) or "-"))
     print(f"created {args.path}")
     _report(facts + [("files", " ".join(f for f in files if f) or "-")])
 

@@ -2,7 +2,7 @@
 
 import sys
 
-from vek._algos.geo._identify import identify
+from vek._algos.geo.registry.identify import identify
 
 from .common import PROG, json_out
 

@@ -4,20 +4,14 @@ metadata item that no registered driver has (``DCAP_UPDATE`` before GDAL
 line shows it as "unknown" (``null`` in JSON). The properties themselves
 stay bools."""
 
-from vek._algos.geo import _describe
+from vek._algos.geo.binding.capabilities import CAPABILITIES, unpublished  # noqa: F401
 
 UNKNOWN = "unknown"
 
 # The bool capability properties the command line shows, and the metadata
 # item each reads.
-FLAG_ITEMS = {flag: _describe.CAPABILITIES[flag] for flag in (
+FLAG_ITEMS = {flag: CAPABILITIES[flag] for flag in (
     "creatable", "updatable", "virtualio", "copyable", "coordinate_epoch", "sub_datasets", "multi_layers")}
-
-
-def unpublished(drivers) -> frozenset:
-    """The capabilities (of ``describe``, those of ``FLAG_ITEMS`` among
-    them) whose item none of ``drivers`` has."""
-    return _describe.unpublished(drivers)
 
 
 def masked(values: dict, unknown, shown=None) -> dict:

@@ -1,10 +1,12 @@
 """``vek-drivers show``: one driver with its capabilities and option catalogues."""
 
-from vek._algos.geo import _describe, driver
+from vek._algos.geo import driver
+from vek._algos.geo.options.text import option_text
+from vek._algos.geo.registry import describe as _describe
 from vek.optioncheck import allowed_text
 
 from .common import (
-    capability_names, cell_text, copy_only, find_driver, json_out, kind_views, option_text, registry, summary,
+    capability_names, cell_text, copy_only, find_driver, json_out, kind_views, registry, summary,
 )
 from .published import UNKNOWN, masked, unpublished
 from .table import Column, render_pairs, render_table, terminal_width
@@ -68,7 +70,7 @@ def option_table(catalogue, descriptions=False, width=None, limit=None) -> str:
     for name, record in shown:
         row = [name, record.get("type", ""), record.get("default", ""), allowed_text(record)]
         if with_current:
-            row.append(option_text(record["current"]) if "current" in record else "")
+            row.append(option_text(name, record["current"]) if "current" in record else "")
         if descriptions:
             row.append(record.get("description", ""))
         rows.append(row)

@@ -6,7 +6,7 @@ import os
 import sys
 import tempfile
 
-from vek._algos.geo._describe import snapshot
+from vek._algos.geo.registry.describe import snapshot
 
 from .common import CLIError
 

@@ -1,0 +1,126 @@
+"""``GeoDatabase.copy_to``: a dataset written with another driver (GDAL's
+CreateCopy, or Create and CopyLayer for picked vector layers), and a
+vector copy read back so that what is returned reports what was written.
+
+The owner hands down what the copy needs of it: the way to its handle
+under its lock (every GDAL call on the source takes it), the folder its
+relative names are relative to, and the way to own the new dataset."""
+
+import os
+
+from osgeo import _gdal
+
+from .. import _error as error
+from ..binding.capabilities import main_extension, metadata_flag
+from ..binding.paths import gdal_path, mem_temp_path
+from .closing import close_handle, closing_error
+from .creation import dataset_files, release_dataset, remove_created
+from .gdalcall import OF_UPDATE, call_creating, open_raw
+from .precheck import (
+    STOPPED, creating_driver, layers_to_copy, own_creation_options, progress_callback, refuse_own_file,
+    writing_driver,
+)
+from .shutdown import calls, stop_at_exit
+
+__all__ = ["copy_dataset"]
+
+
+def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt):
+    """What ``copy_to(path, driver, ...)`` of a dataset returns: the copy,
+    owned by ``adopt(handle, creation, update=...)``. ``using()`` gives the
+    source's handle under its lock, ``cwd`` is the working folder it was
+    opened in."""
+    with calls:  # all of it: a daemon thread must not be inside GDAL at exit
+        target = writing_driver(driver)
+        if options is None:
+            options = own_creation_options(driver)
+        if path is None:
+            path = mem_temp_path(main_extension(target))
+        elif not isinstance(path, str):
+            path = os.fsdecode(os.fspath(path))
+        callback, failure = progress_callback(progress)
+        callback = stop_at_exit(callback, failure)
+        try:
+            with using() as handle:
+                refuse_own_file(handle, path, cwd)
+                picked = layers_to_copy(handle, target, layers)
+                copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
+                with calls.copying(path):
+                    if picked is None:
+                        new, made = call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0,
+                                                  options, callback)
+                    else:
+                        from .layers import copy_layers
+
+                        new, made = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
+        except error.GDALError:
+            if failure and failure[0] is not STOPPED:
+                raise failure[0] from None
+            raise
+        if failure:  # the driver went on to the end: stopped all the same
+            release_dataset(new)
+            remove_created(made)
+            if failure[0] is not STOPPED:
+                raise failure[0]
+            raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
+                                  function="Driver_CreateCopy", path=path)
+        if copied and metadata_flag(target, "DCAP_VECTOR"):
+            return _read_back(new, made, target, path, copied, adopt)
+        return adopt(new, made)  # GDAL may hand it back read-only or for update
+
+
+def _reopen(path, name):
+    """The written copy opened again by its own driver, for update where
+    the driver updates: ``(handle, update)``, else ``GDALError``."""
+    err = messages = None
+    for flags in (OF_UPDATE, 0):
+        handle, err, messages = open_raw(gdal_path(path), flags, [name], [], [])
+        if handle is not None:
+            try:
+                messages.emit()
+            except BaseException:  # a warning turned into an error: no reader kept
+                release_dataset(handle)
+                raise
+            return handle, bool(flags)
+    raise error.GDALError(
+        f"GDAL wrote {path!r} but cannot read it back: {err[2] or 'no reason given'}{messages.text()}",
+        function="OpenEx", gdal_message=err[2], error_no=err[1], path=path, warnings=messages.warnings,
+    )
+
+
+def _read_back(new, creation, target, path, copied, adopt):
+    """The owner of a vector copy that reports what was written.
+
+    Many drivers write at close (GeoJSON, KML, GML, FlatGeobuf) and the
+    dataset CreateCopy returns answers 0 features or none at all, so a copy
+    that lives in files is closed and opened again, owning what the
+    creation made (in-memory files, a failed close).  A copy that holds
+    fewer layers than were copied lost some (a driver whose CreateLayer
+    refused one, which CreateCopy passes over) and is removed.
+    """
+    name = _gdal.Driver_ShortName_get(target)
+    files = dataset_files(new)
+    if not files or not metadata_flag(target, "DCAP_OPEN"):
+        handle, update = new, None
+    else:
+        problem, messages = close_handle(new, path, False, creation)
+        if problem is not None:
+            raise closing_error(path, problem, messages)
+        try:
+            messages.emit()
+            handle, update = _reopen(path, name)
+        except BaseException:
+            if creation is not None:
+                remove_created(creation)
+            raise
+    db = adopt(handle, creation, update=update)
+    held = db.layer_count
+    if held < copied:
+        db.close()
+        if creation is not None:
+            remove_created(creation)
+        raise error.GDALError(
+            f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
+            function="Driver_CreateCopy", path=path,
+        )
+    return db
