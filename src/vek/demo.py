@@ -20,6 +20,7 @@ import textwrap
 
 from vek import cli
 from vek._algos.geo import driver
+from osgeo import _gdal  # after the driver module, which says how to install a missing binding
 from vek._cli.table import terminal_width
 from vek.optioncheck import OptionValueError, check_option_value
 
@@ -59,13 +60,13 @@ def compressed_geotiff(folder: str) -> None:
     print(f"   RasterDriver('GTiff').set_creation_options({settings})")
     ds = gtiff.create(path, SIZE, SIZE, 1, "Byte")
     with ds:
-        gdal = driver._gdal
+        gdal = _gdal
         band = gdal.Dataset_GetRasterBand(ds.handle, 1)
         gdal.Band_WriteRaster(band, 0, 0, SIZE, SIZE, _gradient(SIZE))
     print(f"   created {path}: {SIZE} x {SIZE} pixels, 1 band of Byte")
 
     with gtiff.open(path) as back:
-        gdal = driver._gdal
+        gdal = _gdal
         band = gdal.Dataset_GetRasterBand(back.handle, 1)
         block = gdal.Band_GetBlockSize(band)
         compression = gdal.MajorObject_GetMetadataItem(back.handle, "COMPRESSION", "IMAGE_STRUCTURE")
@@ -103,7 +104,7 @@ def main(argv=None) -> int:
                         "run's temporary directory)")
     args = parser.parse_args(argv)
     width = min(terminal_width(), 100)
-    print(f"vek demo: GDAL {driver._gdal.VersionInfo('RELEASE_NAME')}, "
+    print(f"vek demo: GDAL {_gdal.VersionInfo('RELEASE_NAME')}, "
           f"{len(driver.DriveStatistics())} drivers registered")
     try:
         folder = tempfile.mkdtemp(prefix="vek-demo-")

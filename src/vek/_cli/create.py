@@ -6,9 +6,10 @@ given ``--layer``, a layer with its fields."""
 import os
 import sys
 
-from osgeo import _osr
+from osgeo import _gdal, _osr
 
 from vek._algos.geo import driver, geodatabase
+from vek._algos.geo.binding import dtypes
 from vek._algos.geo.binding.optionlists import OPTION_LISTS
 from vek._algos.geo.binding.paths import path_exists, remove_path
 from vek._algos.geo.dataset import georef as _georef
@@ -70,9 +71,9 @@ def checked_options(view, given: dict) -> dict:
 def _dtype_name(view, requested: str) -> str:
     """The GDAL spelling of a data type the driver can create."""
     try:  # a further name (GDAL 3.13's UInt8) gives its code's first name, as drivers list it
-        name = driver.dtypes.get_raster_dtype_name(requested)
+        name = dtypes.get_raster_dtype_name(requested)
     except ValueError:
-        names = driver.dtypes.dtype_names()
+        names = dtypes.dtype_names()
         raise CLIError(f"unknown data type {requested!r}; GDAL knows: {', '.join(names)}") from None
     supported = view.creation_dtypes
     if supported and name not in supported:
@@ -89,13 +90,13 @@ def _default_dtype(view) -> str:
 
 
 def _band_dtype(handle) -> str:
-    gdal = driver._gdal
+    gdal = _gdal
     band = gdal.Dataset_GetRasterBand(handle, 1)
     return gdal.GetDataTypeName(gdal.Band_DataType_get(band))
 
 
 def _compression(handle) -> str:
-    return driver._gdal.MajorObject_GetMetadataItem(handle, "COMPRESSION", "IMAGE_STRUCTURE") or ""
+    return _gdal.MajorObject_GetMetadataItem(handle, "COMPRESSION", "IMAGE_STRUCTURE") or ""
 
 
 def _report(pairs) -> None:
@@ -135,11 +136,11 @@ def _progress():
 def _copied(view, args, dtype, options, geo):
     """A raster of a copy-only format: made in memory, georeferenced there,
     then copied (the copy carries the georeferencing)."""
-    mem = driver._gdal.GetDriverByName("MEM")
+    mem = _gdal.GetDriverByName("MEM")
     width, height = args.size
-    code = driver.dtypes.get_raster_dtype_code(dtype)
+    code = dtypes.get_raster_dtype_code(dtype)
     src = adopt(
-        *call_creating(driver._gdal.Driver_Create, mem, "", width, height, args.bands, code, {})
+        *call_creating(_gdal.Driver_Create, mem, "", width, height, args.bands, code, {})
     )
     bar = _progress()
     try:
@@ -175,7 +176,7 @@ def _georeferenced(ds, geo, existed) -> None:
 
 def _where(handle) -> list:
     """The spatial reference, extent and nodata GDAL reports for the raster."""
-    gdal = driver._gdal
+    gdal = _gdal
     facts = []
     ref = gdal.Dataset_GetSpatialRef(handle)
     if ref is not None:
