@@ -197,7 +197,7 @@ PyObject* object_class = nullptr;
 bool inline_layout_ok = false;
 
 bool has_inline_values(PyTypeObject* type) {
-    return layout::available && inline_layout_ok && (type->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0 &&
+    return inline_layout_ok && (type->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0 &&
            (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 && type->tp_basicsize == sizeof(PyObject);
 }
 
