@@ -510,9 +510,9 @@ inline void release_args(PyObject* tuple) noexcept {
 
 // What the interpreter checks after every C function: a result and an
 // error never come together, and no result comes without one.
-PyObject* checked_result(PyThreadState* tstate, PyObject* fn, PyObject* result) {
+PyObject* checked_result(PyObject* fn, PyObject* result) {
     bool failed = result == nullptr;
-    if (failed == (tstate->current_exception != nullptr)) return result;
+    if (failed == (PyErr_Occurred() != nullptr)) return result;
     Py_XDECREF(result);
     PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
     PyErr_Format(
@@ -554,7 +554,7 @@ Ref call(PyObject* fn, PyObject* const* args, std::size_t nargs) {
     PyObject* result = meth(self, one ? args[0] : tuple);
     ++tstate->c_recursion_remaining;
     if (tuple != nullptr) release_args(tuple);
-    return Ref::steal(checked_result(tstate, fn, result));
+    return Ref::steal(checked_result(fn, result));
 }
 
 // ==== calls of the module's classes ==========================================================
