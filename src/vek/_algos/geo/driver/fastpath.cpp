@@ -21,6 +21,12 @@
 //   one tuple (and a dict for keywords) per Driver("GTiff"); calls
 //   _PyStack_AsDict (cpython/abstract.h) where it must make the dict.
 // - isinstance() without the obj.__class__ lookup; reads nothing private.
+// - bool() of True, False, None and exact str without PyObject_IsTrue's
+//   slot lookups; reads the str's length (cpython/unicodeobject.h).
+// - a metadata flag told from an ASCII str's characters: the upper() call
+//   and its copy; reads the characters (PyUnicode_DATA).
+// - the repr of the binding's handles through their type's repr slot: the
+//   __repr__ lookup and the wrapper's call; reads the type's slots.
 //
 // The generic attribute lookup of an instance walks the MRO of its type for
 // the name (through CPython's type cache), asks whether what it found is a
@@ -450,6 +456,19 @@ int is_instance(PyObject* obj, PyObject* cls) {
     const Entry* e = entry_for(type, dunder_class.name, dunder_class.cache);
     if (e == nullptr || e->found != object_class) return -1;
     return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls)) ? 1 : 0;
+}
+
+// ==== repr of the binding's handles ========================================================
+
+Ref repr(PyObject* obj) {
+    // A static type without instance attributes or a getattro of its own
+    // cannot be changed from Python: obj.__repr__() finds the wrapper of
+    // its repr slot, which calls the slot.
+    PyTypeObject* type = Py_TYPE(obj);
+    bool plain = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_dictoffset == 0 &&
+                 type->tp_getattro == PyObject_GenericGetAttr && type->tp_repr != nullptr;
+    if (!plain) return {};
+    return Ref::steal(type->tp_repr(obj));
 }
 
 // ==== built-in binding functions ==========================================================
