@@ -22,6 +22,10 @@
 #ifndef VEK_FASTPATH
 #define VEK_FASTPATH 0
 #endif
+// Counting how often each shortcut is taken: a build for tests only.
+#ifndef VEK_COUNTERS
+#define VEK_COUNTERS 0
+#endif
 
 namespace vek::fast {
 
@@ -113,9 +117,11 @@ Ref repr(PyObject* obj);
 // Gives a class made by the module the class-call shortcut.
 void speed_up_class(PyObject* cls) noexcept;
 
+#if VEK_COUNTERS
 // type(f)._cache_counts() on the function type: how often each shortcut
 // was taken, for the tests that prove the shortcuts are in use.
 PyObject* cache_counts(PyObject*, PyObject*) noexcept;
+#endif
 
 // Reads what the shortcuts need of the running interpreter; false with an
 // error set.
