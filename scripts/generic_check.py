@@ -13,8 +13,7 @@ def pytest_sessionstart(session):
     path = os.path.realpath(driver.__file__)
     if not site or not path.startswith(os.path.realpath(site) + os.sep):
         raise pytest.UsageError(f"tests would import {path}, not the build without shortcuts in {site!r}")
-    # The shortcuts' counters exist only where the shortcuts are compiled in.
-    if hasattr(type(driver.Driver.__init__), "_cache_counts"):
+    if type(driver.Driver.__init__)._shortcuts():
         raise pytest.UsageError(f"{path} was built with the shortcuts (VEK_FASTPATH=ON)")
     reporter = session.config.pluginmanager.get_plugin("terminalreporter")
     if reporter is not None:

@@ -201,7 +201,10 @@ fi
 
 # ---------------------------------------------------------------- the project
 # Always run: the persistent build tree (build/<wheel tag>) keeps it quick.
-quiet "$VPY" -m pip install --no-build-isolation --no-deps -C "build-dir=build/{wheel_tag}" .
+# The shortcut counters are on here, for tests/test_lookup_cache.py; wheels
+# are built without them.
+quiet "$VPY" -m pip install --no-build-isolation --no-deps -C "build-dir=build/{wheel_tag}" \
+    -C cmake.define.VEK_COUNTERS=ON .
 (cd "$VENV" && "$VPY" -c 'import vek._algos.geo.driver') \
     || die "vek._algos.geo.driver does not import after install"
 say "ok (GDAL $GDAL_VERSION, $("$VPY" -V))"

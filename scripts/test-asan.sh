@@ -14,7 +14,7 @@ rm -rf "$SITE"
 echo "test-asan: building sanitized extension (build/asan)"
 if ! "$VPY" -m pip install --no-build-isolation --no-deps --target "$SITE" \
         -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo \
-        -C cmake.define.VEK_SANITIZE=ON . >"$LOG" 2>&1; then
+        -C cmake.define.VEK_SANITIZE=ON -C cmake.define.VEK_COUNTERS=ON . >"$LOG" 2>&1; then
     cat "$LOG" >&2
     echo "test-asan: build failed" >&2
     exit 1

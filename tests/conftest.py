@@ -15,8 +15,10 @@ from fakes import FakeGDAL
 
 
 def pytest_report_header(config):
-    shortcuts = hasattr(type(driver_module.Driver.__init__), "_cache_counts")
-    return f"vek._algos.geo.driver: shortcuts {'on' if shortcuts else 'off (VEK_FASTPATH=OFF)'}"
+    function_type = type(driver_module.Driver.__init__)
+    shortcuts = "on" if function_type._shortcuts() else "off (VEK_FASTPATH=OFF)"
+    counters = "on" if hasattr(function_type, "_cache_counts") else "off"
+    return f"vek._algos.geo.driver: shortcuts {shortcuts}, counters {counters}"
 
 
 @pytest.fixture

@@ -511,18 +511,10 @@ const ClassDef driver_class = class_def("Driver", "A vek Driver object.", driver
 
 Ref metadata_item(PyObject* self, const Str& key) { return call_method(self, k_get_metadata_item, {*key}); }
 
-// Whether an ASCII str reads "yes" in any letter case: what upper() == "YES"
-// gives for it, without making the upper-case copy.
-bool ascii_yes(PyObject* text) {
-    if (PyUnicode_GET_LENGTH(text) != 3) return false;
-    const auto* c = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-    return (c[0] | 0x20) == 'y' && (c[1] | 0x20) == 'e' && (c[2] | 0x20) == 's';
-}
-
+// item.upper() == "YES"
 Ref metadata_flag(PyObject* self, const Str& key) {
     Ref text = metadata_item(self, key);
-    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get()))
-        return Ref::borrow(ascii_yes(text.get()) ? Py_True : Py_False);
+    if (int yes = fast::reads_yes(text.get()); yes >= 0) return Ref::borrow(yes ? Py_True : Py_False);
     Ref upper = call_method(text.get(), k_upper);
     return Ref::steal(PyObject_RichCompare(upper.get(), *k_yes, Py_EQ));
 }

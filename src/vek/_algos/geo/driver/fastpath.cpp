@@ -21,6 +21,12 @@
 //   one tuple (and a dict for keywords) per Driver("GTiff"); calls
 //   _PyStack_AsDict (cpython/abstract.h) where it must make the dict.
 // - isinstance() without the obj.__class__ lookup; reads nothing private.
+// - bool() of True, False, None and exact str without PyObject_IsTrue's
+//   slot lookups; reads the str's length (cpython/unicodeobject.h).
+// - a metadata flag told from an ASCII str's characters: the upper() call
+//   and its copy; reads the characters (PyUnicode_DATA).
+// - the repr of the binding's handles through their type's repr slot: the
+//   __repr__ lookup and the wrapper's call; reads the type's slots.
 //
 // The generic attribute lookup of an instance walks the MRO of its type for
 // the name (through CPython's type cache), asks whether what it found is a
@@ -115,7 +121,10 @@ OwnName dunder_class, dunder_init;
 // takes the generic path.
 constexpr std::size_t max_stack = 13;
 
-// How often each shortcut was taken (read by the tests).
+#if VEK_COUNTERS
+// How often each shortcut was taken, for the tests that prove the guards
+// hold; only in a build for tests (CMake option VEK_COUNTERS), since users'
+// calls have no use for them.
 struct Counts {
     std::uint64_t attr_reads = 0;
     std::uint64_t attr_stores = 0;
@@ -123,6 +132,10 @@ struct Counts {
     std::uint64_t property_reads = 0;
     std::uint64_t tuple_reuses = 0;
 } counts;
+#define VEK_TAKEN(counter) (++counts.counter)
+#else
+#define VEK_TAKEN(counter) ((void)0)
+#endif
 
 }  // namespace
 
@@ -197,7 +210,7 @@ PyObject* object_class = nullptr;
 bool inline_layout_ok = false;
 
 bool has_inline_values(PyTypeObject* type) {
-    return layout::available && inline_layout_ok && (type->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0 &&
+    return inline_layout_ok && (type->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0 &&
            (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 && type->tp_basicsize == sizeof(PyObject);
 }
 
@@ -346,7 +359,7 @@ Ref read_property(PyObject* prop, PyObject* obj) {
     PyObject* fget = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(prop) + property_fget_offset);
     if (fget == nullptr) return {};  // the generic path raises the error
     Ref hold = Ref::borrow(fget);
-    ++counts.property_reads;
+    VEK_TAKEN(property_reads);
     return Ref::steal(is_function(fget) ? call_function(fget, &obj, 1) : PyObject_CallOneArg(fget, obj));
 }
 
@@ -358,11 +371,11 @@ Ref read_property(PyObject* prop, PyObject* obj) {
     if (k == AttrKind::property) return read_property(found.get(), obj);
     PyObject* value = nullptr;
     if (check(instance_value(*e, obj, name, &value)) > 0) {
-        ++counts.attr_reads;
+        VEK_TAKEN(attr_reads);
         return Ref::steal(value);
     }
     if (k == AttrKind::function) {
-        ++counts.attr_reads;
+        VEK_TAKEN(attr_reads);
         return Ref::steal(PyMethod_New(found.get(), obj));
     }
     return {};
@@ -391,7 +404,7 @@ Ref call_own_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* c
     PyObject* stack[max_stack];
     stack[0] = obj;
     for (std::size_t i = 0; i < nargs; ++i) stack[i + 1] = args[i];
-    ++counts.method_calls;
+    VEK_TAKEN(method_calls);
     return Ref::steal(call_function(fn.get(), stack, nargs + 1));
 }
 
@@ -407,7 +420,7 @@ Ref getattr(PyObject* obj, PyObject* name, NameCache& cache) {
         kind(*e) != AttrKind::property) {
         layout::Values* values = layout::inline_values(obj);
         if (values->valid && e->slot < values->capacity && values->values[e->slot] != nullptr) {
-            ++counts.attr_reads;
+            VEK_TAKEN(attr_reads);
             return Ref::borrow(values->values[e->slot]);
         }
     }
@@ -420,7 +433,7 @@ bool setattr(PyObject* obj, PyObject* name, NameCache& cache, PyObject* value) {
     Entry* e = entry_for(type, name, cache);
     if (e != nullptr && kind(*e) != AttrKind::data && kind(*e) != AttrKind::property &&
         store_inline(*e, obj, name, value)) {
-        ++counts.attr_stores;
+        VEK_TAKEN(attr_stores);
         return true;
     }
     // The name is interned already, which is all PyObject_SetAttr adds.
@@ -452,6 +465,19 @@ int is_instance(PyObject* obj, PyObject* cls) {
     return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls)) ? 1 : 0;
 }
 
+// ==== repr of the binding's handles ========================================================
+
+Ref repr(PyObject* obj) {
+    // A static type without instance attributes or a getattro of its own
+    // cannot be changed from Python: obj.__repr__() finds the wrapper of
+    // its repr slot, which calls the slot.
+    PyTypeObject* type = Py_TYPE(obj);
+    bool plain = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_dictoffset == 0 &&
+                 type->tp_getattro == PyObject_GenericGetAttr && type->tp_repr != nullptr;
+    if (!plain) return {};
+    return Ref::steal(type->tp_repr(obj));
+}
+
 // ==== built-in binding functions ==========================================================
 
 namespace {
@@ -477,7 +503,7 @@ PyObject* new_args_tuple(PyObject* const* args, std::size_t n) {
 inline PyObject* args_tuple(PyObject* const* args, std::size_t n) {
     PyObject* kept = n < kept_arg_sizes ? kept_args[n] : nullptr;
     if (kept == nullptr || Py_REFCNT(kept) != 1) return new_args_tuple(args, n);
-    ++counts.tuple_reuses;
+    VEK_TAKEN(tuple_reuses);
     for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(kept, i, Py_NewRef(args[i]));
     return Py_NewRef(kept);
 }
@@ -510,9 +536,9 @@ inline void release_args(PyObject* tuple) noexcept {
 
 // What the interpreter checks after every C function: a result and an
 // error never come together, and no result comes without one.
-PyObject* checked_result(PyThreadState* tstate, PyObject* fn, PyObject* result) {
+PyObject* checked_result(PyObject* fn, PyObject* result) {
     bool failed = result == nullptr;
-    if (failed == (tstate->current_exception != nullptr)) return result;
+    if (failed == (PyErr_Occurred() != nullptr)) return result;
     Py_XDECREF(result);
     PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
     PyErr_Format(
@@ -554,7 +580,7 @@ Ref call(PyObject* fn, PyObject* const* args, std::size_t nargs) {
     PyObject* result = meth(self, one ? args[0] : tuple);
     ++tstate->c_recursion_remaining;
     if (tuple != nullptr) release_args(tuple);
-    return Ref::steal(checked_result(tstate, fn, result));
+    return Ref::steal(checked_result(fn, result));
 }
 
 // ==== calls of the module's classes ==========================================================
@@ -643,11 +669,13 @@ void speed_up_class(PyObject* cls) noexcept { reinterpret_cast<PyTypeObject*>(cl
 
 // ==== counters and set-up ====================================================================
 
+#if VEK_COUNTERS
 PyObject* cache_counts(PyObject*, PyObject*) noexcept {
     const Counts& c = counts;
     return Py_BuildValue("{sKsKsKsKsK}", "attr_reads", c.attr_reads, "attr_stores", c.attr_stores, "method_calls",
                          c.method_calls, "property_reads", c.property_reads, "tuple_reuses", c.tuple_reuses);
 }
+#endif
 
 namespace {
 

@@ -22,6 +22,10 @@
 #ifndef VEK_FASTPATH
 #define VEK_FASTPATH 0
 #endif
+// Counting how often each shortcut is taken: a build for tests only.
+#ifndef VEK_COUNTERS
+#define VEK_COUNTERS 0
+#endif
 
 namespace vek::fast {
 
@@ -87,12 +91,37 @@ Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs);
 // isinstance(obj, cls), 1 or 0; -1 when not proven.
 int is_instance(PyObject* obj, PyObject* cls);
 
+// bool(obj) for True, False, None and an exact str, without the slot
+// lookups of PyObject_IsTrue: 1 or 0; -1 when not proven.
+inline int truth(PyObject* obj) noexcept {
+    if (obj == Py_True) return 1;
+    if (obj == Py_False || obj == Py_None) return 0;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    return -1;
+}
+
+// text.upper() == "YES" for an exact ASCII str, read from its characters
+// without making the upper-case copy: 1 or 0; -1 when not proven.
+inline int reads_yes(PyObject* text) noexcept {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return -1;
+    if (PyUnicode_GET_LENGTH(text) != 3) return 0;
+    const auto* c = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    return (c[0] | 0x20) == 'y' && (c[1] | 0x20) == 'e' && (c[2] | 0x20) == 's';
+}
+
+// obj.__repr__() through the type's repr slot, for an object whose type
+// leaves nothing in between (the binding's handles); a null Ref when not
+// proven.
+Ref repr(PyObject* obj);
+
 // Gives a class made by the module the class-call shortcut.
 void speed_up_class(PyObject* cls) noexcept;
 
+#if VEK_COUNTERS
 // type(f)._cache_counts() on the function type: how often each shortcut
 // was taken, for the tests that prove the shortcuts are in use.
 PyObject* cache_counts(PyObject*, PyObject*) noexcept;
+#endif
 
 // Reads what the shortcuts need of the running interpreter; false with an
 // error set.
@@ -110,6 +139,9 @@ inline bool setattr(PyObject*, PyObject*, NameCache&, PyObject*) { return false;
 inline Ref call_method(PyObject*, PyObject*, NameCache&, PyObject* const*, std::size_t) { return {}; }
 inline Ref call(PyObject*, PyObject* const*, std::size_t) { return {}; }
 inline int is_instance(PyObject*, PyObject*) { return -1; }
+inline int truth(PyObject*) noexcept { return -1; }
+inline int reads_yes(PyObject*) noexcept { return -1; }
+inline Ref repr(PyObject*) { return {}; }
 inline void speed_up_class(PyObject*) noexcept {}
 inline bool ready() noexcept { return true; }
 

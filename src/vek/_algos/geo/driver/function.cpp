@@ -385,9 +385,14 @@ PyObject* get_code(PyObject* self, void*) noexcept {
 // the qualified name, looked up in __module__.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
+// type(f)._shortcuts(): whether this build has the shortcuts (fastpath.hpp),
+// for the tests, which run against builds with and without them.
+PyObject* shortcuts_built(PyObject*, PyObject*) noexcept { return Py_NewRef(VEK_FASTPATH ? Py_True : Py_False); }
+
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
-#if VEK_FASTPATH
+    {"_shortcuts", shortcuts_built, METH_NOARGS | METH_STATIC, nullptr},
+#if VEK_FASTPATH && VEK_COUNTERS
     {"_cache_counts", fast::cache_counts, METH_NOARGS | METH_STATIC, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},

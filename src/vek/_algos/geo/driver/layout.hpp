@@ -13,11 +13,10 @@
 
 namespace vek::layout {
 
-// Only the GIL build's layout is mirrored here.
+// Only the GIL build's layout is mirrored here; layout_check.cpp fails
+// without the GIL, which builds the module without the shortcuts.
 #ifdef Py_GIL_DISABLED
-constexpr bool available = false;
-#else
-constexpr bool available = true;
+#error "layout.hpp mirrors the GIL build of CPython only"
 #endif
 
 // pycore_dict.h: struct _dictvalues (PyDictValues)

@@ -5,6 +5,14 @@
 // no part of the module (this unit alone reads the internal headers).
 #define Py_BUILD_CORE 1
 #include <Python.h>
+
+// Without the GIL nothing makes the shortcuts' unlocked reads of caches,
+// dicts and the thread state safe, and objects are laid out otherwise:
+// failing here is what turns the shortcuts off (CMakeLists.txt).
+#ifdef Py_GIL_DISABLED
+#error "free-threaded CPython (Py_GIL_DISABLED): the shortcuts read private state unlocked, so they need the GIL build"
+#else
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
 #include <internal/pycore_dict.h>
@@ -15,9 +23,6 @@
 
 #include <cstddef>
 
-// The free-threaded build lays these out otherwise; the cache does not
-// read them there (layout::available).
-#ifndef Py_GIL_DISABLED
 namespace vek::layout {
 
 #define VEK_SAME_FIELD(mirror, real, field)                                                                         \
@@ -51,4 +56,5 @@ static_assert(sizeof(PyManagedDictPointer) == sizeof(PyObject*), "PyManagedDictP
 static_assert(sizeof(PyThreadState::c_recursion_remaining) == sizeof(int), "c_recursion_remaining changed");
 
 }  // namespace vek::layout
-#endif
+
+#endif  // Py_GIL_DISABLED

@@ -43,13 +43,9 @@ const Str* const base_names[] = {&k_error, &k_gdata, &k_dtypes,        &k_call_g
 
 // Whether `obj.__repr__()` contains the handle marker.
 bool prints_as_handle(PyObject* obj) {
-    // For an object of a static type without instance attributes (the
-    // binding's handles), obj.__repr__() is the type's repr slot.
-    PyTypeObject* type = Py_TYPE(obj);
-    bool plain = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_dictoffset == 0 &&
-                 type->tp_getattro == PyObject_GenericGetAttr && type->tp_repr != nullptr;
-    Ref text = plain ? Ref::steal(type->tp_repr(obj)) : call_method(obj, k_repr);
-    return check(PySequence_Contains(text.get(), *k_marker)) != 0;
+    Ref text = fast::repr(obj);
+    if (!text) text = call_method(obj, k_repr);
+    return contains(text.get(), *k_marker);
 }
 
 Ref to_driver_shadow(Function*, PyObject* const* args) {

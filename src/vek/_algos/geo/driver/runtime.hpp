@@ -95,10 +95,9 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) 
 // obj.name(*args), looked up on the object as Python does.
 Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args = {});
 
+// bool(obj)
 inline bool truth(PyObject* obj) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False || obj == Py_None) return false;
-    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    if (int known = fast::truth(obj); known >= 0) return known != 0;
     return check(PyObject_IsTrue(obj)) != 0;
 }
 
