@@ -5,6 +5,7 @@ warned about, configured layer defaults, and one verdict on a value whether
 it is asked of the public checker or of a creating call. GDAL's own
 validator is the oracle wherever it has a word."""
 
+import json
 import re
 import os
 import warnings
@@ -235,3 +236,39 @@ def test_the_public_checker_and_creating_give_one_verdict(config):
     assert disagreements == []
     if not aliases:
         pytest.skip("no option list of this GDAL gives value aliases")
+
+
+def _points(srs="EPSG:3857"):
+    db = geodatabase.create_vector("GPKG", None)
+    db.create_layer("pts", "Point", srs=srs)
+    return db
+
+
+@pytest.mark.parametrize("name, ext, option", [("GeoJSON", "geojson", "COORDINATE_PRECISION"),
+                                               ("FlatGeobuf", "fgb", "SPATIAL_INDEX")])
+def test_a_vector_copy_refuses_a_name_neither_list_knows(config, tmp_path, name, ext, option):
+    """GeoJSON's creation list names no option (it was taken for no list) and FlatGeobuf has none:
+    both wrote the file, GDAL's warning (GeoJSON) or nothing (FlatGeobuf) the only word."""
+    need(name)
+    wrong, right = typo(name, "DS_LAYER_CREATIONOPTIONLIST", option)
+    with _points() as src, pytest.raises(error.FormatError, match=f"'{wrong}' \\(did you mean '{right}'\\?\\)"):
+        src.copy_to(tmp_path / f"t.{ext}", name, options={wrong: "3"})
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("given", [{"layer_options": {"RFC7946": "YES"}}, {"options": {"rfc7946": "yes"}}])
+def test_layer_options_reach_the_layers_of_a_vector_copy(config, tmp_path, given):
+    need("GeoJSON")
+    with _points() as src:
+        src.copy_to(tmp_path / "t.geojson", "GeoJSON", **given).close()
+    assert "crs" not in json.loads((tmp_path / "t.geojson").read_text())
+    with RasterDriver("GTiff").create(None, 1, 1, 1, "Byte") as raster, pytest.raises(ValueError, match="vector"):
+        raster.copy_to(tmp_path / "r.tif", "GTiff", layer_options={"RFC7946": "YES"})
+
+
+@pytest.mark.parametrize("options", [{"COMPRESS:FOO": "DEFLATE"}, {"COMPRESS": "LZW", "compress:": "DEFLATE"}])
+def test_names_gdal_would_read_in_part_are_refused(config, tmp_path, options):
+    """GDAL read COMPRESS=FOO=DEFLATE and wrote the file uncompressed; the second pair was no duplicate."""
+    with pytest.raises(ValueError, match="up to the first ':'"):
+        _copy(tmp_path, options)
+    assert os.listdir(tmp_path) == []

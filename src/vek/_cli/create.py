@@ -17,7 +17,7 @@ from vek._algos.geo.dataset import layers as _layers
 from vek._algos.geo.dataset.gdalcall import call_creating
 from vek._algos.geo.dataset.owner import adopt
 from vek._algos.geo.options import check as _optcheck
-from vek._algos.geo.options.text import gdal_key, option_text
+from vek._algos.geo.options.text import gdal_key, option_text, refuse_bad_name
 from vek.optioncheck import OptionValueError, check_option_value
 
 from .common import CLIError, copy_only, find_driver
@@ -27,10 +27,15 @@ def respelled(given: dict, xml_text) -> dict:
     """``given`` with every name that the option list ``xml_text`` gives,
     compared as GDAL compares names (ASCII case aside), in the list's
     spelling; other names as they are. Two spellings of one option are an
-    error (GDAL would take the first and drop the other)."""
+    error (GDAL would take the first and drop the other), and so is a name
+    GDAL would read only part of (``:`` in it)."""
     entries = _optcheck.option_entries(xml_text)
     out: dict = {}
     for name, value in given.items():
+        try:
+            refuse_bad_name(name)
+        except ValueError as exc:
+            raise CLIError(str(exc)) from None
         known, spelling = _optcheck.listed_spelling(entries, gdal_key(name))
         key = spelling if known and spelling and "=" not in name and ":" not in name else name
         if key in out:

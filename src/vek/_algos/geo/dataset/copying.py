@@ -2,30 +2,38 @@
 CreateCopy, or Create and CopyLayer for picked vector layers), and a
 vector copy read back so that what is returned reports what was written.
 
+A vector copy's ``options`` are checked against the dataset and the layer
+creation lists: GDAL's CreateCopy hands them to Create alone, so a name
+only the layer list knows goes to the layers, with ``layer_options``,
+through Create and CopyLayer. Ctrl-C during the copy stops it and is
+raised as ``KeyboardInterrupt`` once what it made is removed.
+
 The owner hands down what the copy needs of it: the way to its handle
 under its lock (every GDAL call on the source takes it), the folder its
 relative names are relative to, and the way to own the new dataset."""
 
 import os
 
-from osgeo import _gdal
+from osgeo import _gdal, _ogr
 
 from .. import _error as error
-from ..binding.capabilities import main_extension, metadata_flag
+from ..binding.capabilities import main_extension, metadata_flag, metadata_item
+from ..binding.optionlists import OPTION_LISTS
+from ..options.check import check_options, split_vector_copy
 from ..binding.paths import gdal_path, mem_temp_path
 from .closing import close_handle, closing_error
 from .creation import dataset_files, release_dataset, remove_created
 from .gdalcall import OF_UPDATE, call_creating, open_raw
 from .precheck import (
-    STOPPED, creating_driver, layers_to_copy, own_creation_options, progress_callback, refuse_own_file,
-    writing_driver,
+    STOPPED, InterruptsRecorded, creating_driver, interruptible, layers_to_copy, own_creation_options,
+    progress_callback, refuse_own_file, writing_driver,
 )
 from .shutdown import calls, stop_at_exit
 
 __all__ = ["copy_dataset"]
 
 
-def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt):
+def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, layer_options=None):
     """What ``copy_to(path, driver, ...)`` of a dataset returns: the copy,
     owned by ``adopt(handle, creation, update=...)``. ``using()`` gives the
     source's handle under its lock, ``cwd`` is the working folder it was
@@ -39,20 +47,24 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt):
         elif not isinstance(path, str):
             path = os.fsdecode(os.fspath(path))
         callback, failure = progress_callback(progress)
-        callback = stop_at_exit(callback, failure)
+        callback = interruptible(stop_at_exit(callback, failure), failure)
         try:
             with using() as handle:
                 refuse_own_file(handle, path, cwd)
                 picked = layers_to_copy(handle, target, layers)
                 copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
-                with calls.copying(path):
+                options, for_layers = _vector_options(handle, target, options, layer_options)
+                if for_layers and picked is None:
+                    picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
+                with calls.copying(path), InterruptsRecorded(failure):
                     if picked is None:
                         new, made = call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0,
                                                   options, callback)
                     else:
                         from .layers import copy_layers
 
-                        new, made = copy_layers(creating_driver(driver), path, handle, picked, options, callback)
+                        new, made = copy_layers(creating_driver(driver), path, handle, picked, options, callback,
+                                                for_layers)
         except error.GDALError:
             if failure and failure[0] is not STOPPED:
                 raise failure[0] from None
@@ -67,6 +79,31 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt):
         if copied and metadata_flag(target, "DCAP_VECTOR"):
             return _read_back(new, made, target, path, copied, adopt)
         return adopt(new, made)  # GDAL may hand it back read-only or for update
+
+
+def _vector_options(handle, target, options, layer_options):
+    """``(dataset options, layer options)`` of a copy, checked before
+    anything is written; the layer options are ``{}`` unless a vector copy
+    gets some (``layer_options`` on another copy raises ValueError)."""
+    vector = metadata_flag(target, "DCAP_VECTOR") and _gdal.Dataset_GetLayerCount(handle) > 0 \
+        and not _gdal.Dataset_RasterCount_get(handle)
+    name = _gdal.Driver_ShortName_get(target)
+    if not vector:
+        if layer_options is not None:
+            raise ValueError(f"layer_options= apply to the layers of a vector copy, and this copy to {name} "
+                             "writes no vector layers; give creation options in options=")
+        return options, {}
+    layer_xml = metadata_item(target, OPTION_LISTS["layer"])
+    options, moved = split_vector_copy(options, metadata_item(target, OPTION_LISTS["creation"]), layer_xml,
+                                       container=f"driver {name}")
+    given = dict(layer_options or {})
+    folded = {str(k).upper(): k for k in given}
+    twice = [k for k in moved if str(k).upper() in folded]
+    if twice:
+        raise ValueError(f"layer creation option {twice[0]!r} is given in both options= and layer_options=")
+    merged = {**moved, **given}
+    checked = check_options(merged, layer_xml, kind="layer", container=f"driver {name}")
+    return options, {k: v for k, v in checked.items() if v is not None}
 
 
 def _reopen(path, name):

@@ -42,6 +42,7 @@ _CHECKED = {
     "Driver_CreateCopy": (4, "options", "creation"),
     "Driver_CreateMultiDimensional": (3, "options", "multidim"),
     "Dataset_CreateLayer": (4, "options", "layer"),
+    "Dataset_CopyLayer": (3, "options", "layer"),
     "OpenEx": (3, "open_options", "open"),
 }
 
@@ -129,7 +130,8 @@ def call_gdal_fun(fun, *args, **kwargs):
 
     For the creating and opening functions (``Driver_Create``,
     ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``,
-    ``Dataset_CreateLayer``, ``OpenEx`` with one allowed driver) the
+    ``Dataset_CreateLayer``, ``Dataset_CopyLayer``, ``OpenEx`` with one
+    allowed driver) the
     option values are first checked against the
     driver's own option list for the call, as
     :func:`~vek._algos.geo.options.check.check_options` does: an option name

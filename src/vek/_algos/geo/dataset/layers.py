@@ -186,7 +186,7 @@ def _stopped(path) -> error.GDALError:
                            function="Dataset_CopyLayer", gdal_message="User terminated", path=path)
 
 
-def _copy_each(new, source, names, path, callback) -> None:
+def _copy_each(new, source, names, path, callback, layer_options) -> None:
     # the dataset's own metadata, set as GDAL's default copy sets it: a
     # driver that keeps none does not fail the copy
     metadata = _gdal.MajorObject_GetMetadata_List(source, "")
@@ -200,19 +200,20 @@ def _copy_each(new, source, names, path, callback) -> None:
         raise _stopped(path)
     for done, name in enumerate(names, 1):
         layer = _gdal.Dataset_GetLayerByName(source, name)
-        call_gdal_fun(_gdal.Dataset_CopyLayer, new, layer, name)
+        call_gdal_fun(_gdal.Dataset_CopyLayer, new, layer, name, layer_options or {})
         if callback is not None and not callback(done / len(names), None, None):
             raise _stopped(path)
 
 
-def copy_layers(target, path, source, names, options, callback):
+def copy_layers(target, path, source, names, options, callback, layer_options=None):
     """Copy the layers ``names`` of the dataset ``source`` to a new dataset
     of the driver ``target`` at ``path``, and return its handle with the
     record of what its creation made (for the owner of the new dataset).
 
     These are the steps GDAL's own CreateCopy takes for a vector dataset
     (Create with the creation ``options``, the dataset's metadata, then
-    CopyLayer under each layer's own name), for the chosen layers only; a
+    CopyLayer under each layer's own name, with ``layer_options``), for the
+    chosen layers only; a
     layer the driver cannot take raises ``GDALError`` with GDAL's reason,
     where CreateCopy drops it without a word. ``callback`` is GDAL's
     progress function (0 stops the copy), called at the start and after
@@ -221,7 +222,7 @@ def copy_layers(target, path, source, names, options, callback):
     new, created = call_creating(_gdal.Driver_Create, target, path, 0, 0, 0, 0,
                                  options if options is not None else {})
     try:
-        _copy_each(new, source, names, path, callback)
+        _copy_each(new, source, names, path, callback, layer_options)
     except BaseException:
         if created is not None:
             clean_failed_creation(created, new)

@@ -337,39 +337,36 @@ class GeoDatabase:
 
     # -- writing with another driver
 
-    def copy_to(self, path, driver, *, options=None, progress=None, layers=None):
-        """Write this dataset with ``driver`` (a short name or a driver
-        object) to ``path`` through GDAL's CreateCopy, and return the new
-        dataset as a ``GeoDatabase``.
+    def copy_to(self, path, driver, *, options=None, progress=None, layers=None, layer_options=None):
+        """Write this dataset with ``driver`` (a short name or a driver object) to ``path`` through
+        GDAL's CreateCopy, and return the new dataset as a ``GeoDatabase``.
 
-        This is how formats that GDAL writes by copy only (PNG, JPEG, COG,
-        ...) are produced.  ``path=None`` writes to memory.  ``options``
-        are the driver's creation options, a dict; when they are not given,
-        a driver object other than a ``VectorDriver`` (whose creation
-        options are layer options) gives its own ``creation_options``, as
-        set on it or configured.  ``progress``, when
-        given, is called with GDAL's progress fraction (0.0 to 1.0) as the
-        copy goes on; it may return ``False`` to stop the copy (``GDALError``,
-        also when the driver wrote on to the end), and an exception it raises
-        stops the copy and is raised again here.  A
-        driver that can write neither by Create nor by CreateCopy raises
-        ``FormatError``, and a ``path`` that is one of this dataset's own
-        files ``ValueError``; on any failure nothing the copy made is left
-        (sidecars included), and no file that existed before it is touched.
+        This is how formats that GDAL writes by copy only (PNG, JPEG, COG, ...) are produced.
+        ``path=None`` writes to memory.  ``options`` are the driver's creation options, a dict; when
+        they are not given, a driver object other than a ``VectorDriver`` (whose creation options are
+        layer options) gives its own ``creation_options``, as set on it or configured.  A vector
+        copy checks their names against the dataset and the layer creation lists, and hands those
+        only the layer list knows to the layers.  ``layer_options`` (a dict, checked against the layer
+        creation list) go to every layer a vector copy writes; on another copy they raise
+        ``ValueError``.  ``progress``, when given, is called with GDAL's progress fraction (0.0 to
+        1.0) as the copy goes on; it may return ``False`` to stop the copy (``GDALError``, also when
+        the driver wrote on to the end), and an exception it raises stops the copy and is raised
+        again here; so is Ctrl-C, as ``KeyboardInterrupt``.  A driver that can write neither by
+        Create nor by CreateCopy raises ``FormatError``, and a ``path`` that is one of this dataset's
+        own files ``ValueError``; on any failure nothing the copy made is left (sidecars included),
+        and no file that existed before it is touched.
 
-        ``layers`` (a layer name or a list of them) copies just those
-        vector layers, through the steps CreateCopy takes for vector data
-        (Create, then CopyLayer for each); it needs a driver that creates
-        datasets.  A copy of several layers to a format that holds one
-        (GDAL's ``DCAP_MULTIPLE_VECTOR_LAYERS`` not YES: GeoJSON,
-        FlatGeobuf, CSV, Shapefile, ...) raises ``ValueError`` naming the
-        layers it would lose, before anything is written; so do unknown
-        names, and more than one name for such a format.  A vector copy is
-        read back through GDAL once written, so that the dataset returned
-        reports what the file holds; one that holds fewer layers than were
-        copied raises ``GDALError`` and is removed.
+        ``layers`` (a layer name or a list of them) copies just those vector layers, through the
+        steps CreateCopy takes for vector data (Create, then CopyLayer for each; layer options take
+        that road too); it needs a driver that creates datasets.  A copy of several layers to a
+        format that holds one (GDAL's ``DCAP_MULTIPLE_VECTOR_LAYERS`` not YES: GeoJSON, FlatGeobuf,
+        CSV, Shapefile, ...) raises ``ValueError`` naming the layers it would lose, before anything
+        is written; so do unknown names, and more than one name for such a format.  A vector copy is
+        read back once written, so that the dataset returned reports what the file holds; one that
+        holds fewer layers than were copied raises ``GDALError`` and is removed.
         """
-        return copy_dataset(self._using, self._cwd, path, driver, options, progress, layers, adopt)
+        return copy_dataset(self._using, self._cwd, path, driver, options, progress, layers, adopt,
+                            layer_options)
 
     # -- GDAL's own API
 

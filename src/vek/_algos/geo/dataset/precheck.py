@@ -15,7 +15,7 @@ from .creation import dataset_files
 
 __all__ = ["driver_handle", "own_creation_options", "writing_driver", "creating_driver",
            "refuse_own_file", "layers_to_copy", "progress_callback", "STOPPED", "driver_ftypes",
-           "configured_layer_options"]
+           "configured_layer_options", "interruptible", "InterruptsRecorded"]
 
 
 def driver_ftypes(handle) -> list[str]:
@@ -177,6 +177,69 @@ def progress_callback(progress):
 
 
 STOPPED = "stopped"
+
+# frames of this package: Ctrl-C there is recorded, never raised (GDAL's
+# binding would print and swallow it, and fail with "User terminated")
+_PACKAGE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
+
+def _interrupted(failure) -> bool:
+    return bool(failure) and isinstance(failure[0], KeyboardInterrupt)
+
+
+def interruptible(callback, failure):
+    """The progress function GDAL is handed: ``callback``, stopping the
+    copy once Ctrl-C is recorded in ``failure``; an exception ``callback``
+    lets out (the binding would print it and stop) goes there too."""
+
+    def progress(fraction, message, data):
+        if _interrupted(failure):
+            return 0
+        try:
+            answer = callback(fraction, message, data)
+        except BaseException as exc:
+            failure.insert(0, exc)
+            return 0
+        return 0 if _interrupted(failure) else answer
+
+    return progress
+
+
+class InterruptsRecorded:
+    """``with InterruptsRecorded(failure):`` Ctrl-C while GDAL copies is put
+    first in ``failure`` (for :func:`interruptible` to stop the copy with,
+    and the caller to raise once what the copy made is removed), where
+    Python's own handler would raise it inside the frame GDAL's binding
+    calls. In code outside the package (the user's progress) it is raised
+    as usual. Only in the main thread, and only over Python's own handler."""
+
+    __slots__ = ("failure", "saved")
+
+    def __init__(self, failure):
+        self.failure, self.saved = failure, None
+
+    def _handler(self, signum, frame):
+        interrupt = KeyboardInterrupt()
+        if not _interrupted(self.failure):
+            self.failure.insert(0, interrupt)
+        if frame is not None and not frame.f_code.co_filename.startswith(_PACKAGE + os.sep):
+            raise interrupt
+
+    def __enter__(self):
+        import signal
+        import threading
+
+        if threading.current_thread() is threading.main_thread() \
+                and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self.saved = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def __exit__(self, *exc_info):
+        if self.saved is not None:
+            import signal
+
+            signal.signal(signal.SIGINT, self.saved)
+        return False
 
 
 def configured_layer_options(driver_name: str) -> dict:

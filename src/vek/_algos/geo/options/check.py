@@ -23,9 +23,10 @@ from .. import _error as error
 from ..binding import safexml as xet
 from ..binding.messages import skip_prefixes
 from ..binding.optionlists import CHECKED, OPTION_LISTS
-from .text import gdal_key, split_option
+from .text import gdal_key, is_mapping, refuse_bad_name, split_option
 
-__all__ = ["check_options", "option_entries", "find_entry", "listed_spelling", "completed_record", "applies_to"]
+__all__ = ["check_options", "option_entries", "option_list", "find_entry", "listed_spelling", "completed_record",
+           "applies_to", "split_vector_copy"]
 
 _SCOPES = ("raster", "vector")
 
@@ -36,29 +37,37 @@ def _rules():
     from . import values as _values
 
     return _values
-_cache: dict[str, list] = {}
+_cache: dict[str, list | None] = {}
 _CACHE_SIZE = 256
 
 
 def option_entries(xml_text) -> list:
     """``[(name, record), ...]`` of an option-list XML text, in document
-    order, duplicates kept (GDAL uses the first that matches).
+    order, duplicates kept (GDAL uses the first that matches); ``[]`` both
+    for a list that names no option and for no list at all (see
+    :func:`option_list`, which tells them apart).
 
     A record holds the element's attributes, ``"value"`` (the ``<Value>``
     texts), ``"value_aliases"`` (their ``alias``/``deprecated_alias``
     attributes) and ``"other_values"`` (an ``<OtherValues>`` element: other
-    values are fine too) where there are any. A text that does not parse gives
-    ``[]`` (GDAL then assumes every option valid).
+    values are fine too) where there are any.
     """
+    return option_list(xml_text) or []
+
+
+def option_list(xml_text):
+    """The entries of :func:`option_entries`, or ``None`` when there is no
+    list: no text, or one that does not parse (GDAL's validator then
+    checks nothing). A list that names no option (``<CreationOptionList/>``)
+    gives ``[]``: every name is unknown to it, as the validator warns."""
     if not xml_text:
-        return []
-    entries = _cache.get(xml_text)
-    if entries is not None:
-        return entries
+        return None
+    if xml_text in _cache:
+        return _cache[xml_text]
     try:
         root = xet.fromstring(xml_text)
     except Exception:
-        entries = []
+        entries = None
     else:
         entries = [_entry(item) for item in root if _rules().fold(item.tag) == "option"]
     if len(_cache) >= _CACHE_SIZE:
@@ -341,15 +350,17 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
     reaches GDAL; with ``[options] check = "warn"`` in the configuration
     each emits an ``OptionValueWarning`` instead and is handed on as
     given; ``"off"`` returns ``options`` unchanged. A value without a text
-    form (a list, a dict) raises TypeError naming the option. Without an
-    option list there is nothing to check against (GDAL's validator then
-    passes everything too).
+    form (a list, a dict) raises TypeError naming the option, a name GDAL
+    would read only part of (``:`` or ``=`` in it) ValueError. Without an
+    option list, or with one that does not parse, there is nothing to check
+    against (GDAL's validator then passes everything too); a list that
+    names no option knows no name.
     """
     if options is None:
         return None
     policy = _policy()
-    entries = option_entries(xml_text) if policy != "off" else []
-    if not entries:
+    entries = option_list(xml_text) if policy != "off" else None
+    if entries is None:
         return options
     what = f"{kind} option" + (f" of {container}" if container else "")
     call = call or _CALL_OF_KIND.get(kind, "")
@@ -357,6 +368,7 @@ def check_options(options, xml_text, *, kind="creation", scope=None, container="
         given = []
         for key in options.keys():
             name = key if isinstance(key, str) else str(key)
+            refuse_bad_name(name)
             given.append((key, name, options[key]))
         spelled = _names(entries, [(name, gdal_key(name), value, name.split("=", 1)[0])
                                    for _k, name, value in given if value is not None], policy, what, call)
@@ -399,3 +411,33 @@ def _guarded(entries, key, value, scope, what, policy, lookup=None):
             skip_file_prefixes=skip_prefixes(),
         )
         return None
+
+
+def split_vector_copy(options, dataset_xml, layer_xml, *, container="", call="copy"):
+    """``(dataset options, layer options)`` of the ``options`` mapping of a
+    vector copy, which GDAL hands to Create alone: a name the dataset list
+    lacks and the layer list knows is one for the layers. A name neither
+    list knows (nor GDAL's core) raises :class:`~.._error.FormatError`
+    naming the closest name of both, before anything is written; under
+    ``[options] check = "warn"`` or ``"off"`` it stays with the dataset
+    options, for the dataset check to deal with. Names and values are
+    checked further by the calls each part reaches."""
+    if not options or not is_mapping(options):
+        return options, {}
+    policy = _policy()
+    ds, layer = option_list(dataset_xml), option_list(layer_xml)
+    if policy == "off" or (ds is None and layer is None):
+        return options, {}
+    given = []
+    for key in options.keys():
+        name = key if isinstance(key, str) else str(key)
+        refuse_bad_name(name)
+        if options[key] is not None:
+            given.append((name, gdal_key(name), options[key], name.split("=", 1)[0]))
+    if policy == "error":
+        what = "creation option" + (f" of {container}" if container else "")
+        _names((ds or []) + (layer or []), given, policy, what, call)
+    moved = {name for name, key, _v, _p in given
+             if not listed_spelling(ds or [], key)[0] and listed_spelling(layer or [], key)[0]}
+    return ({k: v for k, v in options.items() if str(k) not in moved},
+            {k: v for k, v in options.items() if str(k) in moved})

@@ -2,7 +2,7 @@
 ``KEY=VALUE`` lists, each value's text, and the name GDAL reads out of such
 a text."""
 
-__all__ = ["gdal_options", "is_mapping", "option_text", "split_option", "gdal_key"]
+__all__ = ["gdal_options", "is_mapping", "option_text", "split_option", "gdal_key", "refuse_bad_name"]
 
 
 def is_mapping(obj) -> bool:
@@ -47,6 +47,26 @@ def gdal_key(name: str) -> str:
     return split_option(f"{name}=")[0]
 
 
+# GDAL's multidimensional copy reads these itself, the rest of the name
+# being an array's own option
+_PREFIXES = ("ARRAY:",)
+
+
+def refuse_bad_name(name: str) -> None:
+    """``ValueError`` for an option name GDAL would not read whole: empty,
+    or with ``=`` or ``:`` in it (GDAL reads ``COMPRESS:FOO=DEFLATE`` as
+    ``COMPRESS`` set to ``FOO=DEFLATE``), but for the ``ARRAY:`` options of
+    a multidimensional copy."""
+    rest = name
+    for prefix in _PREFIXES:
+        if name[:len(prefix)].upper() == prefix:
+            rest = name[len(prefix):]
+            break
+    if not rest or "=" in rest or ":" in rest:
+        raise ValueError(f"invalid GDAL option name {name!r}: GDAL reads a name up to the first "
+                         f"':' or '=', and would read {gdal_key(name)!r}")
+
+
 def _no_nul(item: str) -> str:
     if "\0" in item:
         raise ValueError(f"invalid GDAL option {item!r}: GDAL's texts end at a NUL character")
@@ -67,8 +87,9 @@ def gdal_options(options):
       option (GDAL would read its ``str`` as something else);
     * any other object -> ``str(value)``.
 
-    Keys are turned into text with ``str``; an empty key or one containing
-    ``"="`` raises ``ValueError``.  ``None`` gives ``None``; a list or
+    Keys are turned into text with ``str``; an empty key, one with ``"="``
+    or ``":"`` in it (but for a leading ``ARRAY:``) raises ``ValueError``
+    (see :func:`refuse_bad_name`).  ``None`` gives ``None``; a list or
     tuple of strings (already in GDAL's form) is returned as a new list.
     A NUL anywhere raises ``ValueError``: GDAL's texts end there, so the
     option would reach it cut (a name without its value).
@@ -82,8 +103,7 @@ def gdal_options(options):
             if value is None:
                 continue
             name = key if isinstance(key, str) else str(key)
-            if not name or "=" in name:
-                raise ValueError(f"invalid GDAL option name {name!r}")
+            refuse_bad_name(name)
             out.append(_no_nul(f"{name}={option_text(name, value)}"))
         return out
     if isinstance(options, (list, tuple)):
