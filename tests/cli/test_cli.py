@@ -408,6 +408,23 @@ def test_interrupt_and_closed_pipe_end_quietly(capsys, monkeypatch, raised, stat
     assert run(capsys, "list") == (status, "", "")
 
 
+def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, monkeypatch, tmp_path):
+    """Ctrl-C lands in the frame GDAL's binding calls, as a signal does; it exited 1 with
+    "User terminated"."""
+    from vek._algos.geo.dataset import copying
+
+    def interrupted(callback, failure):
+        def progress(fraction, message, data):
+            raise KeyboardInterrupt
+
+        return progress
+
+    monkeypatch.setattr(copying, "stop_at_exit", interrupted)
+    path = tmp_path / "c.png"
+    assert run(capsys, "create", "PNG", str(path), "--size", "8", "8")[0] == 130
+    assert os.listdir(tmp_path) == []
+
+
 # ---------------------------------------------------------------- as installed
 
 

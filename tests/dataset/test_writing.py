@@ -235,3 +235,39 @@ def test_a_driver_objects_options_reach_its_copy(tmp_path, options, written):
     with RasterDriver("GTiff").create(None, 64, 64, 1, "Byte") as src:
         with src.copy_to(tmp_path / "c.tif", cog, options=options) as ds:
             assert _gdal.MajorObject_GetMetadataItem(ds.handle, "COMPRESSION", "IMAGE_STRUCTURE") == written
+
+
+LONG_COPY = """
+    import os, sys
+    from osgeo import _gdal
+    from vek._algos.geo.driver import RasterDriver
+    _gdal.SetCacheMax(1 << 20)  # blocks written while the copy runs, with progress between them
+    src = RasterDriver("GTiff").create(None, 2000, 2000, 1, "Byte")
+    _gdal.Band_WriteRaster(_gdal.Dataset_GetRasterBand(src.handle, 1), 0, 0, 2000, 2000, os.urandom(2000 * 2000))
+    said = []
+    def started(done):
+        if not said:
+            said.append(print("copying", flush=True))
+    try:
+        src.copy_to(sys.argv[1], "GTiff", options={"COMPRESS": "LZMA", "LZMA_PRESET": "9"}, progress=started)
+    except BaseException as exc:
+        print(type(exc).__name__)
+"""
+
+
+def test_ctrl_c_during_a_copy_is_a_keyboard_interrupt_and_leaves_nothing(tmp_path):
+    """It was GDALError("User terminated"): Python raised it in the frame GDAL's binding calls,
+    which printed and swallowed it."""
+    import signal
+
+    target = tmp_path / "t.tif"
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(LONG_COPY), str(target)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "copying\n"
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+    assert (out, child.returncode) == ("KeyboardInterrupt\n", 0), err
+    assert "Traceback" not in err and os.listdir(tmp_path) == []
