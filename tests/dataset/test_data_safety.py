@@ -343,3 +343,46 @@ def test_a_vector_copy_onto_its_own_file_is_refused(drv, tmp_path):
         db.copy_to(tmp_path / "v.gpkg", "GPKG")
     assert db.layers == [("l", "Point", 0)]
     db.close()
+
+
+# Formats whose files name other files: they must read right once moved
+# from where they were written into place.
+PUBLISHED = {"VRT": "t.vrt", "MRF": "t.mrf", "ENVI": "t.img", "GTiff": "t.tif", "EHdr": "t.bil"}
+
+
+@pytest.mark.parametrize("name", PUBLISHED)
+@pytest.mark.parametrize("where", ["disk", "memory"])
+def test_a_copy_is_published_whole_and_reads_as_written(drv, tmp_path, name, where):
+    """Written aside, then moved in: the old dataset's sidecar goes as GDAL's
+    own copy deletes it, the sources stay where they are, nothing of the
+    write is left beside it."""
+    need_drivers(name)
+    folder = str(tmp_path) if where == "disk" else TEST_DIR + "pub"
+    src = drv.RasterDriver("GTiff").create(str(tmp_path / "src.tif"), 4, 3, 1, "Byte")
+    _gdal.Band_Fill(_gdal.Dataset_GetRasterBand(src.handle, 1), 7.0)
+    path = f"{folder}/{PUBLISHED[name]}"
+    with src.copy_to(path, "GTiff") as old:  # the old target, with a stale sidecar
+        _gdal.MajorObject_SetMetadataItem(old.handle, "OLD", "stale", "")
+    with src.copy_to(path, name) as new:
+        assert new.path == path and (new.xsize, new.ysize) == (4, 3)
+        band = _gdal.Dataset_GetRasterBand(new.handle, 1)
+        assert _gdal.Band_ComputeRasterMinMax(band, False, False) == (7.0, 7.0)
+        assert _gdal.MajorObject_GetMetadataItem(new.handle, "OLD", "") is None
+        listed = _gdal.ReadDir(folder) or []
+    src.close()
+    assert not [n for n in listed if n.startswith(".vek-")]
+    if where == "memory":
+        _gdal.RmdirRecursive(folder)
+
+
+def test_a_refused_georeference_keeps_the_users_files_of_the_name(tmp_path, monkeypatch, drv):
+    """NITF refuses the spatial reference after creating the file: what the
+    command made goes, the user's sidecars of the same name stay."""
+    need_drivers("NITF")
+    from vek import cli
+
+    monkeypatch.chdir(tmp_path)
+    for name in ("t.ntf.aux.xml", "t.xml"):
+        (tmp_path / name).write_text("the user's")
+    assert cli.main(["create", "NITF", "t.ntf", "--size", "4", "4", "--srs", "EPSG:32631"]) == 1
+    assert sorted(os.listdir(tmp_path)) == ["t.ntf.aux.xml", "t.xml"]

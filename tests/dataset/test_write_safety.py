@@ -15,6 +15,7 @@ from osgeo import _gdal
 
 from conftest import all_driver_names, metadata
 from vek._algos.geo import _error as error
+from vek._algos.geo.dataset.staging import stages
 from vek._algos.geo.geodatabase import create_vector, open_file
 
 pytestmark = pytest.mark.filterwarnings("ignore::vek._algos.geo._error.GDALWarning")
@@ -70,18 +71,55 @@ def place(tmp_path):
 def test_a_stopped_copy_leaves_nothing_of_its_own(place, kind, name, where):
     if name in OUTSIDE_THE_STEM:
         pytest.skip(OUTSIDE_THE_STEM[name])
-    src, out, source, before_src, before_out = place
-    before_mem, calls = _gdal.ReadDirRecursive(MEM), []
+    """The old target stays byte for byte; what another writer makes in the
+    folder meanwhile (a name of the target's stem, a link to a folder)
+    survives, and the link is not followed."""
+    src, out, source, before_src, _ = place
+    path = target(out if where == "disk" else MEM.rstrip("/"), name)
+    intruder = path.rsplit("/", 1)[0] + "/t0.keep"
+    old = stages(path, _gdal.GetDriverByName(name))  # else it writes in place, as GDAL does
+    if old:
+        put(path, b"the old target")
+    before_out, before_mem, calls = snapshot(out), set(_gdal.ReadDirRecursive(MEM)), []
+
+    def progress(done):
+        if not calls:  # another writer, while the copy runs
+            put(intruder, b"another writer's")
+            os.symlink(src, out / "t.latest")
+        calls.append(done)
+        return done < 1.0
+
     with open_file(source[kind]) as ds:
         try:
-            ds.copy_to(target(out if where == "disk" else MEM.rstrip("/"), name), name,
-                       progress=lambda done: calls.append(done) or done < 1.0).close()
+            ds.copy_to(path, name, progress=progress).close()
         except FAILED:
             pass
         else:
             assert 1.0 not in calls, "a copy told to stop was kept"
             pytest.skip(f"{name} copies without calling progress at the end")
-    assert (snapshot(src), snapshot(out), _gdal.ReadDirRecursive(MEM)) == (before_src, before_out, before_mem)
+    made = {intruder: b"another writer's"} if calls and where == "disk" else {}  # a failure before any progress
+    assert (snapshot(src), snapshot(out)) == (before_src, {**before_out, **made})
+    assert set(_gdal.ReadDirRecursive(MEM)) == before_mem | ({"t0.keep"} if calls and where == "memory" else set())
+    assert os.path.islink(out / "t.latest") == bool(calls) and (not old or read(path) == b"the old target")
+
+
+def put(path, data):
+    if path.startswith("/vsimem/"):
+        _gdal.FileFromMemBuffer(path, data)
+    else:
+        with open(path, "wb") as fh:
+            fh.write(data)
+
+
+def read(path):
+    if not path.startswith("/vsimem/"):
+        with open(path, "rb") as fh:
+            return fh.read()
+    fp = _gdal.VSIFOpenL(path, "rb")
+    try:
+        return _gdal.VSIFReadL(1, 1 << 20, fp)
+    finally:
+        _gdal.VSIFCloseL(fp)
 
 
 @pytest.mark.parametrize("road", ["copy", "create"])

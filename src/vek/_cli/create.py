@@ -11,7 +11,8 @@ from osgeo import _gdal, _osr
 from vek._algos.geo import driver, geodatabase
 from vek._algos.geo.binding import dtypes
 from vek._algos.geo.binding.optionlists import OPTION_LISTS
-from vek._algos.geo.binding.paths import path_exists, remove_path
+from vek._algos.geo.binding.paths import path_exists
+from vek._algos.geo.dataset.creation import existing_before, remove_created
 from vek._algos.geo.dataset import georef as _georef
 from vek._algos.geo.dataset import layers as _layers
 from vek._algos.geo.dataset.gdalcall import call_creating
@@ -166,16 +167,16 @@ def _georeferencing(args, dtype) -> _georef.Georeferencing:
         raise CLIError(str(exc)) from None
 
 
-def _georeferenced(ds, geo, existed) -> None:
+def _georeferenced(ds, geo, before) -> None:
     """The new raster georeferenced; when GDAL refuses, the raster is
-    closed and, unless PATH was there before, removed."""
+    closed and what its creation made removed (nothing that was there
+    before: ``before`` is the target's state then)."""
     try:
         _georef.apply_georeferencing(ds.handle, geo)
     except BaseException:
         files = _files_quietly(ds)
         _close_quietly(ds)
-        if not existed:
-            _discard(files, ds.path)
+        remove_created(before, files)
         raise
 
 
@@ -209,10 +210,10 @@ def _create_raster(d, args) -> None:
     if by_copy:
         ds = _copied(view, args, dtype, options, geo)
     else:
-        existed = os.path.lexists(args.path)
+        before = existing_before(args.path)
         width, height = args.size
         ds = view.create(args.path, width, height, args.bands, dtype)
-        _georeferenced(ds, geo, existed)
+        _georeferenced(ds, geo, before)
     try:
         facts = [
             ("driver", f"{ds.driver_name} ({view.long_name})"),
@@ -271,12 +272,6 @@ def _layer_text(layer, fields) -> str:
     return text
 
 
-def _discard(files, path) -> None:
-    for name in list(files) + [path]:
-        if name and path_exists(name) and not os.path.isdir(name):
-            remove_path(name)
-
-
 def _readable(name, path) -> bool:
     if os.path.isdir(path):  # a folder the driver writes its layers into
         return True
@@ -319,7 +314,8 @@ def _create_vector(d, args) -> None:
     fields = _layer_fields(args)
     if args.layer is not None:
         _check_layer(view, args, fields)
-    existed = os.path.lexists(args.path)
+    before = existing_before(args.path)
+    existed = before is None or before.target_existed
     ds = geodatabase.create_vector(d.name, args.path, options=dsco)
     layer = None
     files = []
@@ -333,15 +329,13 @@ def _create_vector(d, args) -> None:
     except BaseException:
         files = files or _files_quietly(ds)
         _close_quietly(ds)
-        if not existed:
-            _discard(files, args.path)
+        remove_created(before, files)
         raise
     if not path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
     if layer is None and not _readable(d.name, args.path):
-        if not existed:
-            _discard(files, args.path)
+        remove_created(before, files)
         kept = "it was removed" if not existed else "it was left as GDAL wrote it"
         raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
                        f"layer (give --layer NAME); {kept}")

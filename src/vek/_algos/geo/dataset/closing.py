@@ -9,7 +9,7 @@ from osgeo import _gdal
 from .. import _error as error
 from ..binding.messages import CE_FAILURE, CE_FATAL, gdal_messages, last_gdal_error, quiet_gdal
 from ..binding.paths import remove_path
-from .creation import remove_created
+from .creation import dataset_files, remove_created
 from .shutdown import calls
 
 __all__ = ["close_handle", "closing_error", "mem_leftovers", "release"]
@@ -49,6 +49,7 @@ def close_handle(handle, path, is_mem, creation=None):
     """
     problem = None
     messages = gdal_messages()
+    files = dataset_files(handle) if creation is not None and not is_mem else []  # gone once closed
     try:
         with messages:
             try:
@@ -63,7 +64,7 @@ def close_handle(handle, path, is_mem, creation=None):
                 for name in mem_leftovers(path):
                     remove_path(name)
         if problem is not None and creation is not None:
-            remove_created(creation)
+            remove_created(creation, files)
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (CE_FAILURE, str(exc))
     return problem, messages

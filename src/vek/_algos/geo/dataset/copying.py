@@ -19,8 +19,8 @@ from osgeo import _gdal, _ogr
 from .. import _error as error
 from ..binding.capabilities import main_extension, metadata_flag, metadata_item
 from ..binding.optionlists import OPTION_LISTS
-from ..options.check import check_options, split_vector_copy
 from ..binding.paths import gdal_path, mem_temp_path
+from ..options.check import check_options, split_vector_copy
 from .closing import close_handle, closing_error
 from .creation import dataset_files, release_dataset, remove_created
 from .gdalcall import OF_UPDATE, call_creating, open_raw
@@ -29,6 +29,7 @@ from .precheck import (
     progress_callback, refuse_own_file, writing_driver,
 )
 from .shutdown import calls, stop_at_exit
+from .staging import Stage, stages
 
 __all__ = ["copy_dataset"]
 
@@ -42,7 +43,8 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
         target = writing_driver(driver)
         if options is None:
             options = own_creation_options(driver)
-        if path is None:
+        fresh = path is None  # a new name: nothing there to keep
+        if fresh:
             path = mem_temp_path(main_extension(target))
         elif not isinstance(path, str):
             path = os.fsdecode(os.fspath(path))
@@ -56,26 +58,32 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 options, for_layers = _vector_options(handle, target, options, layer_options)
                 if for_layers and picked is None:
                     picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
-                with calls.copying(path), InterruptsRecorded(failure):
-                    if picked is None:
-                        new, made = call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0,
-                                                  options, callback)
-                    else:
-                        from .layers import copy_layers
-
-                        new, made = copy_layers(creating_driver(driver), path, handle, picked, options, callback,
-                                                for_layers)
+                stage = None if fresh else _stage(path, target)
+                try:
+                    with calls.copying(path, stage), InterruptsRecorded(failure):
+                        new, made = _write(target, driver, stage.path if stage else path, handle, picked,
+                                           options, callback, for_layers)
+                except BaseException:
+                    if stage is not None:
+                        stage.discard()
+                    raise
         except error.GDALError:
             if failure and failure[0] is not STOPPED:
                 raise failure[0] from None
             raise
         if failure:  # the driver went on to the end: stopped all the same
+            files = dataset_files(new)
             release_dataset(new)
-            remove_created(made)
+            if stage is not None:
+                stage.discard()
+            else:
+                remove_created(made, files)
             if failure[0] is not STOPPED:
                 raise failure[0]
             raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
                                   function="Driver_CreateCopy", path=path)
+        if stage is not None:
+            return _publish(new, stage, target, path, copied, adopt)
         if copied and metadata_flag(target, "DCAP_VECTOR"):
             return _read_back(new, made, target, path, copied, adopt)
         return adopt(new, made)  # GDAL may hand it back read-only or for update
@@ -106,12 +114,78 @@ def _vector_options(handle, target, options, layer_options):
     return options, {k: v for k, v in checked.items() if v is not None}
 
 
-def _reopen(path, name):
-    """The written copy opened again by its own driver, for update where
-    the driver updates: ``(handle, update)``, else ``GDALError``."""
+def _stage(path, target):
+    """The stage a copy to ``path`` is written into, ``None`` to write in
+    place: where it may not stage, or where no stage can be made (a folder
+    that does not exist or is not writable: GDAL then says why)."""
+    if not stages(path, target):
+        return None
+    try:
+        return Stage(path)
+    except OSError:
+        return None
+
+
+def _write(target, driver, path, handle, picked, options, callback, for_layers):
+    """The copy's GDAL call: CreateCopy, or Create and CopyLayer for the
+    picked layers (with ``for_layers``, their creation options);
+    ``(new handle, record of what it made)``."""
+    if picked is None:
+        return call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
+    from .layers import copy_layers
+
+    return copy_layers(creating_driver(driver), path, handle, picked, options, callback, for_layers)
+
+
+def _publish(new, stage, target, path, copied, adopt):
+    """The copy written aside, closed, moved into place and opened there:
+    the dataset returned is the published one. A copy GDAL cannot finish,
+    publish or read back, or one that holds fewer layers than were copied,
+    leaves the target's folder as it was."""
+    try:
+        problem, messages = close_handle(new, stage.path, False)
+        if problem is not None:
+            raise closing_error(path, problem, messages)
+        messages.emit()
+        stage.publish()
+    except OSError as exc:
+        stage.discard()
+        raise error.GDALError(f"copying to {path!r}: the copy could not be moved into place ({exc}); "
+                              "nothing there was changed", function="Driver_CreateCopy", path=path) from exc
+    except BaseException:
+        stage.discard()
+        raise
+    try:
+        handle, update = _reopen(path, target)
+        db = adopt(handle, None, update=update)
+        if copied and metadata_flag(target, "DCAP_VECTOR"):
+            _check_layers(db, copied, target, path)
+    except BaseException:
+        stage.undo()
+        raise
+    stage.discard()  # the displaced files of the old dataset
+    return db
+
+
+def _check_layers(db, copied, target, path) -> None:
+    held = db.layer_count
+    if held < copied:
+        db.close()
+        name = _gdal.Driver_ShortName_get(target)
+        raise error.GDALError(
+            f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
+            function="Driver_CreateCopy", path=path,
+        )
+
+
+def _reopen(path, target):
+    """The written copy opened again, for update where the driver updates:
+    by its own driver, or by any where it reads nothing (COG's are GTiff
+    files): ``(handle, update)``, else ``GDALError``."""
     err = messages = None
+    drivers = [_gdal.Driver_ShortName_get(target)] if metadata_flag(target, "DCAP_OPEN") else []
     for flags in (OF_UPDATE, 0):
-        handle, err, messages = open_raw(gdal_path(path), flags, [name], [], [])
+        handle, err, messages = open_raw(gdal_path(path), flags, drivers, [], [])
         if handle is not None:
             try:
                 messages.emit()
@@ -135,7 +209,6 @@ def _read_back(new, creation, target, path, copied, adopt):
     fewer layers than were copied lost some (a driver whose CreateLayer
     refused one, which CreateCopy passes over) and is removed.
     """
-    name = _gdal.Driver_ShortName_get(target)
     files = dataset_files(new)
     if not files or not metadata_flag(target, "DCAP_OPEN"):
         handle, update = new, None
@@ -145,19 +218,16 @@ def _read_back(new, creation, target, path, copied, adopt):
             raise closing_error(path, problem, messages)
         try:
             messages.emit()
-            handle, update = _reopen(path, name)
+            handle, update = _reopen(path, target)
         except BaseException:
             if creation is not None:
-                remove_created(creation)
+                remove_created(creation, files)
             raise
     db = adopt(handle, creation, update=update)
-    held = db.layer_count
-    if held < copied:
-        db.close()
+    try:
+        _check_layers(db, copied, target, path)
+    except error.GDALError:
         if creation is not None:
-            remove_created(creation)
-        raise error.GDALError(
-            f"{name} wrote {held} of the {copied} layers copied to {path!r}; the others were lost",
-            function="Driver_CreateCopy", path=path,
-        )
+            remove_created(creation, files)
+        raise
     return db

@@ -64,52 +64,92 @@ def _listing(folder: str, in_memory: bool):
 
 
 class Before:
-    """What a creating call's target folder held before the call: the names
-    there that begin with the target's stem (``view.vrt``: ``view*``), which
-    covers the target and every sidecar a driver writes beside it
-    (``view.vrt.aux.xml``, ``x.rdc`` of ``x.rst``, ``x.shx``, ``x.idx``),
-    whether the folder existed, and, when the target is a symbolic link,
-    whether the file it leads to existed (GDAL writes through the link; a
-    dangling one makes a file).  Names are absolute, so a later ``chdir``
-    changes nothing.  ``names`` is ``None`` where the folder cannot be
-    listed (network file systems): then only the target itself counts."""
+    """What a creating call's target folder held before the call: every
+    name in it (``names``; ``None`` where the folder cannot be listed: then
+    only the target itself counts), whether the folder existed, and whether
+    the target did.  Names are absolute, so a later ``chdir`` changes
+    nothing.
 
-    __slots__ = ("path", "folder", "stem", "names", "target_existed", "folder_existed", "links", "in_memory")
+    This is what tells what the call made from what was there: of the files
+    GDAL lists for the new dataset, only those whose entry in the target's
+    folder is new were made by it.  Nothing is guessed from names (a new
+    ``tile_10.tif`` beside a target ``tile_1.tif`` is another writer's), and
+    a file elsewhere (a VRT lists its sources) is never taken for one.
+    When the target is a dangling symbolic link, GDAL writes through it:
+    the file it leads to (``led_to``) is then the call's own too."""
+
+    __slots__ = ("path", "folder", "cwd", "names", "target_existed", "folder_existed", "in_memory", "led_to")
 
     def __init__(self, path: str):
         self.in_memory = path.startswith("/vsimem/")
-        self.links: dict[str, bool] = {}
         if self.in_memory:
             full = vsi_name(path)
-            self.folder, base = posixpath.split(full)
+            self.folder = posixpath.split(full)[0]
         else:
             full = path if path.startswith("/vsi") else os.path.abspath(path)
-            self.folder, base = os.path.split(full.rstrip("/") or full)
-        self.path = full
-        self.stem = os.path.splitext(base)[0] or base
+            self.folder = os.path.split(full.rstrip("/") or full)[0]
+        self.path = full.rstrip("/") or full
+        self.cwd = os.getcwd() if not path.startswith("/vsi") else ""  # what GDAL's relative names are relative to
         self.names = None
         self.folder_existed = True
-        if self.stem and (self.in_memory or not path.startswith("/vsi")):
+        if self.in_memory or not path.startswith("/vsi"):
             listed = _listing(self.folder, self.in_memory)
             self.folder_existed = listed is not None
-            self.names = frozenset(n for n in listed or () if n.startswith(self.stem))
-        self.target_existed = None if self.names is not None else path_exists(full)
-        if not path.startswith("/vsi") and os.path.islink(full):
-            target = os.path.realpath(full)
-            self.links[target] = os.path.lexists(target)
+            self.names = frozenset(listed or ())
+        self.target_existed = _lexists(self.path, self.in_memory)
+        self.led_to = None
+        if not path.startswith("/vsi") and os.path.islink(self.path) and not os.path.exists(self.path):
+            self.led_to = os.path.realpath(self.path)
 
-    def made(self) -> list[str]:
-        """What the call made: the new names of the stem in the folder,
-        and a new file a symbolic link led to; deepest first."""
-        found = [name for name, existed in self.links.items() if not existed and path_exists(name)]
-        if self.names is None:
-            if not self.target_existed and path_exists(self.path):
-                found.append(self.path)
-            return found
-        join = posixpath.join if self.in_memory else os.path.join
-        now = _listing(self.folder, self.in_memory) or set()
-        found += [join(self.folder, n) for n in now if n.startswith(self.stem) and n not in self.names]
+    def _entry(self, name: str):
+        """The entry of the target's folder that ``name`` is or lies in,
+        ``None`` for a name elsewhere."""
+        virtual = self.in_memory or name.startswith("/vsi")
+        module = posixpath if virtual else os.path
+        full = name if virtual else os.path.normpath(os.path.join(self.cwd, name))
+        folder = self.folder.rstrip("/") + "/"
+        if not full.startswith(folder):
+            return None
+        return module.join(self.folder, full[len(folder):].split("/", 1)[0])
+
+    def made(self, files=()) -> list[str]:
+        """What the call made, deepest first: the entries of the target's
+        folder, among the target and ``files`` (GDAL's file list of the new
+        dataset), that were not there before."""
+        found = set()
+        for name in [self.path, *files]:
+            entry = self._entry(name) if name else None
+            if entry is None or not _lexists(entry, self.in_memory):
+                continue
+            if self.names is None:
+                new = entry == self.path and self.target_existed is False
+            else:
+                new = os.path.basename(entry) not in self.names
+            if new:
+                found.add(entry)
+        if self.led_to is not None and os.path.isfile(self.led_to) and not os.path.islink(self.led_to):
+            found.add(self.led_to)
         return sorted(found, key=len, reverse=True)
+
+
+def _lexists(name: str, in_memory: bool) -> bool:
+    if in_memory or name.startswith("/vsi"):
+        return path_exists(name)
+    return os.path.lexists(name)
+
+
+def _remove(name: str, in_memory: bool) -> None:
+    """Remove what the call made at ``name``: a link itself, never what it
+    leads to; a folder with what it holds, links inside it included, never
+    what they lead to."""
+    if in_memory:
+        remove_path(name)
+    elif os.path.isdir(name) and not os.path.islink(name):
+        import shutil  # with its compression modules: only for a folder
+
+        shutil.rmtree(name)
+    else:
+        os.unlink(name)
 
 
 def existing_before(path):
@@ -137,22 +177,26 @@ def dataset_files(handle) -> list[str]:
         return []
 
 
-def remove_created(before) -> None:
+def remove_created(before, files=()) -> None:
     """Remove what a creating call made (``before`` from
-    :func:`existing_before`): the names of the target's stem that appeared
-    in its folder, sidecars included, and a file a symbolic link led to
-    when that file is new (the link itself stays).  Nothing that existed
-    before the call is touched, whatever the dataset names: a VRT lists
-    its sources among its files, and they are the user's."""
+    :func:`existing_before`): of the target and ``files`` (GDAL's file list
+    of the new dataset, taken while it was open), each entry of the target's
+    folder that was not there before the call (see :meth:`Before.made`),
+    and the folder itself when the call made it and it is now empty.
+    Nothing that existed before the call is touched, and no link is
+    followed."""
     if before is None:
         return
-    try:
-        for name in before.made():
-            remove_path(name)
-        if not before.folder_existed and not before.in_memory:
+    for name in before.made(files):
+        try:
+            _remove(name, before.in_memory)
+        except (OSError, ValueError, RuntimeError):
+            pass
+    if not before.folder_existed and not before.in_memory:
+        try:
             os.rmdir(before.folder)  # made by the driver, now empty; else stays
-    except (OSError, ValueError, RuntimeError):
-        pass
+        except OSError:
+            pass
 
 
 def clean_failed_creation(before, result) -> None:
@@ -163,9 +207,11 @@ def clean_failed_creation(before, result) -> None:
     GDAL may fail before touching an existing file, and a user's file is
     never deleted on a guess.
     """
+    files = []
     if is_dataset(result):
+        files = dataset_files(result)
         release_dataset(result)
-    remove_created(before)
+    remove_created(before, files)
 
 
 # The last dataset each thread created, for the GeoDatabase that wraps it

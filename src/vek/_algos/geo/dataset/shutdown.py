@@ -12,7 +12,7 @@ import threading
 import time
 
 from ..binding.messages import quiet_gdal
-from .creation import existing_before, remove_created
+from .creation import Before, existing_before, remove_created
 
 __all__ = ["EXIT_WAIT", "calls", "register", "stop_at_exit"]
 
@@ -83,10 +83,11 @@ class _Calls:
     class _Copy:
         __slots__ = ("calls", "token")
 
-        def __init__(self, calls, path):
+        def __init__(self, calls, path, stage):
             self.calls, self.token = calls, object()
-            before = None if path.startswith("/vsi") else existing_before(path)
-            calls._copies[self.token] = before
+            if stage is None:
+                stage = None if path.startswith("/vsi") else existing_before(path)
+            calls._copies[self.token] = stage
 
         def __enter__(self):
             return self
@@ -95,18 +96,22 @@ class _Calls:
             self.calls._copies.pop(self.token, None)
             return False
 
-    def copying(self, path):
-        """``with calls.copying(path):`` a copy to ``path`` is running."""
-        return _Calls._Copy(self, path)
+    def copying(self, path, stage=None):
+        """``with calls.copying(path, stage):`` a copy to ``path`` is
+        running, written aside into ``stage`` (a ``Stage``) or in place."""
+        return _Calls._Copy(self, path, stage)
 
     def abandon_copies(self) -> None:
         """At exit, past the wait: the targets of copies still running are
         not whole; remove what they made (not in memory: that goes with
         the process)."""
-        for before in list(self._copies.values()):
+        for made in list(self._copies.values()):
             try:
                 with quiet_gdal():
-                    remove_created(before)
+                    if isinstance(made, Before):
+                        remove_created(made)
+                    elif made is not None:
+                        made.discard()
             except Exception:  # pragma: no cover - defensive, at exit
                 pass
 

@@ -1,0 +1,194 @@
+"""Writing aside: a copy is written into a private folder beside its target,
+on the same file system, and its files are moved into place, each by a
+rename, only once the new dataset was closed without error.
+
+Whatever the write made lies in that folder and nowhere else, so a failed,
+stopped or abandoned write is undone by removing the folder: no file of the
+target's folder is guessed at, and none that was there changes. Publishing
+moves the new entries in, the main file last, then moves the old dataset's
+other files (its sidecars, as GDAL lists them) aside, as GDAL's own copy
+deletes them first; the displaced entries wait in a second private folder
+until the published dataset has opened, so that a failure puts them back.
+"""
+
+import os
+import posixpath
+import shutil
+import tempfile
+import uuid
+
+from osgeo import _gdal
+
+from ..binding.capabilities import metadata_flag, metadata_item
+from ..binding.messages import quiet_gdal
+from ..binding.paths import gdal_path, path_exists, remove_path, vsi_name
+from .creation import dataset_files, release_dataset
+
+__all__ = ["Stage", "stages"]
+
+
+def stages(path: str, driver) -> bool:
+    """Whether a copy to ``path`` with the driver (a handle) is written
+    aside: a driver that writes files through GDAL's virtual file system
+    (to a local or ``/vsimem/`` path; others cannot rename) or, by an
+    extension, to local ones. Drivers that write no files (MEM, the
+    databases) and the rest write in place."""
+    if not path or (path.startswith("/vsi") and not path.startswith("/vsimem/")):
+        return False
+    prefix = metadata_item(driver, "DMD_CONNECTION_PREFIX")
+    if prefix and path[: len(prefix)].upper() == prefix.upper():
+        return False
+    # A driver writing through its own library still writes local files,
+    # the ones it names by an extension
+    return metadata_flag(driver, "DCAP_VIRTUALIO") or not path.startswith("/vsi") and bool(
+        metadata_item(driver, "DMD_EXTENSION") or metadata_item(driver, "DMD_EXTENSIONS"))
+
+
+class _Local:
+    join = staticmethod(os.path.join)
+    exists = staticmethod(os.path.lexists)
+    listdir = staticmethod(os.listdir)
+
+    @staticmethod
+    def is_dir(path):
+        return os.path.isdir(path) and not os.path.islink(path)
+
+    @staticmethod
+    def make_dir(folder, prefix):
+        return tempfile.mkdtemp(prefix=prefix, dir=folder)
+
+    @staticmethod
+    def move(old, new):
+        os.replace(old, new)
+
+    @staticmethod
+    def remove(path):
+        if _Local.is_dir(path):
+            shutil.rmtree(path)  # links inside are removed, never followed
+        elif os.path.lexists(path):
+            os.unlink(path)
+
+
+class _Memory:
+    join = staticmethod(posixpath.join)
+    exists = staticmethod(path_exists)
+
+    @staticmethod
+    def listdir(folder):
+        names = _gdal.ReadDir(gdal_path(folder)) or []
+        return [os.fsdecode(n) if isinstance(n, bytes) else n for n in names if n not in (".", "..")]
+
+    @staticmethod
+    def is_dir(path):
+        return _gdal.ReadDir(gdal_path(path)) is not None
+
+    @staticmethod
+    def make_dir(folder, prefix):
+        path = posixpath.join(folder, f"{prefix}{uuid.uuid4().hex}")
+        if _gdal.Mkdir(gdal_path(path), 0o700) != 0:
+            raise OSError(f"cannot make {path!r}")
+        return path
+
+    @staticmethod
+    def move(old, new):
+        if path_exists(new):
+            remove_path(new)
+        if _gdal.Rename(gdal_path(old), gdal_path(new)) != 0:
+            raise OSError(f"cannot rename {old!r} to {new!r}")
+
+    remove = staticmethod(remove_path)
+
+
+class Stage:
+    """The private folder a copy to ``target`` is written into; ``path`` is
+    where the write goes. A target that is a symbolic link is published
+    where the link leads, as a write in place would go."""
+
+    __slots__ = ("fs", "folder", "name", "place", "path", "aside", "moved")
+
+    fs: "type[_Local] | type[_Memory]"
+
+    def __init__(self, target: str):
+        if target.startswith("/vsimem/"):
+            self.fs, full = _Memory, vsi_name(target)
+            self.folder, self.name = posixpath.split(full)
+        else:
+            self.fs, full = _Local, os.path.realpath(target)
+            self.folder, self.name = os.path.split(full)
+        self.place = self.fs.make_dir(self.folder, ".vek-")
+        self.path = self.fs.join(self.place, self.name)
+        try:
+            self.aside = self.fs.make_dir(self.folder, ".vek-old-")
+        except BaseException:
+            self.fs.remove(self.place)
+            raise
+        self.moved: list = []  # (kind, name) of each move made by publish, in order
+
+    def discard(self) -> None:
+        """Remove what the write made, and nothing else; never raises."""
+        for folder in (self.place, self.aside):
+            try:
+                with quiet_gdal():
+                    self.fs.remove(folder)
+            except OSError:
+                pass
+
+    def publish(self) -> None:
+        """Move the written entries into the target's folder, the main file
+        last, then the old dataset's other files aside; a failure puts every
+        entry back and raises ``OSError``."""
+        old = self._old_files()
+        written = sorted(self.fs.listdir(self.place), key=lambda n: n == self.name)
+        try:
+            for name in written:
+                self._move_in(name)
+            for name in old:
+                if name not in written and self.fs.exists(self.fs.join(self.folder, name)):
+                    self.fs.move(self.fs.join(self.folder, name), self.fs.join(self.aside, name))
+                    self.moved.append(("aside", name))
+        except BaseException:
+            self.undo()
+            raise
+
+    def _move_in(self, name) -> None:
+        new, dest, kept = (self.fs.join(f, name) for f in (self.place, self.folder, self.aside))
+        if self.fs.is_dir(dest):  # a folder is the user's: never replaced whole
+            raise IsADirectoryError(f"{dest!r} is a folder; a copy does not replace one")
+        if self.fs.exists(dest):
+            self.fs.move(dest, kept)
+            self.moved.append(("aside", name))
+        self.fs.move(new, dest)
+        self.moved.append(("in", name))
+
+    def undo(self) -> None:
+        """Put the target's folder back as it was before :meth:`publish`."""
+        for kind, name in reversed(self.moved):
+            dest = self.fs.join(self.folder, name)
+            try:
+                if kind == "in":
+                    self.fs.move(dest, self.fs.join(self.place, name))
+                else:
+                    self.fs.move(self.fs.join(self.aside, name), dest)
+            except OSError:
+                pass
+        self.moved = []
+        self.discard()
+
+    def _old_files(self) -> list[str]:
+        """The names, in the target's folder, of the files of the dataset
+        the target is now (GDAL's list): what a copy in place replaces."""
+        target = self.fs.join(self.folder, self.name)
+        if not self.fs.exists(target) or self.fs.is_dir(target):
+            return []
+        with quiet_gdal():
+            try:
+                handle = _gdal.OpenEx(gdal_path(target), 0, [], [], [])
+            except RuntimeError:  # GDAL exceptions enabled
+                handle = None
+        if handle is None:
+            return [self.name]
+        files = dataset_files(handle)
+        release_dataset(handle)
+        folder = self.folder.rstrip("/") + "/"  # GDAL lists them as opened: by absolute names
+        names = [f[len(folder):] for f in files if f.startswith(folder)]
+        return [n for n in names if n and "/" not in n] or [self.name]
