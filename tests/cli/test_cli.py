@@ -14,10 +14,11 @@ from types import SimpleNamespace
 import pytest
 from osgeo import _gdal
 
-from conftest import all_driver_names, find_drivers, metadata
+from conftest import all_driver_names, find_drivers, metadata, need_drivers
 from vek import cli
 from vek._algos.geo import base
 from vek._algos.geo.driver import RasterDriver, VectorDriver
+from vek._algos.geo.geodatabase import open_file
 
 BIN = Path(sys.executable).parent
 
@@ -295,6 +296,20 @@ def test_copy_only_formats_are_listed_and_shown_as_such(capsys):
         out = run(capsys, "show", name)[1]
         assert ("writes      by copy only" in out) == (name in copy_only)
         assert json.loads(run(capsys, "show", name, "--json")[1])["copy_only"] == (name in copy_only)
+
+
+def test_create_reports_created_only_what_gdal_reads_back(capsys, tmp_path):
+    """GDAL 3.6's FlatGeobuf writes a layer without features and a spatial
+    index as an empty file it cannot open: that was reported as created."""
+    need_drivers("FlatGeobuf")
+    path = tmp_path / "f.fgb"
+    code, _, err = run(capsys, "create", "FlatGeobuf", str(path), "--layer", "a", "--geometry", "Point",
+                       "-lco", "SPATIAL_INDEX=NO")
+    if code == 0:
+        open_file(str(path)).close()  # this GDAL reads it back
+    else:
+        assert_error(code, err, "cannot read it back", "removed")
+        assert list(tmp_path.iterdir()) == []
 
 
 def test_create_refuses_an_existing_path_unless_told(capsys, tmp_path):

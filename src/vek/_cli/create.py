@@ -334,11 +334,13 @@ def _create_vector(d, args) -> None:
     if not path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
-    if layer is None and not _readable(d.name, args.path):
+    if not _readable(d.name, args.path):  # reported as created only once GDAL reads it
         remove_created(before, files)
         kept = "it was removed" if not existed else "it was left as GDAL wrote it"
-        raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
-                       f"layer (give --layer NAME); {kept}")
+        if layer is None:
+            raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
+                           f"layer (give --layer NAME); {kept}")
+        raise CLIError(f"{d.name} wrote {args.path} but GDAL cannot read it back; {kept}")
     facts = [("driver", f"{d.name} ({view.long_name})"), ("layers", len(layer_list))]
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"

@@ -12,7 +12,7 @@ from ..binding.paths import remove_path
 from .creation import dataset_files, remove_created
 from .shutdown import calls
 
-__all__ = ["close_handle", "closing_error", "mem_leftovers", "release"]
+__all__ = ["close_handle", "closing_error", "mem_leftovers", "release", "leave_at_exit"]
 
 
 def mem_leftovers(path: str) -> list[str]:
@@ -90,11 +90,11 @@ def release(handle, cell, lock, path, is_mem, creation=None):
     collected has no call running; only at interpreter exit may a call in
     another thread hold it.  Then it is waited for as long as the exit
     allows (``EXIT_WAIT`` in all), and past that the dataset is left
-    to the operating system (see :func:`_leave`): closing it would free
+    to the operating system (see :func:`leave_at_exit`): closing it would free
     what GDAL in that thread still reads.
     """
     if not lock.acquire(timeout=calls.time_left()):
-        _leave(path, is_mem, creation)
+        leave_at_exit(path, is_mem, creation)
         return None, gdal_messages()
     try:
         cell[0] = None
@@ -103,7 +103,7 @@ def release(handle, cell, lock, path, is_mem, creation=None):
         lock.release()
 
 
-def _leave(path, is_mem, creation) -> None:
+def leave_at_exit(path, is_mem, creation) -> None:
     """A dataset left open at exit is never flushed, so what its own
     creation made is not whole: that is removed, as a failed creation is
     (the main file; in-memory files go with the process).  One that was

@@ -15,12 +15,12 @@ from osgeo import _gdal
 
 from ..binding.messages import gdal_messages
 from ..binding.paths import is_mem_temp_path, remove_path, working_folder
-from .closing import closing_error, mem_leftovers, release
+from .closing import closing_error, leave_at_exit, mem_leftovers, release
 from .copying import copy_dataset
 from .creation import take_creation
 from .precheck import configured_layer_options, driver_ftypes
 from .proxy import as_gdal_dataset, forget, invalidate, proxy_closed
-from .shutdown import calls, register
+from .shutdown import bindings_busy, calls, register
 
 __all__ = ["GeoDatabase", "adopt"]
 
@@ -30,10 +30,14 @@ def _at_exit() -> None:
     running calls, closes the datasets still open, each under its lock, and
     gives up on what still runs."""
     calls.begin_exit()
-    for owner in reversed(list(_owners.values())):  # the newest first, as weakref does
+    owners = list(_owners.values())[::-1]  # the newest first, as weakref does
+    busy = bindings_busy()
+    for owner in owners:
         try:
             if owner._proxy is not None and proxy_closed(owner._proxy):
                 owner._closed_through_proxy()  # GDAL freed it already
+            elif owner._proxy is not None and busy:  # a call through .dataset may be on it
+                leave_at_exit(*owner._finalizer.detach()[2][3:])
             else:
                 owner._finalizer()
         except Exception:  # pragma: no cover - defensive, at exit
@@ -353,8 +357,10 @@ class GeoDatabase:
         the driver wrote on to the end), and an exception it raises stops the copy and is raised
         again here; so is Ctrl-C, as ``KeyboardInterrupt``.  A driver that can write neither by
         Create nor by CreateCopy raises ``FormatError``, and a ``path`` that is one of this dataset's
-        own files ``ValueError``; on any failure nothing the copy made is left (sidecars included),
-        and no file that existed before it is touched.
+        own files ``ValueError``.  The copy is written aside and moved into place once GDAL closed it
+        without error (an old dataset there is replaced only then); the dataset returned is the one
+        published.  On any failure nothing the copy made is left (sidecars included), and no file
+        that existed before it is touched.
 
         ``layers`` (a layer name or a list of them) copies just those vector layers, through the
         steps CreateCopy takes for vector data (Create, then CopyLayer for each; layer options take
@@ -373,19 +379,17 @@ class GeoDatabase:
     @property
     def dataset(self):
         """The dataset as an ``osgeo.gdal.Dataset``, for GDAL's own API
-        (``GetRasterBand(1).WriteArray``, ``GetLayer(0).CreateFeature``,
-        ...); always that class, whatever was imported before.
+        (``GetRasterBand(1).WriteArray``, ``GetLayer(0).CreateFeature``, ...); always that class,
+        whatever was imported before.
 
-        It stays owned by this ``GeoDatabase``: do not ``Close()`` it
-        (close the ``GeoDatabase``; one that was closed through it anyway
-        is taken as closed, and ``Close()`` inside a GDAL call on the
-        dataset raises ``ValueError``, as :meth:`close` does).  The same object is returned while it is in
-        use.  After :meth:`close` it no longer refers to the dataset (its
-        methods raise), and reading ``.dataset`` raises ``ValueError``.
-        Band and layer objects taken from it belong to the dataset too:
-        with GDAL's bindings from 3.8 on they are invalidated when it
-        closes (their methods then raise); with older bindings they must
-        not be used after :meth:`close`.
+        It stays owned by this ``GeoDatabase``: do not ``Close()`` it (close the ``GeoDatabase``;
+        one that was closed through it anyway is taken as closed, and ``Close()`` inside a GDAL call
+        on the dataset raises ``ValueError``, as :meth:`close` does).  The same object is returned
+        while it is in use.  After :meth:`close` it no longer refers to the dataset (its methods
+        raise), and reading ``.dataset`` raises ``ValueError``. Band and layer objects taken from it
+        belong to the dataset too: with GDAL's bindings from 3.8 on they are invalidated when it
+        closes (their methods then raise); with older bindings they must not be used after
+        :meth:`close`.
         """
         with self._using() as handle:
             if self._proxy is None:
@@ -393,10 +397,9 @@ class GeoDatabase:
             return self._proxy
 
     def _close_through(self, close):
-        """``Close()`` of the handed-out dataset, under the lock: it waits
-        for a call running in another thread and is refused (``ValueError``)
-        inside one running in this thread.  GDAL frees the dataset even when
-        closing fails, so it is taken as closed either way."""
+        """``Close()`` of the handed-out dataset, under the lock: it waits for a call running in
+        another thread and is refused (``ValueError``) inside one running in this thread.  GDAL
+        frees the dataset even when closing fails, so it is taken as closed either way."""
         with calls, self._lock:
             if self._handle is not None:
                 self._refuse_if_busy("closed through its osgeo.gdal.Dataset")

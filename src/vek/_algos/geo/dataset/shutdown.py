@@ -14,7 +14,7 @@ import time
 from ..binding.messages import quiet_gdal
 from .creation import Before, existing_before, remove_created
 
-__all__ = ["EXIT_WAIT", "calls", "register", "stop_at_exit"]
+__all__ = ["EXIT_WAIT", "calls", "register", "stop_at_exit", "bindings_busy"]
 
 #: Seconds the exit waits, in all, for dataset calls running in other
 #: threads before it closes the datasets still open.
@@ -72,6 +72,16 @@ class _Calls:
                 while self._exit_thread not in (None, threading.get_ident()):
                     self._cond.wait()
         return False
+
+    def park_if_given_up(self) -> None:
+        """Past the exit's wait, a thread other than the exit's stays here
+        for good: back in GDAL, and from there in CPython's thread state, in
+        a finalizing interpreter, it would abort the process."""
+        if self._exit_thread in (None, threading.get_ident()) or self.time_left() > 0:
+            return
+        with self._cond:
+            while True:
+                self._cond.wait()
 
     def begin_exit(self) -> None:
         own = 1 if getattr(self._depth, "n", 0) else 0
@@ -138,9 +148,29 @@ def stop_at_exit(callback, failure):
 
     def progress(fraction, message, data):
         if calls.exiting:
+            calls.park_if_given_up()
             if not failure:
                 failure.append(RuntimeError("copy_to was stopped: the interpreter is exiting"))
             return 0
-        return 1 if callback is None else callback(fraction, message, data)
+        answer = 1 if callback is None else callback(fraction, message, data)
+        calls.park_if_given_up()  # the exit gave up on this copy while the callback ran
+        return answer
 
     return progress
+
+
+def bindings_busy() -> bool:
+    """Whether a thread other than this one is inside a call of GDAL's own
+    Python API (its innermost frame lies in ``osgeo``: ``gdal``, ``ogr``,
+    ``osr``). Those calls are not the package's, so nothing else tells that
+    one runs on a dataset handed out as ``.dataset``."""
+    import os
+    import sys
+
+    where = getattr(sys.modules.get("osgeo"), "__file__", None)
+    if not where:
+        return False  # not imported: no call of it runs
+    bindings = os.path.dirname(os.path.abspath(where)) + os.sep
+    me = threading.get_ident()
+    return any(tid != me and frame.f_code.co_filename.startswith(bindings)
+               for tid, frame in sys._current_frames().items())
