@@ -10,6 +10,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import weakref
 
 import pytest
@@ -484,3 +485,30 @@ def test_interpreter_exit_while_a_daemon_thread_copies(tmp_path, work):
             assert left == []
         else:
             assert "src.tif" in left and checksum(str(tmp_path / "src.tif")) == want
+
+
+def test_ctrl_c_during_the_exit_wait_leaves_no_half_written_copy(tmp_path):
+    """Ctrl-C ended the exit's handler and the copy it waited for was left on disk."""
+    import signal
+
+    code = f"""if True:
+        import sys, threading
+        from vek._algos.geo.dataset import shutdown
+        from vek._algos.geo.driver import RasterDriver
+        shutdown.EXIT_WAIT = 60.0
+        src = RasterDriver("MEM").create(None, 500, 500, 1)
+        started = threading.Event()
+        threading.Thread(daemon=True, target=lambda: src.copy_to({str(tmp_path / "out.tif")!r}, "GTiff",
+                         progress=lambda f: started.set() or threading.Event().wait())).start()
+        started.wait()
+        print("exiting", flush=True)
+        sys.exit(0)
+    """
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.stdout.readline() == "exiting\n"
+    time.sleep(0.5)  # in the exit's wait
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 0, err[-3000:]
+    assert list(tmp_path.iterdir()) == []

@@ -88,7 +88,10 @@ class _Calls:
         with self._cond:
             self._exit_thread = threading.get_ident()
             self._deadline = time.monotonic() + EXIT_WAIT
-            self._cond.wait_for(lambda: self._running <= own, self.time_left())
+            try:
+                self._cond.wait_for(lambda: self._running <= own, self.time_left())
+            except KeyboardInterrupt:  # Ctrl-C ends the wait: what still runs is given up on
+                self._deadline = time.monotonic()
 
     class _Copy:
         __slots__ = ("calls", "token")
