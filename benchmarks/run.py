@@ -226,6 +226,9 @@ def as_twin(way):
 FLOOR_HELPERS = as_floor(HELPERS.replace("_XX", "_floor"))
 PROXY_HELPERS = as_proxy(HELPERS.replace("_XX", "_proxy"))
 
+CROWD_ROW = "copy_to a folder of 200,000 files"
+CROWD_FILES = int(os.environ.get("VEK_BENCH_CROWD_FILES", "200000"))
+
 # name, target (max vek/floor or None), floor, proxy, vek; each way is a
 # statement, or (setup, statement) when a sample needs fresh objects made
 # before the clock starts (the setup may use _n, the sample's call count).
@@ -374,6 +377,18 @@ OPS = [
         "_ds = None\n"
         'gdal.Unlink("/vsimem/bench_proxy.tif")',
         "d_create.create(None, 256, 256, 1).close()",
+    ),
+    # a copy written aside and published beside 200,000 other files: what
+    # the write costs must not grow with what else the folder holds
+    (
+        CROWD_ROW,
+        1.2,
+        "_gdal.delete_Dataset(_gdal.Driver_CreateCopy(h, crowd_path, crowd_src, 0, [], None))\n"
+        "os.unlink(crowd_path)",
+        "pd.CreateCopy(crowd_path, gdal.Open(crowd_source))\n"
+        "os.unlink(crowd_path)",
+        'crowd_db.copy_to(crowd_path, "GTiff").close()\n'
+        "os.unlink(crowd_path)",
     ),
     # identify of a file of a driver of both kinds: IdentifyDriverEx, and
     # one open to see whether the file holds bands, layers or both
@@ -561,7 +576,26 @@ def sample_geopackage():
     return path
 
 
-def prepare_world(kind):
+def crowded_folder():
+    """A folder of ``CROWD_FILES`` empty files and a small GeoTIFF beside
+    it, the source of the crowded copy; removed when the world ends."""
+    import atexit
+    import shutil
+
+    folder = tempfile.mkdtemp(prefix="vek-bench-crowd-")
+    atexit.register(shutil.rmtree, folder, True)
+    crowd = os.path.join(folder, "crowd")
+    os.mkdir(crowd)
+    for i in range(CROWD_FILES):
+        os.close(os.open(os.path.join(crowd, f"tile_{i}.tif"), os.O_CREAT | os.O_WRONLY, 0o644))
+    source = os.path.join(folder, "source.tif")
+    from osgeo import _gdal
+
+    _gdal.delete_Dataset(_gdal.Driver_Create(_gdal.GetDriverByName("GTiff"), source, 64, 64, 1, 1, []))
+    return source, os.path.join(crowd, "tile_1.tif.new.tif")
+
+
+def prepare_world(kind, crowd=True):
     """The namespace the statements run in."""
     ns = {"__name__": "bench_world", "__builtins__": __builtins__}
     if kind == "proxy":
@@ -595,7 +629,13 @@ def prepare_world(kind):
         mem_temp_path=base.mem_temp_path,
         identify=_identify.identify,
         gpkg_path=sample_geopackage(),
+        os=os,
     )
+    if crowd:
+        from vek._algos.geo.geodatabase import open_file
+
+        source, ns["crowd_path"] = crowded_folder()
+        ns.update(crowd_source=source, crowd_src=_gdal.OpenEx(source, 0, [], [], []), crowd_db=open_file(source))
     exec(FLOOR_HELPERS, ns)
     if kind == "proxy":
         exec(PROXY_HELPERS, ns)

@@ -11,7 +11,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def bench(script, *args):
     return subprocess.run([sys.executable, os.path.join(ROOT, "benchmarks", script), *args],
-                          capture_output=True, text=True, cwd=ROOT, timeout=600)
+                          capture_output=True, text=True, cwd=ROOT, timeout=600,
+                          env=dict(os.environ, VEK_BENCH_CROWD_FILES="100"))  # a smoke run
 
 
 def test_quick_run_completes_and_prints_the_table(tmp_path):

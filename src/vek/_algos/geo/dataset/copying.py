@@ -147,7 +147,7 @@ def _publish(new, stage, target, path, copied, adopt):
         if problem is not None:
             raise closing_error(path, problem, messages)
         messages.emit()
-        stage.publish()
+        written = stage.publish()
     except OSError as exc:
         stage.discard()
         raise error.GDALError(f"copying to {path!r}: the copy could not be moved into place ({exc}); "
@@ -156,7 +156,9 @@ def _publish(new, stage, target, path, copied, adopt):
         stage.discard()
         raise
     try:
-        handle, update = _reopen(path, target)
+        # what GDAL would look for beside it is what was moved in: it need
+        # not read the whole folder, which may hold any number of files
+        handle, update = _reopen(path, target, written)
         db = adopt(handle, None, update=update)
         if copied and metadata_flag(target, "DCAP_VECTOR"):
             _check_layers(db, copied, target, path)
@@ -178,14 +180,14 @@ def _check_layers(db, copied, target, path) -> None:
         )
 
 
-def _reopen(path, target):
+def _reopen(path, target, siblings=()):
     """The written copy opened again, for update where the driver updates:
     by its own driver, or by any where it reads nothing (COG's are GTiff
     files): ``(handle, update)``, else ``GDALError``."""
     err = messages = None
     drivers = [_gdal.Driver_ShortName_get(target)] if metadata_flag(target, "DCAP_OPEN") else []
     for flags in (OF_UPDATE, 0):
-        handle, err, messages = open_raw(gdal_path(path), flags, drivers, [], [])
+        handle, err, messages = open_raw(gdal_path(path), flags, drivers, [], list(siblings))
         if handle is not None:
             try:
                 messages.emit()

@@ -133,10 +133,10 @@ class Stage:
             except OSError:
                 pass
 
-    def publish(self) -> None:
+    def publish(self) -> list[str]:
         """Move the written entries into the target's folder, the main file
-        last, then the old dataset's other files aside; a failure puts every
-        entry back and raises ``OSError``."""
+        last, then the old dataset's other files aside, and return the names
+        moved in; a failure puts every entry back and raises ``OSError``."""
         old = self._old_files()
         written = sorted(self.fs.listdir(self.place), key=lambda n: n == self.name)
         try:
@@ -149,6 +149,7 @@ class Stage:
         except BaseException:
             self.undo()
             raise
+        return written
 
     def _move_in(self, name) -> None:
         new, dest, kept = (self.fs.join(f, name) for f in (self.place, self.folder, self.aside))
