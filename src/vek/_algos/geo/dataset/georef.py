@@ -95,7 +95,19 @@ def _type_range(type_name: str) -> tuple[int, int] | None:
     return (0, 2 ** bits - 1) if match.group(1) else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
 
 
-_FLOAT32_MAX = 3.4028234663852886e38
+_FLOAT32_MAX = 3.4028234663852886e38  # 2**128 - 2**104
+# Values below this round to FLT_MAX as a float32; gdalinfo prints -FLT_MAX
+# as -3.4028235e+38, which is just beyond it as a double.
+_FLOAT32_ROUNDS_TO_MAX = 2 ** 128 - 2 ** 103
+
+
+def _float32_nodata(value, number):
+    """``number`` as a Float32 band holds it: ±FLT_MAX for what rounds to it."""
+    if not math.isfinite(number) or abs(number) <= _FLOAT32_MAX:
+        return number
+    if abs(number) >= _FLOAT32_ROUNDS_TO_MAX:
+        raise ValueError(f"nodata {value!r} is outside what Float32 bands hold")
+    return math.copysign(_FLOAT32_MAX, number)
 
 
 def _check_nodata(value, type_names) -> int | float:
@@ -108,8 +120,8 @@ def _check_nodata(value, type_names) -> int | float:
             if not held[0] <= number <= held[1]:
                 raise ValueError(f"nodata {value!r} is outside what {name} bands hold "
                                  f"({held[0]} to {held[1]})")
-        elif name == "Float32" and math.isfinite(number) and abs(number) > _FLOAT32_MAX:
-            raise ValueError(f"nodata {value!r} is outside what Float32 bands hold")
+        elif name == "Float32":
+            number = _float32_nodata(value, number)
     return number
 
 
