@@ -80,7 +80,11 @@ BAD = [({"srs": "EPSG:99999"}, "cannot read spatial reference"), ({"srs": "EPSG:
        ({"bounds": (0, 0, math.inf, 10)}, "finite"), ({"transform": (0, 1, 0, 0, 0, -1)}, "not both"),
        ({"bounds": None, "transform": (0, 0, 0, 0, 0, -1)}, "pixel sizes"), ({"nodata": True}, "must be a number"),
        ({"nodata": "-1"}, "0 to 255"), ({"dtype": "Int16", "nodata": "1.5"}, "whole number"),
-       ({"dtype": "Float32", "nodata": 1e39}, "Float32"), ({"dtype": "Float32", "nodata": "-3.4028236e38"}, "Float32")]
+       ({"dtype": "Float32", "nodata": 1e39}, "Float32"), ({"dtype": "Float32", "nodata": "-3.4028236e38"}, "Float32"),
+       ({"bounds": (-1e308, 0, 1e308, 1)}, "pixel sizes of inf"), ({"bounds": (0, 0, 5e-324, 1)}, "pixel sizes of 0.0"),
+       ({"bounds": (0, 0, 10 ** 400, 1)}, "bounds.*too large"), ({"transform": (0, 10 ** 400, 0, 0, 0, -1), "bounds": None},
+                                                                  "transform.*too large"),
+       ({"dtype": "Float64", "nodata": 10 ** 400}, "nodata.*too large"), ({"nodata": "1" + "0" * 400}, "nodata.*too large")]
 
 
 @pytest.mark.parametrize("given, words", BAD, ids=[w for _, w in BAD])

@@ -34,7 +34,7 @@ def _numbers(value, count: int, what: str) -> tuple[float, ...]:
         items = ()
     if len(items) != count or not all(_is_number(v) for v in items):
         raise ValueError(f"{what} must be {count} numbers, got {value!r}")
-    numbers = tuple(float(v) for v in items)
+    numbers = tuple(_as_float(v, what) for v in items)
     if not all(math.isfinite(v) for v in numbers):
         raise ValueError(f"{what} must be finite numbers, got {value!r}")
     return numbers
@@ -42,6 +42,13 @@ def _numbers(value, count: int, what: str) -> tuple[float, ...]:
 
 def _is_number(value) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _as_float(value, what: str) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond any double, 10**400
+        raise ValueError(f"{what}: {value!r} is too large for a double") from None
 
 
 def _transform(bounds, transform, size) -> tuple[float, ...] | None:
@@ -63,12 +70,23 @@ def _transform(bounds, transform, size) -> tuple[float, ...] | None:
     width, height = size
     if width <= 0 or height <= 0:
         raise ValueError(f"bounds need a raster of at least one pixel, not {width} x {height}")
-    return (xmin, (xmax - xmin) / width, 0.0, ymax, 0.0, -(ymax - ymin) / height)
+    sizes = ((xmax - xmin) / width, (ymax - ymin) / height)
+    if not all(math.isfinite(v) and v != 0 for v in sizes):  # the span overflows, or underflows per pixel
+        raise ValueError(f"bounds {tuple(bounds)!r} give pixel sizes of {sizes[0]!r} x {sizes[1]!r} "
+                         f"for {width} x {height} pixels: they must be finite and not 0")
+    return (xmin, sizes[0], 0.0, ymax, 0.0, -sizes[1])
 
 
 def _nodata_number(value) -> int | float:
     """``value`` as a number: an int or float, or a text of one ("-9999",
-    "nan"); integral texts stay exact ints (a UInt64 nodata)."""
+    "nan"); integral texts stay exact ints (a UInt64 nodata), within what
+    a double, GDAL's nodata, holds."""
+    number = _parsed_number(value)
+    _as_float(number, "nodata")
+    return number
+
+
+def _parsed_number(value) -> int | float:
     if _is_number(value):
         return value
     if isinstance(value, str):
@@ -129,8 +147,9 @@ def checked_georeferencing(srs=None, bounds=None, transform=None, nodata=None, *
                            size, type_names=()) -> Georeferencing:
     """The parts checked, for a raster of ``size`` (width, height) whose
     bands are of the data types ``type_names``.  Bad input (a spatial
-    reference GDAL cannot read, or with a NUL; bounds with xmin >= xmax;
-    a nodata value that is no number or that the bands cannot hold) raises
+    reference GDAL cannot read, or with a NUL; bounds with xmin >= xmax
+    or giving infinite or zero pixel sizes; a number beyond a double; a
+    nodata value that is no number or that the bands cannot hold) raises
     ``ValueError``."""
     if srs is not None:
         _osr.delete_SpatialReference(spatial_reference(srs))
