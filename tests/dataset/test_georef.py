@@ -97,6 +97,15 @@ def test_bad_input_sets_nothing(tmp_path, given, words):
     assert "coordinateSystem" not in info and "geoTransform" not in info
 
 
+@pytest.mark.parametrize("name, ext", [("GPKG", "gpkg"), ("ESRI Shapefile", "shp")])
+def test_a_vector_dataset_takes_no_nodata(tmp_path, name, ext):
+    if _gdal.GetDriverByName(name) is None:
+        pytest.skip(f"GDAL here has no {name} driver")
+    with driver.VectorDriver(name).create(str(tmp_path / f"v.{ext}")) as ds:
+        with pytest.raises(ValueError, match="holds no raster"):
+            ds.georeference(nodata=0)
+
+
 def test_gdal_s_refusal_is_its_own_message(tmp_path):
     ds = new_raster(tmp_path, "Byte", "GPKG")
     with pytest.raises(base.error.GDALError, match="Dataset_SetGeoTransform failed: .*rotat"):

@@ -13,7 +13,7 @@ from .. import _error as error
 from .gdalcall import call_gdal_fun
 from .layers import spatial_reference
 
-__all__ = ["Georeferencing", "checked_georeferencing", "apply_georeferencing", "band_types"]
+__all__ = ["Georeferencing", "checked_georeferencing", "apply_georeferencing", "band_types", "raster_size"]
 
 _OAMS_TRADITIONAL_GIS_ORDER = 0  # x is easting or longitude, as in a geotransform
 
@@ -158,6 +158,16 @@ def checked_georeferencing(srs=None, bounds=None, transform=None, nodata=None, *
     if nodata is not None:
         nodata = _check_nodata(nodata, type_names)
     return Georeferencing(srs, gt, nodata)
+
+
+def raster_size(handle, path, nodata) -> tuple[int, int]:
+    """The dataset's (width, height), refused where it holds no raster: no
+    bands and no size, or no bands to take a nodata value (a vector
+    dataset, which GDAL gives a size all the same)."""
+    size = (_gdal.Dataset_RasterXSize_get(handle), _gdal.Dataset_RasterYSize_get(handle))
+    if not _gdal.Dataset_RasterCount_get(handle) and (size == (0, 0) or nodata is not None):
+        raise ValueError(f"{path!r} holds no raster to georeference")
+    return size
 
 
 def band_types(handle) -> list[str]:
