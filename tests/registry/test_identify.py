@@ -77,6 +77,19 @@ def test_identify_arguments(files):
         _identify.identify(gpkg + "\0.png")
 
 
+@pytest.mark.parametrize("special", ["fifo", "/dev/null"])
+def test_identify_refuses_what_is_no_file_or_folder_unopened(tmp_path, capsys, special):
+    path = tmp_path / "pipe.gpkg"
+    if special == "fifo":
+        os.mkfifo(path)  # GDAL would block opening it, waiting for a writer
+    else:
+        path = special
+    with pytest.raises(ValueError, match="not a regular file or a folder"):
+        _identify.identify(path)
+    assert cli.main(["identify", str(path)]) == 1
+    assert "not a regular file" in capsys.readouterr().err
+
+
 def test_identify_command(files, capsys):
     names = ["mislabeled.tif", "renamed.dat", "junk.txt", "missing.tif"]
     code = cli.main(["identify", *(str(files / n) for n in names)])

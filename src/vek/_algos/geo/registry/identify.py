@@ -6,6 +6,9 @@ yet by its extension or connection prefix, in the order GDAL's own tools
 choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 """
 
+import os
+import stat
+
 from osgeo import _gdal
 
 from .. import _error as error
@@ -91,6 +94,19 @@ def _holds(path, only, siblings) -> tuple[bool, bool]:
         release_dataset(handle)
 
 
+def _check_kind_of_file(path: str) -> None:
+    """Refuse a local file that is neither a regular file nor a folder: GDAL
+    would open it to look, and a FIFO without a writer blocks forever."""
+    if path.startswith("/vsi"):
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:  # no local file: a connection string, a URL
+        return
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        raise ValueError(f"{path!r} is not a regular file or a folder; GDAL is not asked to read it")
+
+
 def _raw_identify(path, flags, allowed, siblings):
     with quiet_gdal():
         try:
@@ -133,7 +149,8 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     data the file holds when it is opened read-only), a ``VectorDriver``
     likewise, else a ``Driver``.  A local path
     or a ``/vsimem/`` path that does not exist raises
-    ``FileNotFoundError``.
+    ``FileNotFoundError``; a local file that is neither a regular file nor
+    a folder (a FIFO, a device) raises ``ValueError``.
     """
     path = _path_text(path)
     if kind not in _KIND_FLAGS:
@@ -142,6 +159,7 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     siblings = sibling_names(sibling_files)  # checked and handed over as open_file does
     if not_found(path):
         raise FileNotFoundError(2, "No such file or directory", path)
+    _check_kind_of_file(path)
     handle = _raw_identify(path, _KIND_FLAGS[kind], allowed, siblings)
     if handle is None:
         return None
