@@ -162,6 +162,15 @@ def test_drivers_for_path(tmp_path):
 
 
 
+@pytest.mark.parametrize("name, ascii_case, lookalike", [("ESRI Shapefile", "roads.SHP", "roads.\u017fhp"),
+                                                          ("KML", "a.Kml", "a.\u212aml")], ids=["long s", "Kelvin sign"])
+def test_extensions_compare_in_ascii_case_only_as_gdal_does(name, ascii_case, lookalike):
+    if name not in all_driver_names():
+        pytest.skip(f"this GDAL has no {name} driver")
+    assert name in [d.name for d in _identify.drivers_for_path(ascii_case)]
+    assert name not in [d.name for d in _identify.drivers_for_path(lookalike, writable=False)]
+
+
 def listing(ext, caps):
     return [n for n in all_driver_names() if ext in metadata(n, "DMD_EXTENSIONS").lower().split()
             and any(metadata(n, c) for c in caps)]

@@ -8,6 +8,7 @@ choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 
 import os
 import stat
+import string
 
 from osgeo import _gdal
 
@@ -178,9 +179,18 @@ def _suffixes(path: str) -> list[str]:
     return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
 
 
+# GDAL compares names as EQUAL and STARTS_WITH_CI do, in ASCII case only:
+# str.casefold would make "ſhp" (long s) a shp and "\u212aml" (Kelvin) a kml.
+_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
+
+
+def _fold(text: str) -> str:
+    return text.translate(_ASCII_LOWER)
+
+
 def _has_prefix(handle, path: str) -> bool:
     prefix = metadata_item(handle, "DMD_CONNECTION_PREFIX")
-    return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
+    return bool(prefix) and _fold(path[: len(prefix)]) == _fold(prefix)
 
 
 # GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
@@ -197,7 +207,7 @@ def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
     candidates = []
     every_listed = set()
     for handle in _drivers():
-        listed = {e.casefold() for e in metadata_list(handle, "DMD_EXTENSIONS")}
+        listed = {_fold(e) for e in metadata_list(handle, "DMD_EXTENSIONS")}
         every_listed |= listed
         if writable and not is_output_driver(handle):
             continue
@@ -209,12 +219,12 @@ def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
     # only the candidates: a pipeline.gdalg.json belongs to a driver that
     # cannot write, not to the drivers of .json.
     suffixes = _suffixes(path)
-    ext = next((s for s in suffixes[:-1] if s.casefold() in every_listed),
+    ext = next((s for s in suffixes[:-1] if _fold(s) in every_listed),
                suffixes[-1] if suffixes else "")
     names = [name for name, listed, prefixed in candidates
-             if (ext and ext.casefold() in listed) or prefixed]
+             if (ext and _fold(ext) in listed) or prefixed]
     # GMT is registered before netCDF for reading; GDAL writes .nc with netCDF.
-    if ext.lower() == "nc" and [n.lower() for n in names] == ["gmt", "netcdf"]:
+    if _fold(ext) == "nc" and [_fold(n) for n in names] == ["gmt", "netcdf"]:
         names.reverse()
     return ext, names
 
@@ -225,7 +235,7 @@ def drivers_for_path(path, *, writable=True, single=False, kind=None):
     exist.
 
     Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
-    (compared without regard to case; a compound extension such as
+    (compared without regard to ASCII case, as GDAL compares; a compound extension such as
     ``.shp.zip`` counts as one where any registered driver lists it, even
     one that does not write: no driver writes ``.gdalg.json``), or else when the
     path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
