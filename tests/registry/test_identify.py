@@ -191,6 +191,26 @@ def test_a_compound_extension_any_driver_lists_is_never_split():
         _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", own, "")
 
 
+def test_a_compound_extension_of_another_kind_leaves_its_last_part_to_the_kind_asked():
+    """GDAL 3.9's GTI, raster only, lists gti.gpkg: a vector out.gti.gpkg found no driver, GDAL's tools GPKG.
+    A raster-only driver of this registry is made to list such an extension for the test."""
+    if "GPKG" not in all_driver_names():
+        pytest.skip("this GDAL has no GPKG driver")
+    raster = next(iter(find_drivers(DCAP_RASTER=True, DCAP_VECTOR=False)), None)
+    if raster is None:
+        pytest.skip("no driver of this GDAL is raster only")
+    handle, own = _gdal.GetDriverByName(raster), metadata(raster, "DMD_EXTENSIONS")
+    _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", f"{own} vekgti.gpkg", "")
+    try:
+        found = {kind: [d.name for d in _identify.drivers_for_path("out.vekgti.gpkg", writable=False, kind=kind)]
+                 for kind in ("raster", "vector")}
+    finally:
+        _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", own, "")
+    assert found == {"raster": [raster], "vector": [d.name for d in _identify.drivers_for_path("out.gpkg", kind="vector",
+                                                                                              writable=False)]}
+    assert "GPKG" in found["vector"]
+
+
 @pytest.mark.parametrize("form", [os.fsencode, os.fsdecode], ids=["bytes", "surrogate-escaped str"])
 def test_a_name_that_is_not_utf8_is_identified_as_gdal_identifies_it(tmp_path, form):
     """identify() and its probe of a format of both kinds answered None while open_file opened it."""

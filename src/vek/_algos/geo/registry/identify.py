@@ -208,16 +208,20 @@ def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
     every_listed = set()
     for handle in _drivers():
         listed = {_fold(e) for e in metadata_list(handle, "DMD_EXTENSIONS")}
-        every_listed |= listed
+        of_kind = _of_kind(handle, kind)
+        if kind is None or of_kind:
+            every_listed |= listed
         if writable and not is_output_driver(handle):
             continue
-        if not _of_kind(handle, kind):
+        if not of_kind:
             continue
         candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
-    # A compound extension (shp.zip) counts where any registered driver
-    # lists it, else the last one (zip), as GDAL's tools do.  Any driver, not
-    # only the candidates: a pipeline.gdalg.json belongs to a driver that
-    # cannot write, not to the drivers of .json.
+    # A compound extension (shp.zip) counts where a registered driver of the
+    # kind asked lists it, else the last one (zip), as GDAL's tools do: GDAL
+    # splits off only the last part but shp.zip and gpkg.zip.  Drivers that
+    # cannot write count: a pipeline.gdalg.json belongs to a driver that only
+    # reads, not to the drivers of .json.  Drivers of another kind do not: the
+    # raster-only GTI lists gti.gpkg, and out.gti.gpkg is a vector GeoPackage.
     suffixes = _suffixes(path)
     ext = next((s for s in suffixes[:-1] if _fold(s) in every_listed),
                suffixes[-1] if suffixes else "")
@@ -236,8 +240,9 @@ def drivers_for_path(path, *, writable=True, single=False, kind=None):
 
     Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
     (compared without regard to ASCII case, as GDAL compares; a compound extension such as
-    ``.shp.zip`` counts as one where any registered driver lists it, even
-    one that does not write: no driver writes ``.gdalg.json``), or else when the
+    ``.shp.zip`` counts as one where any registered driver of the ``kind``
+    asked lists it, even one that does not write: no driver writes
+    ``.gdalg.json``), or else when the
     path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
     that write datasets count: by Create, by CreateCopy, or by translating
     vector data.  The order is GDAL's registry order, which is the order in
