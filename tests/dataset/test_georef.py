@@ -46,11 +46,12 @@ def create(capsys, *argv):
 
 
 @pytest.mark.parametrize("name, dtype, nodata", [("GPKG", "Byte", None), ("GPKG", "Float32", "-9999"),
-                                                  ("GTiff", "Int16", "-32768"), ("PNG", "Byte", "0")])
+                                                  ("GTiff", "Int16", "-32768"), ("PNG", "Byte", "0"),
+                                                  ("GTiff", "Float32", "-3.4028235e+38")])  # -FLT_MAX as gdalinfo prints it
 def test_created_rasters_lie_where_they_were_put(capsys, tmp_path, name, dtype, nodata):
     path = raster_path(tmp_path, name)  # PNG writes by copy: its in-memory source is georeferenced
     code, out, err = create(capsys, name, str(path), "--size", "10", "20", "--dtype", dtype, "--srs", "EPSG:32632",
-                            "--bounds", "500000", "0", "501000", "2000", *(["--nodata", nodata] if nodata else []))
+                            "--bounds", "500000", "0", "501000", "2000", *([f"--nodata={nodata}"] if nodata else []))
     assert code == 0 and "bounds     500000 0 501000 2000" in out, err
     info = gdalinfo(path)
     assert info["geoTransform"] == [500000.0, 100.0, 0.0, 2000.0, 0.0, -100.0]
@@ -62,7 +63,8 @@ def new_raster(tmp_path, dtype="Float32", name="GTiff"):
     return driver.RasterDriver(name).create(str(raster_path(tmp_path, name)), 4, 2, 2, dtype)
 
 
-@pytest.mark.parametrize("dtype, nodata, shown", [("Float32", "nan", "NaN"), ("UInt64", str(2 ** 64 - 1), str(2 ** 64 - 1))])
+@pytest.mark.parametrize("dtype, nodata, shown", [("Float32", "nan", "NaN"), ("UInt64", str(2 ** 64 - 1), str(2 ** 64 - 1)),
+                                                   ("Float32", 3.4028235e38, 3.4028235e38)])  # FLT_MAX, as gdalinfo prints it
 def test_a_transform_and_every_band_s_nodata(tmp_path, dtype, nodata, shown):
     if dtype not in driver.dtypes.dtype_names():
         pytest.skip(f"GDAL here has no {dtype} rasters")
@@ -78,7 +80,11 @@ BAD = [({"srs": "EPSG:99999"}, "cannot read spatial reference"), ({"srs": "EPSG:
        ({"bounds": (0, 0, math.inf, 10)}, "finite"), ({"transform": (0, 1, 0, 0, 0, -1)}, "not both"),
        ({"bounds": None, "transform": (0, 0, 0, 0, 0, -1)}, "pixel sizes"), ({"nodata": True}, "must be a number"),
        ({"nodata": "-1"}, "0 to 255"), ({"dtype": "Int16", "nodata": "1.5"}, "whole number"),
-       ({"dtype": "Float32", "nodata": 1e39}, "Float32")]
+       ({"dtype": "Float32", "nodata": 1e39}, "Float32"), ({"dtype": "Float32", "nodata": "-3.4028236e38"}, "Float32"),
+       ({"bounds": (-1e308, 0, 1e308, 1)}, "pixel sizes of inf"), ({"bounds": (0, 0, 5e-324, 1)}, "pixel sizes of 0.0"),
+       ({"bounds": (0, 0, 10 ** 400, 1)}, "bounds.*too large"), ({"transform": (0, 10 ** 400, 0, 0, 0, -1), "bounds": None},
+                                                                  "transform.*too large"),
+       ({"dtype": "Float64", "nodata": 10 ** 400}, "nodata.*too large"), ({"nodata": "1" + "0" * 400}, "nodata.*too large")]
 
 
 @pytest.mark.parametrize("given, words", BAD, ids=[w for _, w in BAD])
@@ -89,6 +95,15 @@ def test_bad_input_sets_nothing(tmp_path, given, words):
             ds.georeference(**asked)
     info = gdalinfo(ds.path)
     assert "coordinateSystem" not in info and "geoTransform" not in info
+
+
+@pytest.mark.parametrize("name, ext", [("GPKG", "gpkg"), ("ESRI Shapefile", "shp")])
+def test_a_vector_dataset_takes_no_nodata(tmp_path, name, ext):
+    if _gdal.GetDriverByName(name) is None:
+        pytest.skip(f"GDAL here has no {name} driver")
+    with driver.VectorDriver(name).create(str(tmp_path / f"v.{ext}")) as ds:
+        with pytest.raises(ValueError, match="holds no raster"):
+            ds.georeference(nodata=0)
 
 
 def test_gdal_s_refusal_is_its_own_message(tmp_path):

@@ -4,6 +4,8 @@ filter of drivers_for_path and ``detect``."""
 
 import itertools
 import json
+import math
+import os
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -14,6 +16,7 @@ import vek
 from conftest import all_driver_names, find_drivers, metadata
 from vek import cli
 from vek._algos.geo.binding.capabilities import CAPABILITIES
+from vek._cli.diff import MAX_SIZE
 
 SNAPSHOTS = Path(__file__).parent.parent / "data" / "snapshots"
 KEPT = sorted(SNAPSHOTS.glob("*.json"))
@@ -184,6 +187,40 @@ def test_diff_trouble_exits_2(capsys, tmp_path, content, words):
         path.write_text(content)
     code, out, err = run(capsys, "diff", path, BASE)
     assert (code, out) == (2, "") and err.startswith("vek-drivers: error: ") and all(w in err for w in words)
+
+
+def _sparse(path):
+    with open(path, "wb") as f:
+        f.truncate(MAX_SIZE + 1)
+
+
+@pytest.mark.parametrize("make, words", [
+    ("[" * 100_000 + "]" * 100_000, "nested too deeply"),
+    ('{"drivers": {"X": {"options": {"open": {"A": {"value": [["a"]]}}}}}}', "not a snapshot"),
+    ('{"drivers": {"X": {"options": {"open": {"A": {"default": [1]}}}}}}', "not a snapshot"),
+    ('{"drivers": {"X": {"capabilities": {"raster": [[true]]}}}}', "not a snapshot"),
+    (os.mkfifo, "not a regular file"), (_sparse, "larger than"), ("/dev/zero", "not a regular file"),
+], ids=["deep", "nested values", "nested default", "nested capability", "fifo", "huge", "device"])
+def test_diff_refuses_what_no_snapshot_holds(capsys, tmp_path, make, words):
+    path = tmp_path / "bad.json"
+    if make == "/dev/zero":
+        path = Path(make)  # read whole, it would exhaust memory
+    elif callable(make):
+        make(path)
+    else:
+        path.write_text(make)
+    code, out, err = run(capsys, "diff", BASE, path)
+    assert (code, out) == (2, "") and words in err, err
+
+
+def test_a_snapshot_holding_nan_agrees_with_itself(capsys, tmp_path):
+    data = json.loads(BASE.read_text())
+    record = next(r for d in data["drivers"].values() for c in d["options"].values() for r in c.values())
+    record.update(default=math.nan, value=[math.nan, "x"])
+    next(iter(data["drivers"].values()))["capabilities"]["raster"] = math.nan
+    path = tmp_path / "nan.json"
+    path.write_text(json.dumps(data))
+    assert run(capsys, "diff", path, path)[0] == 0
 
 
 # ---------------------------------------------------------------- show, kind filter

@@ -77,6 +77,19 @@ def test_identify_arguments(files):
         _identify.identify(gpkg + "\0.png")
 
 
+@pytest.mark.parametrize("special", ["fifo", "/dev/null"])
+def test_identify_refuses_what_is_no_file_or_folder_unopened(tmp_path, capsys, special):
+    path = tmp_path / "pipe.gpkg"
+    if special == "fifo":
+        os.mkfifo(path)  # GDAL would block opening it, waiting for a writer
+    else:
+        path = special
+    with pytest.raises(ValueError, match="not a regular file or a folder"):
+        _identify.identify(path)
+    assert cli.main(["identify", str(path)]) == 1
+    assert "not a regular file" in capsys.readouterr().err
+
+
 def test_identify_command(files, capsys):
     names = ["mislabeled.tif", "renamed.dat", "junk.txt", "missing.tif"]
     code = cli.main(["identify", *(str(files / n) for n in names)])
@@ -149,6 +162,15 @@ def test_drivers_for_path(tmp_path):
 
 
 
+@pytest.mark.parametrize("name, ascii_case, lookalike", [("ESRI Shapefile", "roads.SHP", "roads.\u017fhp"),
+                                                          ("KML", "a.Kml", "a.\u212aml")], ids=["long s", "Kelvin sign"])
+def test_extensions_compare_in_ascii_case_only_as_gdal_does(name, ascii_case, lookalike):
+    if name not in all_driver_names():
+        pytest.skip(f"this GDAL has no {name} driver")
+    assert name in [d.name for d in _identify.drivers_for_path(ascii_case)]
+    assert name not in [d.name for d in _identify.drivers_for_path(lookalike, writable=False)]
+
+
 def listing(ext, caps):
     return [n for n in all_driver_names() if ext in metadata(n, "DMD_EXTENSIONS").lower().split()
             and any(metadata(n, c) for c in caps)]
@@ -167,6 +189,26 @@ def test_a_compound_extension_any_driver_lists_is_never_split():
         assert [[d.name for d in _identify.drivers_for_path("x.vekpipe.json", writable=w)] for w in (1, 0)] == [[], [reader]]
     finally:
         _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", own, "")
+
+
+def test_a_compound_extension_of_another_kind_leaves_its_last_part_to_the_kind_asked():
+    """GDAL 3.9's GTI, raster only, lists gti.gpkg: a vector out.gti.gpkg found no driver, GDAL's tools GPKG.
+    A raster-only driver of this registry is made to list such an extension for the test."""
+    if "GPKG" not in all_driver_names():
+        pytest.skip("this GDAL has no GPKG driver")
+    raster = next(iter(find_drivers(DCAP_RASTER=True, DCAP_VECTOR=False)), None)
+    if raster is None:
+        pytest.skip("no driver of this GDAL is raster only")
+    handle, own = _gdal.GetDriverByName(raster), metadata(raster, "DMD_EXTENSIONS")
+    _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", f"{own} vekgti.gpkg", "")
+    try:
+        found = {kind: [d.name for d in _identify.drivers_for_path("out.vekgti.gpkg", writable=False, kind=kind)]
+                 for kind in ("raster", "vector")}
+    finally:
+        _gdal.MajorObject_SetMetadataItem(handle, "DMD_EXTENSIONS", own, "")
+    assert found == {"raster": [raster], "vector": [d.name for d in _identify.drivers_for_path("out.gpkg", kind="vector",
+                                                                                              writable=False)]}
+    assert "GPKG" in found["vector"]
 
 
 @pytest.mark.parametrize("form", [os.fsencode, os.fsdecode], ids=["bytes", "surrogate-escaped str"])

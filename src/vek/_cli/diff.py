@@ -9,6 +9,9 @@ differ, 2 when a file cannot be read or is no snapshot (and for a bad
 command line)."""
 
 import json
+import math
+import os
+import stat
 import sys
 import textwrap
 
@@ -25,21 +28,46 @@ _OPTION_TITLES = {
 }
 
 
+# A snapshot of a whole registry is well under a megabyte; anything far
+# larger is no snapshot, and reading it whole could exhaust memory.
+MAX_SIZE = 64 << 20
+
+
 class SnapshotError(Exception):
     """A file that cannot be read as a snapshot (exit status 2)."""
 
 
+def _read_file(path: str) -> bytes:
+    """A regular file's bytes (opened without blocking, so a FIFO cannot
+    hang the command), refused when larger than MAX_SIZE."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    with open(fd, "rb", buffering=0) as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise SnapshotError(f"{path}: not a regular file")
+        if info.st_size > MAX_SIZE:
+            raise SnapshotError(f"{path}: larger than {MAX_SIZE >> 20} MiB, no snapshot")
+        return f.read(MAX_SIZE + 1)
+
+
+def _read(path: str) -> bytes:
+    raw = sys.stdin.buffer.read(MAX_SIZE + 1) if path == "-" else _read_file(path)
+    if len(raw) > MAX_SIZE:  # a file that grew, or standard input
+        raise SnapshotError(f"{path}: larger than {MAX_SIZE >> 20} MiB, no snapshot")
+    return raw
+
+
 def load(path: str) -> dict:
     try:
-        if path == "-":
-            data = json.load(sys.stdin)
-        else:
-            with open(path, encoding="utf-8") as f:
-                data = json.load(f)
+        data = json.loads(_read(path))
     except OSError as exc:
         raise SnapshotError(f"{path}: {exc.strerror or exc}") from None
     except (ValueError, UnicodeDecodeError) as exc:
         raise SnapshotError(f"{path}: not JSON ({exc})") from None
+    except RecursionError:
+        raise SnapshotError(f"{path}: not a snapshot (JSON nested too deeply)") from None
+    except MemoryError:
+        raise SnapshotError(f"{path}: too large to read") from None
     if not _is_snapshot(data):
         raise SnapshotError(f"{path}: not a snapshot ('{PROG} snapshot' makes one)")
     return data
@@ -49,27 +77,53 @@ def _mapping_of(value, test) -> bool:
     return isinstance(value, dict) and all(test(v) for v in value.values())
 
 
+def _scalar(value) -> bool:
+    return value is None or isinstance(value, (str, bool, int, float))
+
+
+def _scalars(value) -> bool:
+    return isinstance(value, list) and all(map(_scalar, value))
+
+
+def _is_record(record) -> bool:
+    return (isinstance(record, dict) and all(_scalar(record.get(k)) for k in _OPTION_FIELDS)
+            and _scalars(record.get("value", [])))
+
+
 def _is_description(d) -> bool:
-    """What the comparison reads of a description has the form snapshot writes."""
+    """What the comparison reads of a description has the form snapshot
+    writes, down to its plain values: nothing compared nests further."""
     return (isinstance(d, dict)
-            and all(isinstance(d.get(k, []), list) for k in _DRIVER_FIELDS)
-            and isinstance(d.get("capabilities", {}), dict)
-            and _mapping_of(d.get("options", {}), lambda catalogue: _mapping_of(
-                catalogue, lambda record: isinstance(record, dict) and isinstance(record.get("value", []), list))))
+            and all(_scalars(d.get(k, [])) for k in _DRIVER_FIELDS)
+            and _mapping_of(d.get("capabilities", {}), _scalar)
+            and _mapping_of(d.get("options", {}), lambda catalogue: _mapping_of(catalogue, _is_record)))
 
 
 def _is_snapshot(data) -> bool:
     return isinstance(data, dict) and _mapping_of(data.get("drivers"), _is_description)
 
 
+_NAN = object()  # what every NaN stands for when compared: a snapshot agrees with itself
+
+
+def _key(value):
+    return _NAN if isinstance(value, float) and math.isnan(value) else value
+
+
+def _same(a, b) -> bool:
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(map(_same, a, b))
+    return _key(a) == _key(b)
+
+
 def _only(a, b) -> list:
     """The items of ``a`` that ``b`` lacks, in ``a``'s order."""
-    present = set(b)
-    return [item for item in a if item not in present]
+    present = set(map(_key, b))
+    return [item for item in a if _key(item) not in present]
 
 
 def _pairs(a: dict, b: dict, keys) -> dict:
-    return {k: [a.get(k), b.get(k)] for k in keys if a.get(k) != b.get(k)}
+    return {k: [a.get(k), b.get(k)] for k in keys if not _same(a.get(k), b.get(k))}
 
 
 def _option_change(a: dict, b: dict) -> dict:

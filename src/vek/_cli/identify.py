@@ -19,6 +19,10 @@ def cmd_identify(args) -> int:
             print(f"{PROG}: error: {path}: No such file or directory", file=sys.stderr)
             status = 1
             continue
+        except ValueError as exc:  # a FIFO, a device, a NUL in the name
+            print(f"{PROG}: error: {exc}", file=sys.stderr)
+            status = 1
+            continue
         if d is None:
             print(f"{PROG}: no driver recognises {path}", file=sys.stderr)
             status = 1

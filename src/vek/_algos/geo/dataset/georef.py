@@ -13,7 +13,7 @@ from .. import _error as error
 from .gdalcall import call_gdal_fun
 from .layers import spatial_reference
 
-__all__ = ["Georeferencing", "checked_georeferencing", "apply_georeferencing", "band_types"]
+__all__ = ["Georeferencing", "checked_georeferencing", "apply_georeferencing", "band_types", "raster_size"]
 
 _OAMS_TRADITIONAL_GIS_ORDER = 0  # x is easting or longitude, as in a geotransform
 
@@ -34,7 +34,7 @@ def _numbers(value, count: int, what: str) -> tuple[float, ...]:
         items = ()
     if len(items) != count or not all(_is_number(v) for v in items):
         raise ValueError(f"{what} must be {count} numbers, got {value!r}")
-    numbers = tuple(float(v) for v in items)
+    numbers = tuple(_as_float(v, what) for v in items)
     if not all(math.isfinite(v) for v in numbers):
         raise ValueError(f"{what} must be finite numbers, got {value!r}")
     return numbers
@@ -42,6 +42,13 @@ def _numbers(value, count: int, what: str) -> tuple[float, ...]:
 
 def _is_number(value) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _as_float(value, what: str) -> float:
+    try:
+        return float(value)
+    except OverflowError:  # an int beyond any double, 10**400
+        raise ValueError(f"{what}: {value!r} is too large for a double") from None
 
 
 def _transform(bounds, transform, size) -> tuple[float, ...] | None:
@@ -63,12 +70,23 @@ def _transform(bounds, transform, size) -> tuple[float, ...] | None:
     width, height = size
     if width <= 0 or height <= 0:
         raise ValueError(f"bounds need a raster of at least one pixel, not {width} x {height}")
-    return (xmin, (xmax - xmin) / width, 0.0, ymax, 0.0, -(ymax - ymin) / height)
+    sizes = ((xmax - xmin) / width, (ymax - ymin) / height)
+    if not all(math.isfinite(v) and v != 0 for v in sizes):  # the span overflows, or underflows per pixel
+        raise ValueError(f"bounds {tuple(bounds)!r} give pixel sizes of {sizes[0]!r} x {sizes[1]!r} "
+                         f"for {width} x {height} pixels: they must be finite and not 0")
+    return (xmin, sizes[0], 0.0, ymax, 0.0, -sizes[1])
 
 
 def _nodata_number(value) -> int | float:
     """``value`` as a number: an int or float, or a text of one ("-9999",
-    "nan"); integral texts stay exact ints (a UInt64 nodata)."""
+    "nan"); integral texts stay exact ints (a UInt64 nodata), within what
+    a double, GDAL's nodata, holds."""
+    number = _parsed_number(value)
+    _as_float(number, "nodata")
+    return number
+
+
+def _parsed_number(value) -> int | float:
     if _is_number(value):
         return value
     if isinstance(value, str):
@@ -95,7 +113,19 @@ def _type_range(type_name: str) -> tuple[int, int] | None:
     return (0, 2 ** bits - 1) if match.group(1) else (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
 
 
-_FLOAT32_MAX = 3.4028234663852886e38
+_FLOAT32_MAX = 3.4028234663852886e38  # 2**128 - 2**104
+# Values below this round to FLT_MAX as a float32; gdalinfo prints -FLT_MAX
+# as -3.4028235e+38, which is just beyond it as a double.
+_FLOAT32_ROUNDS_TO_MAX = 2 ** 128 - 2 ** 103
+
+
+def _float32_nodata(value, number):
+    """``number`` as a Float32 band holds it: ±FLT_MAX for what rounds to it."""
+    if not math.isfinite(number) or abs(number) <= _FLOAT32_MAX:
+        return number
+    if abs(number) >= _FLOAT32_ROUNDS_TO_MAX:
+        raise ValueError(f"nodata {value!r} is outside what Float32 bands hold")
+    return math.copysign(_FLOAT32_MAX, number)
 
 
 def _check_nodata(value, type_names) -> int | float:
@@ -108,8 +138,8 @@ def _check_nodata(value, type_names) -> int | float:
             if not held[0] <= number <= held[1]:
                 raise ValueError(f"nodata {value!r} is outside what {name} bands hold "
                                  f"({held[0]} to {held[1]})")
-        elif name == "Float32" and math.isfinite(number) and abs(number) > _FLOAT32_MAX:
-            raise ValueError(f"nodata {value!r} is outside what Float32 bands hold")
+        elif name == "Float32":
+            number = _float32_nodata(value, number)
     return number
 
 
@@ -117,8 +147,9 @@ def checked_georeferencing(srs=None, bounds=None, transform=None, nodata=None, *
                            size, type_names=()) -> Georeferencing:
     """The parts checked, for a raster of ``size`` (width, height) whose
     bands are of the data types ``type_names``.  Bad input (a spatial
-    reference GDAL cannot read, or with a NUL; bounds with xmin >= xmax;
-    a nodata value that is no number or that the bands cannot hold) raises
+    reference GDAL cannot read, or with a NUL; bounds with xmin >= xmax
+    or giving infinite or zero pixel sizes; a number beyond a double; a
+    nodata value that is no number or that the bands cannot hold) raises
     ``ValueError``."""
     if srs is not None:
         _osr.delete_SpatialReference(spatial_reference(srs))
@@ -127,6 +158,16 @@ def checked_georeferencing(srs=None, bounds=None, transform=None, nodata=None, *
     if nodata is not None:
         nodata = _check_nodata(nodata, type_names)
     return Georeferencing(srs, gt, nodata)
+
+
+def raster_size(handle, path, nodata) -> tuple[int, int]:
+    """The dataset's (width, height), refused where it holds no raster: no
+    bands and no size, or no bands to take a nodata value (a vector
+    dataset, which GDAL gives a size all the same)."""
+    size = (_gdal.Dataset_RasterXSize_get(handle), _gdal.Dataset_RasterYSize_get(handle))
+    if not _gdal.Dataset_RasterCount_get(handle) and (size == (0, 0) or nodata is not None):
+        raise ValueError(f"{path!r} holds no raster to georeference")
+    return size
 
 
 def band_types(handle) -> list[str]:

@@ -278,13 +278,10 @@ class GeoDatabase:
         closed); GDAL's refusal raises ``GDALError`` with its message, and
         what was set before it stays.
         """
-        from .georef import apply_georeferencing, band_types, checked_georeferencing
+        from .georef import apply_georeferencing, band_types, checked_georeferencing, raster_size
 
         with self._using() as handle:
-            size = (_gdal.Dataset_RasterXSize_get(handle), _gdal.Dataset_RasterYSize_get(handle))
-            if not _gdal.Dataset_RasterCount_get(handle) and size == (0, 0):
-                raise ValueError(f"{self._path!r} holds no raster to georeference")
-            geo = checked_georeferencing(srs, bounds, transform, nodata, size=size,
+            geo = checked_georeferencing(srs, bounds, transform, nodata, size=raster_size(handle, self._path, nodata),
                                          type_names=band_types(handle))
             apply_georeferencing(handle, geo)
 

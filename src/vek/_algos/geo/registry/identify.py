@@ -6,6 +6,10 @@ yet by its extension or connection prefix, in the order GDAL's own tools
 choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 """
 
+import os
+import stat
+import string
+
 from osgeo import _gdal
 
 from .. import _error as error
@@ -91,6 +95,19 @@ def _holds(path, only, siblings) -> tuple[bool, bool]:
         release_dataset(handle)
 
 
+def _check_kind_of_file(path: str) -> None:
+    """Refuse a local file that is neither a regular file nor a folder: GDAL
+    would open it to look, and a FIFO without a writer blocks forever."""
+    if path.startswith("/vsi"):
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:  # no local file: a connection string, a URL
+        return
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        raise ValueError(f"{path!r} is not a regular file or a folder; GDAL is not asked to read it")
+
+
 def _raw_identify(path, flags, allowed, siblings):
     with quiet_gdal():
         try:
@@ -133,7 +150,8 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     data the file holds when it is opened read-only), a ``VectorDriver``
     likewise, else a ``Driver``.  A local path
     or a ``/vsimem/`` path that does not exist raises
-    ``FileNotFoundError``.
+    ``FileNotFoundError``; a local file that is neither a regular file nor
+    a folder (a FIFO, a device) raises ``ValueError``.
     """
     path = _path_text(path)
     if kind not in _KIND_FLAGS:
@@ -142,6 +160,7 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     siblings = sibling_names(sibling_files)  # checked and handed over as open_file does
     if not_found(path):
         raise FileNotFoundError(2, "No such file or directory", path)
+    _check_kind_of_file(path)
     handle = _raw_identify(path, _KIND_FLAGS[kind], allowed, siblings)
     if handle is None:
         return None
@@ -160,9 +179,18 @@ def _suffixes(path: str) -> list[str]:
     return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
 
 
+# GDAL compares names as EQUAL and STARTS_WITH_CI do, in ASCII case only:
+# str.casefold would make "ſhp" (long s) a shp and "\u212aml" (Kelvin) a kml.
+_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
+
+
+def _fold(text: str) -> str:
+    return text.translate(_ASCII_LOWER)
+
+
 def _has_prefix(handle, path: str) -> bool:
     prefix = metadata_item(handle, "DMD_CONNECTION_PREFIX")
-    return bool(prefix) and path[: len(prefix)].casefold() == prefix.casefold()
+    return bool(prefix) and _fold(path[: len(prefix)]) == _fold(prefix)
 
 
 # GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
@@ -179,24 +207,28 @@ def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
     candidates = []
     every_listed = set()
     for handle in _drivers():
-        listed = {e.casefold() for e in metadata_list(handle, "DMD_EXTENSIONS")}
-        every_listed |= listed
+        listed = {_fold(e) for e in metadata_list(handle, "DMD_EXTENSIONS")}
+        of_kind = _of_kind(handle, kind)
+        if kind is None or of_kind:
+            every_listed |= listed
         if writable and not is_output_driver(handle):
             continue
-        if not _of_kind(handle, kind):
+        if not of_kind:
             continue
         candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
-    # A compound extension (shp.zip) counts where any registered driver
-    # lists it, else the last one (zip), as GDAL's tools do.  Any driver, not
-    # only the candidates: a pipeline.gdalg.json belongs to a driver that
-    # cannot write, not to the drivers of .json.
+    # A compound extension (shp.zip) counts where a registered driver of the
+    # kind asked lists it, else the last one (zip), as GDAL's tools do: GDAL
+    # splits off only the last part but shp.zip and gpkg.zip.  Drivers that
+    # cannot write count: a pipeline.gdalg.json belongs to a driver that only
+    # reads, not to the drivers of .json.  Drivers of another kind do not: the
+    # raster-only GTI lists gti.gpkg, and out.gti.gpkg is a vector GeoPackage.
     suffixes = _suffixes(path)
-    ext = next((s for s in suffixes[:-1] if s.casefold() in every_listed),
+    ext = next((s for s in suffixes[:-1] if _fold(s) in every_listed),
                suffixes[-1] if suffixes else "")
     names = [name for name, listed, prefixed in candidates
-             if (ext and ext.casefold() in listed) or prefixed]
+             if (ext and _fold(ext) in listed) or prefixed]
     # GMT is registered before netCDF for reading; GDAL writes .nc with netCDF.
-    if ext.lower() == "nc" and [n.lower() for n in names] == ["gmt", "netcdf"]:
+    if _fold(ext) == "nc" and [_fold(n) for n in names] == ["gmt", "netcdf"]:
         names.reverse()
     return ext, names
 
@@ -207,9 +239,10 @@ def drivers_for_path(path, *, writable=True, single=False, kind=None):
     exist.
 
     Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
-    (compared without regard to case; a compound extension such as
-    ``.shp.zip`` counts as one where any registered driver lists it, even
-    one that does not write: no driver writes ``.gdalg.json``), or else when the
+    (compared without regard to ASCII case, as GDAL compares; a compound extension such as
+    ``.shp.zip`` counts as one where any registered driver of the ``kind``
+    asked lists it, even one that does not write: no driver writes
+    ``.gdalg.json``), or else when the
     path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
     that write datasets count: by Create, by CreateCopy, or by translating
     vector data.  The order is GDAL's registry order, which is the order in
