@@ -386,3 +386,15 @@ def test_a_refused_georeference_keeps_the_users_files_of_the_name(tmp_path, monk
         (tmp_path / name).write_text("the user's")
     assert cli.main(["create", "NITF", "t.ntf", "--size", "4", "4", "--srs", "EPSG:32631"]) == 1
     assert sorted(os.listdir(tmp_path)) == ["t.ntf.aux.xml", "t.xml"]
+
+
+def test_a_copy_over_a_vrt_keeps_the_sources_it_lists(drv, tmp_path):
+    """GDAL lists a VRT's sources among its files: replacing the VRT moved them away."""
+    need_drivers("VRT")
+    drv.RasterDriver("GTiff").create(str(tmp_path / "a.tif"), 4, 4, 1).close()
+    kept = (tmp_path / "a.tif").read_bytes()
+    for _ in range(2):  # the second replaces the first
+        with drv.RasterDriver("GTiff").open(str(tmp_path / "a.tif")) as src, \
+                src.copy_to(tmp_path / "out.vrt", "VRT") as vrt:
+            assert vrt.xsize == 4
+    assert (tmp_path / "a.tif").read_bytes() == kept and sorted(os.listdir(tmp_path)) == ["a.tif", "out.vrt"]

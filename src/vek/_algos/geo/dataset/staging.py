@@ -176,8 +176,10 @@ class Stage:
         self.discard()
 
     def _old_files(self) -> list[str]:
-        """The names, in the target's folder, of the files of the dataset
-        the target is now (GDAL's list): what a copy in place replaces."""
+        """The names, in the target's folder, of the old dataset's own files
+        that a copy in place replaces: those GDAL lists for the dataset the
+        target is now whose names extend the target's (``out.tif.aux.xml``,
+        ``out.tif.ovr``); files it merely reads (a VRT's sources) stay."""
         target = self.fs.join(self.folder, self.name)
         if not self.fs.exists(target) or self.fs.is_dir(target):
             return []
@@ -191,5 +193,5 @@ class Stage:
         files = dataset_files(handle)
         release_dataset(handle)
         folder = self.folder.rstrip("/") + "/"  # GDAL lists them as opened: by absolute names
-        names = [f[len(folder):] for f in files if f.startswith(folder)]
-        return [n for n in names if n and "/" not in n] or [self.name]
+        names = [f[len(folder):] for f in files if f.startswith(folder + self.name)]
+        return [n for n in names if "/" not in n] or [self.name]
