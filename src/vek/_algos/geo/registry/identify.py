@@ -8,7 +8,6 @@ choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
 
 import os
 import stat
-import string
 
 from osgeo import _gdal
 
@@ -19,6 +18,7 @@ from ..binding.messages import quiet_gdal
 from ..binding.paths import fs_path, gdal_path
 from ..dataset.creation import release_dataset
 from ..dataset.opening import OF_RASTER, OF_VECTOR, not_found, sibling_names
+from ..options.values import fold as _fold  # GDAL's EQUAL: ASCII case only (casefold took 'ſhp' for shp)
 
 __all__ = ["identify", "drivers_for_path"]
 
@@ -177,15 +177,6 @@ def _suffixes(path: str) -> list[str]:
     name = path.replace("\\", "/").rsplit("/", 1)[-1]
     parts = name.split(".")[1:]
     return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
-
-
-# GDAL compares names as EQUAL and STARTS_WITH_CI do, in ASCII case only:
-# str.casefold would make "ſhp" (long s) a shp and "\u212aml" (Kelvin) a kml.
-_ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
-
-
-def _fold(text: str) -> str:
-    return text.translate(_ASCII_LOWER)
 
 
 def _has_prefix(handle, path: str) -> bool:
