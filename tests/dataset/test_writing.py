@@ -14,7 +14,7 @@ import warnings
 import pytest
 from osgeo import _gdal, _ogr
 
-from conftest import find_drivers
+from conftest import find_drivers, metadata
 from vek import cli
 from vek._algos.geo import base, geodatabase
 from vek._algos.geo.driver import RasterDriver, VectorDriver
@@ -273,3 +273,29 @@ def test_ctrl_c_during_a_copy_is_a_keyboard_interrupt_and_leaves_nothing(tmp_pat
         child.kill()
     assert (out, child.returncode) == ("KeyboardInterrupt\n", 0), err
     assert "Traceback" not in err and os.listdir(tmp_path) == []
+
+
+EMPTY_WRITERS = [name for name in find_drivers(DCAP_VECTOR=True, DCAP_CREATE=True, DCAP_OPEN=True)
+                 if metadata(name, "DMD_EXTENSION") and not metadata(name, "DMD_CONNECTION_PREFIX")]
+
+
+@pytest.mark.parametrize("name", EMPTY_WRITERS)
+@pytest.mark.parametrize("existed", [False, True], ids=["new", "over-a-file"])
+def test_a_closed_creation_counts_only_once_gdal_reads_it(tmp_path, name, existed):
+    """Several drivers write a dataset without layers as an empty file that
+    GDAL cannot open (GeoJSON, FlatGeobuf); closing it returned normally.
+    GDAL's own OpenEx is the judge of what is readable."""
+    path = tmp_path / f"t.{metadata(name, 'DMD_EXTENSION')}"
+    if existed:
+        path.write_bytes(b"old")
+    try:
+        geodatabase.create_vector(name, str(path)).close()
+    except base.error.GDALError as exc:
+        if "cannot read it back" not in str(exc):
+            pytest.skip(f"{name} refuses this creation: {exc}")
+        assert path.exists() == existed and ("left as GDAL wrote it" if existed else "removed") in str(exc)
+        return
+    if path.is_file():
+        handle = _gdal.OpenEx(str(path), 0, [name]) or _gdal.OpenEx(str(path), 1, [name])
+        assert handle is not None
+        _gdal.delete_Dataset(handle)

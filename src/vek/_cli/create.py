@@ -272,16 +272,6 @@ def _layer_text(layer, fields) -> str:
     return text
 
 
-def _readable(name, path) -> bool:
-    if os.path.isdir(path):  # a folder the driver writes its layers into
-        return True
-    try:
-        geodatabase.open_file(path, geodatabase.OF_VECTOR | geodatabase.OF_UPDATE, [name]).close()
-    except driver.error.GDALError:
-        return False
-    return True
-
-
 def _layer_fields(args) -> dict:
     """``--field`` as a mapping; a name given twice is refused, where a
     mapping would silently keep the last type."""
@@ -315,7 +305,6 @@ def _create_vector(d, args) -> None:
     if args.layer is not None:
         _check_layer(view, args, fields)
     before = existing_before(args.path)
-    existed = before is None or before.target_existed
     ds = geodatabase.create_vector(d.name, args.path, options=dsco)
     layer = None
     files = []
@@ -334,13 +323,6 @@ def _create_vector(d, args) -> None:
     if not path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
-    if not _readable(d.name, args.path):  # reported as created only once GDAL reads it
-        remove_created(before, files)
-        kept = "it was removed" if not existed else "it was left as GDAL wrote it"
-        if layer is None:
-            raise CLIError(f"{d.name} wrote only an empty file that GDAL cannot read back until it has a "
-                           f"layer (give --layer NAME); {kept}")
-        raise CLIError(f"{d.name} wrote {args.path} but GDAL cannot read it back; {kept}")
     facts = [("driver", f"{d.name} ({view.long_name})"), ("layers", len(layer_list))]
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"

@@ -83,6 +83,11 @@ def path_exists(path: str) -> bool:
     return _stat_is_dir(path) is not None
 
 
+def is_file(path: str) -> bool:
+    """Whether GDAL's virtual file system knows ``path`` as a file."""
+    return _stat_is_dir(path) is False
+
+
 def same_file(a: str, b: str) -> bool:
     """Whether ``a`` and ``b`` name one file: the same file of the file
     system however spelled (relative, through links), or the same

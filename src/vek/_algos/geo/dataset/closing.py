@@ -4,12 +4,16 @@ The functions here never raise for GDAL's failures: they return them, so
 that the owner closes first and reports after (see ``GeoDatabase.close``).
 """
 
+import os
+
 from osgeo import _gdal
 
 from .. import _error as error
+from ..binding.capabilities import metadata_flag
 from ..binding.messages import CE_FAILURE, CE_FATAL, gdal_messages, last_gdal_error, quiet_gdal
-from ..binding.paths import remove_path
-from .creation import dataset_files, remove_created
+from ..binding.paths import gdal_path, is_file, remove_path
+from .creation import dataset_files, release_dataset, remove_created
+from .gdalcall import OF_UPDATE, open_raw
 from .shutdown import calls
 
 __all__ = ["close_handle", "closing_error", "mem_leftovers", "release", "leave_at_exit"]
@@ -42,14 +46,20 @@ def close_handle(handle, path, is_mem, creation=None):
     ``creation`` is the record of what existed before the call that
     created the dataset (see :class:`~.creation.Before`): when
     closing fails, what that call made is removed, as for a failed
-    creation, and nothing that existed before it.  Returns ``(problem, messages)``: ``(error_type, message)``
-    of a failure GDAL reported while closing, or ``None``, and the collected
-    GDAL messages (its warnings, which ``close`` re-emits; a collected
-    object is closed silently).
+    creation, and nothing that existed before it.  A created dataset counts
+    as written only once GDAL opens it again (see :func:`_unreadable`).
+    Returns ``(problem, messages)``: ``(error_type, message)`` of a failure
+    GDAL reported while closing, or ``None``, and the collected GDAL
+    messages (its warnings, which ``close`` re-emits; a collected object is
+    closed silently).
     """
     problem = None
+    unread = False
     messages = gdal_messages()
-    files = dataset_files(handle) if creation is not None and not is_mem else []  # gone once closed
+    created = creation is not None and not is_mem
+    files = dataset_files(handle) if created else []  # gone once closed
+    reader = _reader(handle) if created else None
+    empty = created and not (_gdal.Dataset_RasterCount_get(handle) or _gdal.Dataset_GetLayerCount(handle))
     try:
         with messages:
             try:
@@ -59,15 +69,68 @@ def close_handle(handle, path, is_mem, creation=None):
             err_type, _no, msg = last_gdal_error()
             if problem is None and err_type in (CE_FAILURE, CE_FATAL):
                 problem = (err_type, msg)
+        unread = problem is None and reader is not None
+        if unread:
+            problem = _unreadable(creation.path, reader, creation.absolute(files), empty)
         if is_mem:
             with quiet_gdal():
                 for name in mem_leftovers(path):
                     remove_path(name)
         if problem is not None and creation is not None:
             remove_created(creation, files)
+            if unread:
+                kept = "it was left as GDAL wrote it" if creation.target_existed else "it was removed"
+                problem = (problem[0], f"{problem[1]}; {kept}")
     except Exception as exc:  # pragma: no cover - defensive
         problem = problem or (CE_FAILURE, str(exc))
     return problem, messages
+
+
+def _reader(handle):
+    """The short name of the driver that wrote ``handle``, where that
+    driver also reads; else ``None``."""
+    driver = _gdal.Dataset_GetDriver(handle)
+    if driver is None or not metadata_flag(driver, "DCAP_OPEN"):
+        return None
+    return _gdal.Driver_ShortName_get(driver)
+
+
+def _siblings(path, files) -> list[str]:
+    """The names beside ``path`` among ``files``, as GDAL's sibling list;
+    ``[]`` (GDAL lists the folder) where one is no UTF-8 text."""
+    folder, name = os.path.split(path)
+    names = sorted({name, *(os.path.basename(f) for f in files if os.path.dirname(f) == folder)})
+    try:
+        "".join(names).encode("utf-8")
+    except UnicodeEncodeError:
+        return []
+    return names
+
+
+def _unreadable(path, reader, files, empty):
+    """``(CE_FAILURE, why)`` when GDAL cannot open the file just written at
+    ``path`` with the driver that wrote it (FlatGeobuf's empty file, a
+    header left half written), else ``None``.
+
+    A target that is a folder or was never made (a driver that writes only
+    once it has a layer) is not read: there is no file to vouch for.  The
+    dataset's own files are the sibling list, so the open reads no
+    folder listing.
+    """
+    if not is_file(path):
+        return None
+    # Without the listing a driver may miss a file it needs, and some open
+    # a dataset without layers only for update (GPKG): a failed first try
+    # is tried against the whole folder, then for update, before it counts.
+    for flags, listed in ((0, _siblings(path, files)), (0, []), (OF_UPDATE, [])):
+        handle, err, messages = open_raw(gdal_path(path), flags, [reader], [], listed)
+        if handle is not None:
+            release_dataset(handle)
+            return None
+    why = err[2] or "no reason given"
+    if empty:
+        why += " (it holds no layer or band: some drivers write only an empty file then)"
+    return (CE_FAILURE, f"{reader} wrote it but GDAL cannot read it back: {why}{messages.text()}")
 
 
 def closing_error(path, problem, messages) -> error.GDALError:

@@ -101,12 +101,22 @@ class Before:
         if not path.startswith("/vsi") and os.path.islink(self.path) and not os.path.exists(self.path):
             self.led_to = os.path.realpath(self.path)
 
+    def _full(self, name: str) -> str:
+        """``name`` (GDAL's, relative to the working folder of the call)
+        as a full name."""
+        if self.in_memory or name.startswith("/vsi"):
+            return name
+        return os.path.normpath(os.path.join(self.cwd, name))
+
+    def absolute(self, files) -> list[str]:
+        return [self._full(name) for name in files if name]
+
     def _entry(self, name: str):
         """The entry of the target's folder that ``name`` is or lies in,
         ``None`` for a name elsewhere."""
         virtual = self.in_memory or name.startswith("/vsi")
         module = posixpath if virtual else os.path
-        full = name if virtual else os.path.normpath(os.path.join(self.cwd, name))
+        full = self._full(name)
         folder = self.folder.rstrip("/") + "/"
         if not full.startswith(folder):
             return None
