@@ -16,7 +16,7 @@ from vek._algos.geo import base
 from vek._algos.geo.config import settings as env
 from vek._algos.geo import _error as error
 from vek._algos.geo.driver import RasterDriver, VectorDriver
-from vek.optioncheck import OptionValueError
+from vek.optioncheck import OptionValueError, check_option_value
 from vek._algos.geo.binding.messages import gdal_messages
 from vek._algos.geo.binding.paths import remove_path
 
@@ -148,7 +148,7 @@ def test_user_handlers_and_other_threads_are_left_alone():
     assert all(out[n] == [(n, f"thread {n}")] * 200 for n in range(1, 5))
 
 
-def test_names_gdal_accepts_patterns_and_aliases():
+def test_names_gdal_accepts_patterns_and_aliases(tmp_path):
     need_drivers("NITF", "HFA")
     nitf = RasterDriver("NITF")
     pattern = next((k for k in nitf.creation_options_info if k.startswith("BLOCKA_BLOCK_INSTANCE")), None)
@@ -158,6 +158,11 @@ def test_names_gdal_accepts_patterns_and_aliases():
     info = nitf.creation_options_info
     assert nitf.creation_options == {"BLOCKA_BLOCK_INSTANCE_01": "01"}
     assert info["BLOCKA_BLOCK_INSTANCE_01"] == {**info[pattern], "current": "01"} and "current" not in info[pattern]
+    # the public check takes it with each record a caller can hold, as creating does
+    for record in (info[pattern], info["BLOCKA_BLOCK_INSTANCE_01"], {}):
+        assert check_option_value("BLOCKA_BLOCK_INSTANCE_01", "01", record) == "01"
+    with nitf.create(str(tmp_path / "t.ntf"), 2, 2, 1, "Byte"):
+        pass
     hfa = RasterDriver("HFA")
     hfa.set_creation_options(COMPRESS=True)  # the alias of COMPRESSED
     assert hfa.creation_options == {"COMPRESSED": True}
