@@ -210,7 +210,10 @@ def test_warnings_of_a_copy_reach_the_caller(tmp_path):
     with RasterDriver("GTiff").create(None, 8, 8, 1, "Float32") as src:
         with pytest.warns(base.error.GDALWarning) as caught:
             src.copy_to(tmp_path / "out.png", "PNG").close()
-    assert caught and all(w.message.error_no >= 0 for w in caught)
+    gdal_said = [w.message for w in caught if isinstance(w.message, base.error.GDALWarning)]
+    read_back = [str(w.message) for w in caught if isinstance(w.message, base.error.WriteMismatchWarning)]
+    assert gdal_said and all(w.error_no >= 0 for w in gdal_said)
+    assert read_back == [f"{tmp_path / 'out.png'}: data type: asked Float32, the file holds Byte"]
 
 
 @pytest.mark.parametrize("name", ["GPKG", "GeoJSON", "SQLite", "COG"])

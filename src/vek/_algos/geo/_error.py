@@ -31,6 +31,8 @@ __all__ = [
     "ConfigWarning",
     "GDALWarning",
     "OptionValueWarning",
+    "WriteMismatch",
+    "WriteMismatchWarning",
 ]
 
 _NO_ARG = object()
@@ -302,3 +304,39 @@ class OptionValueWarning(UserWarning):
 
     def __reduce__(self):
         return (type(self), (self.args[0], self.name, self.value, self.allowed))
+
+
+class WriteMismatch(GDALError):
+    """What GDAL wrote is not what was asked: read back once written, the
+    dataset differs (its nodata, spatial reference, a field's name or
+    type, ...), and with ``verify="error"`` nothing was kept of it.
+
+    ``differences`` lists them, each a :class:`~vek._algos.geo.verify.compare.Difference`
+    (``what``, ``asked``, ``held``; ``str()`` reads "nodata: asked 0, the
+    file holds 1.70141e+38"); they are also named in ``str(exc)``.
+    """
+
+    def __init__(self, message: str, *, differences=(), **kw):
+        super().__init__(message, **kw)
+        self.differences = list(differences)
+
+    def __reduce__(self):
+        return (_rebuild_mismatch, (type(self), str(self), self.path, self.differences))
+
+
+def _rebuild_mismatch(cls, message, path, differences):
+    return cls(message, path=path, differences=differences)
+
+
+class WriteMismatchWarning(UserWarning):
+    """One difference between what was asked and what GDAL wrote, with
+    ``verify="warn"`` (the file was kept). ``difference`` is the
+    :class:`~vek._algos.geo.verify.compare.Difference`, ``path`` the file."""
+
+    def __init__(self, message: str, difference=None, path=None):
+        super().__init__(message)
+        self.difference = difference
+        self.path = path
+
+    def __reduce__(self):
+        return (type(self), (self.args[0], self.difference, self.path))

@@ -30,15 +30,20 @@ from .precheck import (
 )
 from .shutdown import calls, stop_at_exit
 from .staging import Stage, stages
+from ..verify.compare import checked_verify, differences, pixel_differences, settle
+from ..verify.facts import dataset_facts
 
 __all__ = ["copy_dataset"]
 
 
-def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, layer_options=None):
+def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, layer_options=None,
+                 verify="warn"):
     """What ``copy_to(path, driver, ...)`` of a dataset returns: the copy,
     owned by ``adopt(handle, creation, update=...)``. ``using()`` gives the
     source's handle under its lock, ``cwd`` is the working folder it was
-    opened in."""
+    opened in; ``verify`` says what a difference between the source and the
+    copy read back does (see :mod:`..verify.compare`)."""
+    verify = checked_verify(verify)
     with calls:  # all of it: a daemon thread must not be inside GDAL at exit
         target = writing_driver(driver)
         if options is None:
@@ -58,6 +63,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 options, for_layers = _vector_options(handle, target, options, layer_options)
                 if for_layers and picked is None:
                     picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
+                asked = _asked(handle, target, picked, verify)
                 stage = None if fresh else _stage(path, target)
                 try:
                     with calls.copying(path, stage), InterruptsRecorded(failure):
@@ -82,11 +88,52 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 raise failure[0]
             raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
                                   function="Driver_CreateCopy", path=path)
+        check = _Check(asked, verify, path, using)
         if stage is not None:
-            return _publish(new, stage, target, path, copied, adopt)
+            return _publish(new, stage, target, path, copied, adopt, check)
         if copied and metadata_flag(target, "DCAP_VECTOR"):
-            return _read_back(new, made, target, path, copied, adopt)
-        return adopt(new, made)  # GDAL may hand it back read-only or for update
+            db = _read_back(new, made, target, path, copied, adopt)
+        else:
+            db = adopt(new, made)  # GDAL may hand it back read-only or for update
+        found = check.differences(db.handle)  # the copy's only owner yet
+        if found and verify != "warn":
+            files = db.files
+            db.close()
+            remove_created(made, files)
+        check.settle(found)
+        return db
+
+
+def _asked(handle, target, picked, verify):
+    """What the copy must hold, read from the source before it is written:
+    ``None`` with ``verify="off"``."""
+    if verify == "off":
+        return None
+    raster = bool(_gdal.Dataset_RasterCount_get(handle)) and metadata_flag(target, "DCAP_RASTER")
+    vector = metadata_flag(target, "DCAP_VECTOR")
+    return dataset_facts(handle, raster=raster, layers=picked if vector else [])
+
+
+class _Check:
+    """The comparison of a written copy with its source."""
+
+    __slots__ = ("asked", "verify", "path", "using")
+
+    def __init__(self, asked, verify, path, using):
+        self.asked, self.verify, self.path, self.using = asked, verify, path, using
+
+    def differences(self, handle) -> list:
+        if self.asked is None:
+            return []
+        found = differences(self.asked, dataset_facts(handle, raster="raster" in self.asked,
+                                                      layers=None if "vector" in self.asked else []))
+        if self.verify == "pixels" and not found and "raster" in self.asked:
+            with self.using() as source:
+                found = pixel_differences(source, handle)
+        return found
+
+    def settle(self, found) -> None:
+        settle(found, self.verify, self.path)
 
 
 def _vector_options(handle, target, options, layer_options):
@@ -137,16 +184,20 @@ def _write(target, driver, path, handle, picked, options, callback, for_layers):
     return copy_layers(creating_driver(driver), path, handle, picked, options, callback, for_layers)
 
 
-def _publish(new, stage, target, path, copied, adopt):
+def _publish(new, stage, target, path, copied, adopt, check):
     """The copy written aside, closed, moved into place and opened there:
     the dataset returned is the published one. A copy GDAL cannot finish,
-    publish or read back, or one that holds fewer layers than were copied,
-    leaves the target's folder as it was."""
+    publish or read back, one that holds fewer layers than were copied, or
+    one that differs from its source where differences count (``check``,
+    read back before it is published), leaves the target's folder as it
+    was."""
     try:
         problem, messages = close_handle(new, stage.path, False)
         if problem is not None:
             raise closing_error(path, problem, messages)
         messages.emit()
+        if check.verify != "warn":
+            _check_aside(stage, target, check)
         written = stage.publish()
     except OSError as exc:
         stage.discard()
@@ -166,7 +217,22 @@ def _publish(new, stage, target, path, copied, adopt):
         stage.undo()
         raise
     stage.discard()  # the displaced files of the old dataset
+    if check.verify == "warn":
+        check.settle(check.differences(db.handle))  # the copy's only owner yet
     return db
+
+
+def _check_aside(stage, target, check) -> None:
+    """The comparison of the copy where it was written, before anything is
+    published: one open of it."""
+    if check.asked is None:
+        return
+    handle, _update = _reopen(stage.path, target, stage.fs.listdir(stage.place), flags=(0,))
+    try:
+        found = check.differences(handle)
+    finally:
+        release_dataset(handle)
+    check.settle(found)
 
 
 def _check_layers(db, copied, target, path) -> None:
@@ -180,21 +246,22 @@ def _check_layers(db, copied, target, path) -> None:
         )
 
 
-def _reopen(path, target, siblings=()):
-    """The written copy opened again, for update where the driver updates:
-    by its own driver, or by any where it reads nothing (COG's are GTiff
-    files): ``(handle, update)``, else ``GDALError``."""
+def _reopen(path, target, siblings=(), flags=(OF_UPDATE, 0)):
+    """The written copy opened again, for update where the driver updates
+    (the first of ``flags`` that opens it): by its own driver, or by any
+    where it reads nothing (COG's are GTiff files): ``(handle, update)``,
+    else ``GDALError``."""
     err = messages = None
     drivers = [_gdal.Driver_ShortName_get(target)] if metadata_flag(target, "DCAP_OPEN") else []
-    for flags in (OF_UPDATE, 0):
-        handle, err, messages = open_raw(gdal_path(path), flags, drivers, [], list(siblings))
+    for flag in flags:
+        handle, err, messages = open_raw(gdal_path(path), flag, drivers, [], list(siblings))
         if handle is not None:
             try:
                 messages.emit()
             except BaseException:  # a warning turned into an error: no reader kept
                 release_dataset(handle)
                 raise
-            return handle, bool(flags)
+            return handle, bool(flag)
     raise error.GDALError(
         f"GDAL wrote {path!r} but cannot read it back: {err[2] or 'no reason given'}{messages.text()}",
         function="OpenEx", gdal_message=err[2], error_no=err[1], path=path, warnings=messages.warnings,

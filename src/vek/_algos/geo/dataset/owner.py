@@ -69,9 +69,6 @@ class GeoDatabase:
     (``None`` once closed), ``dataset`` (an ``osgeo.gdal.Dataset``), ``closed``, ``update``.
     ``path`` and ``driver_name`` stay readable after closing; the others then raise ``ValueError``.
 
-    :meth:`copy_to` writes the dataset with another driver (GDAL's CreateCopy); :meth:`create_layer`
-    adds a vector layer.
-
     A dataset has one owner.  Wrapping a handle whose dataset another live ``GeoDatabase`` owns
     raises ``ValueError``; copying, deep-copying and pickling raise ``TypeError``.  Every use of the
     dataset takes a lock of the object, so :meth:`close` never runs in the middle of a GDAL call:
@@ -338,7 +335,8 @@ class GeoDatabase:
 
     # -- writing with another driver
 
-    def copy_to(self, path, driver, *, options=None, progress=None, layers=None, layer_options=None):
+    def copy_to(self, path, driver, *, options=None, progress=None, layers=None, layer_options=None,
+                verify="warn"):
         """Write this dataset with ``driver`` (a short name or a driver object) to ``path`` through
         GDAL's CreateCopy, and return the new dataset as a ``GeoDatabase``.
 
@@ -367,9 +365,14 @@ class GeoDatabase:
         is written; so do unknown names, and more than one name for such a format.  A vector copy is
         read back once written, so that the dataset returned reports what the file holds; one that
         holds fewer layers than were copied raises ``GDALError`` and is removed.
+
+        The copy read back is compared with this dataset (size, bands, data types, spatial
+        reference, geotransform, nodata; layers, feature counts, fields, geometry types): each
+        difference warns (``verify="warn"``, a ``WriteMismatchWarning``), or raises ``WriteMismatch``
+        and keeps nothing (``"error"``; ``"pixels"`` also compares every value); ``"off"`` skips it.
         """
         return copy_dataset(self._using, self._cwd, path, driver, options, progress, layers, adopt,
-                            layer_options)
+                            layer_options, verify)
 
     # -- GDAL's own API
 

@@ -1,0 +1,1 @@
+"""Reading back what was written, and comparing it with what was asked."""

@@ -1,0 +1,208 @@
+"""What was asked against what the file holds, and what a difference does.
+
+Each difference is named as a person would say it: "nodata: asked 0, the
+file holds 1.70141e+38". ``verify`` decides what they do: ``"error"``
+raises :class:`~vek._algos.geo._error.WriteMismatch` (the caller keeps
+nothing), ``"warn"`` warns once per difference, ``"off"`` reads nothing
+back, and ``"pixels"`` is ``"error"`` that also compares every value.
+"""
+
+import math
+import warnings
+
+from osgeo import _gdal, _osr
+
+from .. import _error as error
+from ..binding.messages import skip_prefixes
+from .facts import srs_text
+
+__all__ = ["Difference", "VERIFY", "checked_verify", "differences", "raster_differences", "vector_differences",
+           "pixel_differences", "settle"]
+
+VERIFY = ("error", "warn", "off", "pixels")
+
+
+class Difference:
+    """One thing the file holds otherwise than asked: ``what`` ("nodata",
+    "field 'population_total' of layer 'towns'"), ``asked`` and ``held``
+    as they read."""
+
+    __slots__ = ("what", "asked", "held")
+
+    def __init__(self, what: str, asked, held):
+        self.what, self.asked, self.held = what, asked, held
+
+    def __str__(self) -> str:
+        return f"{self.what}: asked {self.asked}, the file holds {self.held}"
+
+    def __repr__(self) -> str:
+        return f"<Difference {self}>"
+
+    def __eq__(self, other):
+        if not isinstance(other, Difference):
+            return NotImplemented
+        return (self.what, self.asked, self.held) == (other.what, other.asked, other.held)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self):
+        return (Difference, (self.what, self.asked, self.held))
+
+
+def checked_verify(verify) -> str:
+    if not isinstance(verify, str) or verify not in VERIFY:
+        raise ValueError(f"verify must be one of {', '.join(map(repr, VERIFY))}, got {verify!r}")
+    return verify
+
+
+def _same_srs(a, b) -> bool:
+    if a is None or b is None:
+        return a is b
+    refs = [_osr.new_SpatialReference(a), _osr.new_SpatialReference(b)]
+    try:
+        return bool(_osr.SpatialReference_IsSame(*refs, ["IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES"]))
+    finally:
+        for ref in refs:
+            _osr.delete_SpatialReference(ref)
+
+
+def _number(value) -> str:
+    return "none" if value is None else f"{value:g}" if isinstance(value, float) else str(value)
+
+
+def _same_number(a, b) -> bool:
+    if a is None or b is None:
+        return a is b
+    return a == b or (isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b))
+
+
+_DEFAULT_TRANSFORM = (0.0, 1.0, 0.0, 0.0, 0.0, 1.0)  # what GDAL reports for none
+
+
+def _same_transform(a, b) -> bool:
+    a, b = a or _DEFAULT_TRANSFORM, b or _DEFAULT_TRANSFORM
+    scale = max(abs(a[1]), abs(a[5]), 1e-300)
+    return all(math.isclose(x, y, rel_tol=1e-12, abs_tol=1e-9 * scale) for x, y in zip(a, b))
+
+
+def _bands(what, asked, held, show):
+    """One difference for all bands where they agree, else one a band."""
+    if asked == held:
+        return []
+    if len(set(map(repr, asked))) == 1 and len(set(map(repr, held))) == 1:
+        return [Difference(what, show(asked[0]), show(held[0]))]
+    return [Difference(f"{what} of band {i}", show(a), show(h))
+            for i, (a, h) in enumerate(zip(asked, held), start=1) if repr(a) != repr(h)]
+
+
+def raster_differences(asked: dict, held: dict) -> list:
+    found = []
+    if asked["size"] != held["size"]:
+        found.append(Difference("size", "%d x %d" % asked["size"], "%d x %d" % held["size"]))
+    if asked["bands"] != held["bands"]:
+        found.append(Difference("bands", asked["bands"], held["bands"]))
+        return found  # band by band comparisons mean nothing then
+    found += _bands("data type", asked["types"], held["types"], str)
+    if not _same_srs(asked["srs"], held["srs"]):
+        found.append(Difference("spatial reference", srs_text(asked["srs"]), srs_text(held["srs"])))
+    if not _same_transform(asked["transform"], held["transform"]):
+        show = lambda gt: "none" if gt is None else "(" + ", ".join(f"{v:.10g}" for v in gt) + ")"  # noqa: E731
+        found.append(Difference("geotransform", show(asked["transform"]), show(held["transform"])))
+    if not all(map(_same_number, asked["nodata"], held["nodata"])):
+        found += _bands("nodata", asked["nodata"], held["nodata"], _number)
+    return found
+
+
+def _field_differences(name, asked, held) -> list:
+    found = []
+    held_by_name = dict(held)
+    for index, (field, kind) in enumerate(asked):
+        where = f"field {field!r} of layer {name!r}"
+        if field not in held_by_name:
+            other = held[index][0] if index < len(held) and held[index][0] not in dict(asked) else None
+            found.append(Difference(where, "that name", f"it as {other!r}" if other else "no such field"))
+        elif held_by_name[field] != kind:
+            found.append(Difference(f"type of {where}", kind, held_by_name[field]))
+    return found
+
+
+def vector_differences(asked: dict, held: dict) -> list:
+    found = []
+    held_layers = {layer["name"]: layer for layer in held["layers"]}
+    only = len(asked["layers"]) == 1 == len(held["layers"])
+    for want in asked["layers"]:
+        name = want["name"]
+        got = held_layers.get(name)
+        if got is None and only:
+            got = held["layers"][0]
+            found.append(Difference(f"name of layer {name!r}", repr(name), repr(got["name"])))
+        if got is None:
+            found.append(Difference(f"layer {name!r}", "it", "no such layer"))
+            continue
+        if want["count"] != got["count"]:
+            found.append(Difference(f"features of layer {name!r}", want["count"], got["count"]))
+        if want["geometry"] != got["geometry"]:
+            found.append(Difference(f"geometry type of layer {name!r}", want["geometry"], got["geometry"]))
+        found += _field_differences(name, want["fields"], got["fields"])
+        if not _same_srs(want["srs"], got["srs"]):
+            found.append(Difference(f"spatial reference of layer {name!r}", srs_text(want["srs"]),
+                                    srs_text(got["srs"])))
+    return found
+
+
+_STRIP = 1 << 20  # pixels read at once of each band
+
+
+def _band_differs(a, b, width, height) -> int:
+    """How many rows of the two bands hold other bytes (read a strip at a
+    time, in the first band's data type)."""
+    dtype = _gdal.Band_DataType_get(a)
+    rows = max(1, _STRIP // max(width, 1))
+    differ = 0
+    for y in range(0, height, rows):
+        n = min(rows, height - y)
+        if _gdal.Band_ReadRaster1(a, 0, y, width, n, buf_type=dtype) != \
+                _gdal.Band_ReadRaster1(b, 0, y, width, n, buf_type=dtype):
+            differ += n
+    return differ
+
+
+def pixel_differences(asked_handle, held_handle) -> list:
+    """The bands whose values read back otherwise than the source's (same
+    size and band count assumed: compared after :func:`raster_differences`)."""
+    width = _gdal.Dataset_RasterXSize_get(asked_handle)
+    height = _gdal.Dataset_RasterYSize_get(asked_handle)
+    found = []
+    for i in range(1, _gdal.Dataset_RasterCount_get(asked_handle) + 1):
+        a, b = (_gdal.Dataset_GetRasterBand(h, i) for h in (asked_handle, held_handle))
+        if _band_differs(a, b, width, height):
+            found.append(Difference(f"pixels of band {i}", "the values given", "others"))
+    return found
+
+
+def settle(found, verify, path) -> None:
+    """What the differences do: raise ``WriteMismatch`` (``"error"``,
+    ``"pixels"``), or warn once each (``"warn"``)."""
+    if not found:
+        return
+    if verify == "warn":
+        for difference in found:
+            warnings.warn(error.WriteMismatchWarning(f"{path}: {difference}", difference, path),
+                          skip_file_prefixes=skip_prefixes())
+        return
+    listed = "; ".join(map(str, found))
+    raise error.WriteMismatch(f"{path!r} does not hold what was asked, so nothing was kept: {listed}",
+                              path=path, differences=found)
+
+
+def differences(asked: dict, held: dict) -> list:
+    """Every difference of :func:`~.facts.dataset_facts` ``held`` from ``asked``."""
+    found = []
+    if "raster" in asked:
+        found += raster_differences(asked["raster"], held.get("raster") or _NO_RASTER)
+    if "vector" in asked:
+        found += vector_differences(asked["vector"], held.get("vector") or {"layers": []})
+    return found
+
+
+_NO_RASTER = {"size": (0, 0), "bands": 0, "types": [], "srs": None, "transform": None, "nodata": []}
