@@ -35,6 +35,10 @@ _WHERE = {
     "GDALWarning": "vek._algos.geo._error",
     "OptionValueWarning": "vek._algos.geo._error",
     "OptionValueError": "vek.optioncheck",
+    "WriteMismatch": "vek._algos.geo._error",
+    "WriteMismatchWarning": "vek._algos.geo._error",
+    "write_raster": "vek._algos.geo.writing.rasters",
+    "write_vector": "vek._algos.geo.writing.vectors",
 }
 
 __all__ = ["__version__", *_WHERE]

@@ -9,6 +9,8 @@ from ._algos.geo._error import GDALError as GDALError
 from ._algos.geo._error import GDALFileNotFoundError as GDALFileNotFoundError
 from ._algos.geo._error import GDALWarning as GDALWarning
 from ._algos.geo._error import OptionValueWarning as OptionValueWarning
+from ._algos.geo._error import WriteMismatch as WriteMismatch
+from ._algos.geo._error import WriteMismatchWarning as WriteMismatchWarning
 from ._algos.geo.registry.identify import drivers_for_path as drivers_for_path
 from ._algos.geo.registry.identify import identify as identify
 from ._algos.geo.driver import DriveStatistics as DriveStatistics
@@ -18,6 +20,8 @@ from ._algos.geo.driver import VectorDriver as VectorDriver
 from ._algos.geo.geodatabase import GeoDatabase as GeoDatabase
 from ._algos.geo.geodatabase import create_vector as create_vector
 from ._algos.geo.geodatabase import open_file as open_file
+from ._algos.geo.writing.rasters import write_raster as write_raster
+from ._algos.geo.writing.vectors import write_vector as write_vector
 from .optioncheck import OptionValueError as OptionValueError
 
 __version__: str
@@ -42,6 +46,10 @@ __all__ = [
     "GDALWarning",
     "OptionValueWarning",
     "OptionValueError",
+    "WriteMismatch",
+    "WriteMismatchWarning",
+    "write_raster",
+    "write_vector",
 ]
 
 def __dir__() -> list[str]: ...

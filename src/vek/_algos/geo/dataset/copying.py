@@ -33,7 +33,7 @@ from .staging import Stage, stages
 from ..verify.compare import checked_verify, differences, pixel_differences, settle
 from ..verify.facts import dataset_facts
 
-__all__ = ["copy_dataset"]
+__all__ = ["Check", "copy_dataset", "publish_written", "stage_for"]
 
 
 def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, layer_options=None,
@@ -64,7 +64,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 if for_layers and picked is None:
                     picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
                 asked = _asked(handle, target, picked, verify)
-                stage = None if fresh else _stage(path, target)
+                stage = None if fresh else stage_for(path, target)
                 try:
                     with calls.copying(path, stage), InterruptsRecorded(failure):
                         new, made = _write(target, driver, stage.path if stage else path, handle, picked,
@@ -88,7 +88,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 raise failure[0]
             raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
                                   function="Driver_CreateCopy", path=path)
-        check = _Check(asked, verify, path, using)
+        check = Check(asked, verify, path, using, target)
         if stage is not None:
             return _publish(new, stage, target, path, copied, adopt, check)
         if copied and metadata_flag(target, "DCAP_VECTOR"):
@@ -114,20 +114,24 @@ def _asked(handle, target, picked, verify):
     return dataset_facts(handle, raster=raster, layers=picked if vector else [])
 
 
-class _Check:
-    """The comparison of a written copy with its source."""
+class Check:
+    """The comparison of what was written to ``target`` with what was asked
+    (``asked``: :func:`~..verify.facts.dataset_facts` of it, ``None`` to
+    compare nothing); ``using()``, where given, is the source's handle under
+    its lock, for ``verify="pixels"``."""
 
-    __slots__ = ("asked", "verify", "path", "using")
+    __slots__ = ("asked", "verify", "path", "using", "names")
 
-    def __init__(self, asked, verify, path, using):
+    def __init__(self, asked, verify, path, using, target):
         self.asked, self.verify, self.path, self.using = asked, verify, path, using
+        self.names = metadata_flag(target, "DCAP_MULTIPLE_VECTOR_LAYERS")
 
     def differences(self, handle) -> list:
         if self.asked is None:
             return []
         found = differences(self.asked, dataset_facts(handle, raster="raster" in self.asked,
-                                                      layers=None if "vector" in self.asked else []))
-        if self.verify == "pixels" and not found and "raster" in self.asked:
+                                                      layers=None if "vector" in self.asked else []), self.names)
+        if self.verify == "pixels" and not found and "raster" in self.asked and self.using is not None:
             with self.using() as source:
                 found = pixel_differences(source, handle)
         return found
@@ -161,7 +165,7 @@ def _vector_options(handle, target, options, layer_options):
     return options, {k: v for k, v in checked.items() if v is not None}
 
 
-def _stage(path, target):
+def stage_for(path, target):
     """The stage a copy to ``path`` is written into, ``None`` to write in
     place: where it may not stage, or where no stage can be made (a folder
     that does not exist or is not writable: GDAL then says why)."""
@@ -196,6 +200,16 @@ def _publish(new, stage, target, path, copied, adopt, check):
         if problem is not None:
             raise closing_error(path, problem, messages)
         messages.emit()
+    except BaseException:
+        stage.discard()
+        raise
+    return publish_written(stage, target, path, copied, adopt, check)
+
+
+def publish_written(stage, target, path, copied, adopt, check):
+    """What was written and closed in ``stage``, compared where differences
+    count, moved into place and opened there (see :func:`_publish`)."""
+    try:
         if check.verify != "warn":
             _check_aside(stage, target, check)
         written = stage.publish()

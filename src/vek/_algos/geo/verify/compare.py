@@ -56,8 +56,12 @@ def checked_verify(verify) -> str:
 
 
 def _same_srs(a, b) -> bool:
-    if a is None or b is None:
-        return a is b
+    """By GDAL's own comparison; none asked holds whatever the format
+    records then (a GeoPackage's "Undefined geographic SRS")."""
+    if a is None:
+        return True
+    if b is None:
+        return False
     refs = [_osr.new_SpatialReference(a), _osr.new_SpatialReference(b)]
     try:
         return bool(_osr.SpatialReference_IsSame(*refs, ["IGNORE_DATA_AXIS_TO_SRS_AXIS_MAPPING=YES"]))
@@ -113,6 +117,11 @@ def raster_differences(asked: dict, held: dict) -> list:
     return found
 
 
+# Formats without a schema (GeoJSON) read whole numbers that fit 32 bits
+# back as Integer: the values are there all the same.
+_SAME_TYPES = {("Integer64", "Integer"), ("Integer64List", "IntegerList")}
+
+
 def _field_differences(name, asked, held) -> list:
     found = []
     held_by_name = dict(held)
@@ -121,12 +130,14 @@ def _field_differences(name, asked, held) -> list:
         if field not in held_by_name:
             other = held[index][0] if index < len(held) and held[index][0] not in dict(asked) else None
             found.append(Difference(where, "that name", f"it as {other!r}" if other else "no such field"))
-        elif held_by_name[field] != kind:
+        elif held_by_name[field] != kind and (kind, held_by_name[field]) not in _SAME_TYPES:
             found.append(Difference(f"type of {where}", kind, held_by_name[field]))
     return found
 
 
-def vector_differences(asked: dict, held: dict) -> list:
+def vector_differences(asked: dict, held: dict, names: bool = True) -> list:
+    """The differences of the layers; ``names=False`` for a format of one
+    layer, which GDAL names after the file whatever was asked."""
     found = []
     held_layers = {layer["name"]: layer for layer in held["layers"]}
     only = len(asked["layers"]) == 1 == len(held["layers"])
@@ -135,7 +146,8 @@ def vector_differences(asked: dict, held: dict) -> list:
         got = held_layers.get(name)
         if got is None and only:
             got = held["layers"][0]
-            found.append(Difference(f"name of layer {name!r}", repr(name), repr(got["name"])))
+            if names:
+                found.append(Difference(f"name of layer {name!r}", repr(name), repr(got["name"])))
         if got is None:
             found.append(Difference(f"layer {name!r}", "it", "no such layer"))
             continue
@@ -195,13 +207,14 @@ def settle(found, verify, path) -> None:
                               path=path, differences=found)
 
 
-def differences(asked: dict, held: dict) -> list:
-    """Every difference of :func:`~.facts.dataset_facts` ``held`` from ``asked``."""
+def differences(asked: dict, held: dict, names: bool = True) -> list:
+    """Every difference of :func:`~.facts.dataset_facts` ``held`` from
+    ``asked`` (``names`` as for :func:`vector_differences`)."""
     found = []
     if "raster" in asked:
         found += raster_differences(asked["raster"], held.get("raster") or _NO_RASTER)
     if "vector" in asked:
-        found += vector_differences(asked["vector"], held.get("vector") or {"layers": []})
+        found += vector_differences(asked["vector"], held.get("vector") or {"layers": []}, names)
     return found
 
 

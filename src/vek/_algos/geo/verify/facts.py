@@ -11,7 +11,7 @@ import math
 
 from osgeo import _gdal, _ogr, _osr
 
-__all__ = ["dataset_facts", "raster_facts", "vector_facts", "srs_text"]
+__all__ = ["dataset_facts", "raster_facts", "vector_facts", "srs_text", "wkt_of"]
 
 
 def _wkt(ref):
@@ -109,3 +109,15 @@ def dataset_facts(handle, *, raster: bool, layers=None) -> dict:
         if held:
             facts["vector"] = {"layers": held}
     return facts
+
+
+def wkt_of(srs):
+    """The WKT of a spatial reference as the caller gave it (anything
+    ``SetFromUserInput`` takes, already checked), ``None`` for none."""
+    if srs is None:
+        return None
+    ref = _osr.new_SpatialReference("")
+    if _osr.SpatialReference_SetFromUserInput(ref, str(srs)) != 0:
+        _osr.delete_SpatialReference(ref)
+        return None
+    return _wkt(ref)

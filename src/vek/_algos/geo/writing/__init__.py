@@ -1,0 +1,1 @@
+"""Writing what the caller holds: numpy arrays and features, in one call."""
