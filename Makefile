@@ -57,6 +57,7 @@ distclean: clean
 .PHONY: bench
 bench: setup
 	$(PY) benchmarks/run.py
+	$(PY) benchmarks/writing.py
 
 # Reliability (docs/reliability.md): the leak check with 100,000 calls per
 # case in child processes (tests/stress/leakcheck.py), then the hostile-input,

@@ -35,3 +35,10 @@ def test_callgrind_script_loads():
     # running it needs valgrind and a minute; its loading checks run.py's operations import
     res = bench("callgrind.py", "--help")
     assert res.returncode == 0 and "--keep" in res.stdout, res.stderr
+
+
+def test_writing_benchmark_runs_and_reports_each_row(tmp_path):
+    res = bench("writing.py", "--quick", "--json", str(tmp_path / "writing.json"))
+    assert res.returncode == 0, res.stdout + res.stderr
+    rows = json.loads((tmp_path / "writing.json").read_text())
+    assert [r["status"] in ("OK", "MISS") for r in rows] == [True] * 3 and all(r["ratio"] > 0 for r in rows)

@@ -1,25 +1,33 @@
 """``write_raster``: a numpy array written as a georeferenced raster.
 
-The array is lent to an in-memory dataset (GDAL's MEM driver reads it in
-place, no copy), georeferenced there with the checks of
-``GeoDatabase.georeference``, and written with the copy road of
-``copy_to``: CreateCopy into a private folder beside the target, read
-back and compared with what was asked, then published by rename. Formats
-that GDAL writes by copy only (PNG, JPEG, COG) take the same road.
+A driver that creates datasets writes the array band by band, in strips,
+into a dataset made by Create in a private folder beside the target; one
+that writes by copy only (PNG, JPEG, COG) copies an in-memory dataset that
+reads the array in place (GDAL's MEM driver, no copy) by ``copy_to``'s
+road. Either way the georeferencing is checked as
+``GeoDatabase.georeference`` checks it, and the file is read back and
+compared with the array's in-memory dataset before it is published by
+rename.
 """
 
 import os
 
 from osgeo import _gdal
 
+import contextlib
+
 from .. import _error as error
-from ..binding.capabilities import metadata_flag
+from ..binding.capabilities import metadata_flag, write_modes
 from ..binding.dtypes import get_raster_dtype_code
-from ..dataset.gdalcall import call_gdal_fun
+from ..dataset.copying import Check, publish_written, stage_for
+from ..dataset.creation import remove_created
+from ..dataset.gdalcall import call_creating, call_gdal_fun
 from ..dataset.owner import adopt
-from ..dataset.precheck import writing_driver
+from ..dataset.precheck import own_creation_options, writing_driver
+from ..dataset.shutdown import calls
 from ..registry.identify import drivers_for_path
 from ..verify.compare import checked_verify
+from ..verify.facts import dataset_facts
 
 __all__ = ["write_raster"]
 
@@ -62,7 +70,7 @@ def _lent(data, code):
 
 def _driver(path, driver):
     """The raster driver to write ``path`` with: the one given, or the one
-    its extension names."""
+    its extension names; ``(driver, handle)``."""
     if driver is None:
         if not isinstance(path, (str, os.PathLike)):
             raise TypeError(f"write_raster needs a path, got {type(path).__name__}")
@@ -71,7 +79,71 @@ def _driver(path, driver):
     if not metadata_flag(handle, "DCAP_RASTER"):
         name = _gdal.Driver_ShortName_get(handle)
         raise error.FormatError(f"{name} writes no rasters; give a raster driver")
-    return driver
+    return driver, handle
+
+
+_STRIP_BYTES = 1 << 24  # written at once of a band
+
+
+def _write_bands(handle, data, progress, path) -> None:
+    """The array written into the dataset, band by band in strips; after
+    each, ``progress`` (when given) hears the fraction done, and may
+    return ``False`` to stop."""
+    bands, rows, cols = data.shape
+    step = max(1, _STRIP_BYTES // (cols * data.itemsize))
+    total, done = bands * rows, 0
+    for index in range(bands):
+        band = _gdal.Dataset_GetRasterBand(handle, index + 1)
+        for top in range(0, rows, step):
+            strip = data[index, top:top + step]
+            call_gdal_fun(_gdal.Band_WriteRaster, band, 0, top, cols, strip.shape[0], strip)
+            done += strip.shape[0]
+            if progress is not None and progress(done / total) is False:
+                raise error.GDALError(f"writing {path!r} was stopped by progress; nothing was kept",
+                                      function="Band_WriteRaster", path=path)
+
+
+def _created(mem, data, code, path, driver, target, georef, options, progress, verify):
+    """The array written by Create into a dataset aside (in place where the
+    driver writes no files of its own), compared with ``mem`` (the array's
+    in-memory dataset) and published."""
+    path = os.fsdecode(os.fspath(path))
+    asked = dataset_facts(mem.handle, raster=True, layers=[]) if verify != "off" else None
+    check = Check(asked, verify, path, lambda: contextlib.nullcontext(mem.handle), target)
+    stage = stage_for(path, target)
+    bands, rows, cols = data.shape
+    if options is None:
+        options = own_creation_options(driver)
+    with calls, calls.copying(path, stage):
+        try:
+            handle, made = call_creating(_gdal.Driver_Create, target, stage.path if stage else path,
+                                         cols, rows, bands, code, options)
+        except BaseException:
+            if stage is not None:
+                stage.discard()
+            raise
+        # aside, what the write made goes with the stage: the published
+        # copy is the one read back
+        db = adopt(handle, None if stage is not None else made)
+        try:
+            if georef:
+                db.georeference(*georef[0], **georef[1])
+            _write_bands(handle, data, progress, path)
+            if stage is not None:
+                db.close()
+                return publish_written(stage, target, path, 0, adopt, check)
+            found = check.differences(handle)
+            check.settle(found)
+            return db
+        except BaseException:
+            files = [] if db.closed else db.files
+            with contextlib.suppress(error.GDALError):
+                db.close()
+            if stage is not None:
+                stage.discard()
+            else:
+                remove_created(made, files)
+            raise
 
 
 def write_raster(path, array, driver=None, *, srs=None, bounds=None, transform=None, nodata=None,
@@ -97,9 +169,14 @@ def write_raster(path, array, driver=None, *, srs=None, bounds=None, transform=N
     that was there as it was.
     """
     verify = checked_verify(verify)
-    driver = _driver(path, driver)
+    driver, target = _driver(path, driver)
     data, code = _bands(array)
+    georef = ((srs,), {"bounds": bounds, "transform": transform, "nodata": nodata})
+    given = (srs, bounds, transform, nodata) != (None,) * 4
     with _lent(data, code) as mem:
-        if (srs, bounds, transform, nodata) != (None,) * 4:
+        if given:
             mem.georeference(srs, bounds=bounds, transform=transform, nodata=nodata)
+        if "create" in write_modes(target):
+            return _created(mem, data, code, path, driver, target, georef if given else None, options,
+                            progress, verify)
         return mem.copy_to(path, driver, options=options, progress=progress, verify=verify)
