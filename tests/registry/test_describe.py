@@ -103,6 +103,8 @@ def test_a_driver_objects_own_values_show_and_stay_its_own(tmp_path):
 @pytest.mark.parametrize("topic, url", [("drivers/raster/x.html", "https://gdal.org/drivers/raster/x.html"),
                                         ("/drivers/raster/x.html", "https://gdal.org/drivers/raster/x.html"),
                                         ("https://gdal.org/en/latest/x.html", "https://gdal.org/en/latest/x.html"),
+                                        ("../x.html", "https://gdal.org/x.html"), ("a/./b.html", "https://gdal.org/a/b.html"),
+                                        ("//host/x.html", "https://host/x.html"), ("x.html#y", "https://gdal.org/x.html#y"),
                                         ("", None)])
 def test_help_url_is_absolute_on_gdal_org(fake_gdal, topic, url):
     fake_gdal.add("X", DCAP_RASTER="YES", DMD_HELPTOPIC=topic)

@@ -7,8 +7,7 @@ A capability is ``True`` or ``False`` as the driver's flag says, and
 (``DCAP_UPDATE`` before GDAL 3.11): "no" would be a guess.
 """
 
-from typing import Any
-from urllib.parse import urljoin
+import re
 
 from ..binding.capabilities import (
     CAPABILITIES, DATA_KINDS, WRITES, metadata_flag, metadata_item, metadata_list, unpublished, write_modes,
@@ -28,6 +27,10 @@ _EXTRA_LISTS = {
 }
 
 GDAL_DOCS = "https://gdal.org/"
+# A plain path below the documentation's root, as GDAL's drivers give it
+# ("drivers/raster/gtiff.html"): joined by hand, since urllib costs more to
+# import than a command takes to run; anything else goes to urljoin.
+_PLAIN_TOPIC = re.compile(r"/?[\w-][\w.-]*(?:/[\w-][\w.-]*)*")  # no "." or ".." segment
 
 
 def _registry() -> list:
@@ -39,7 +42,14 @@ def help_url(topic: str) -> str | None:
     """``DMD_HELPTOPIC`` as an address: GDAL publishes it relative to its
     documentation's root (``drivers/raster/gtiff.html``); an absolute one
     stays as it is. ``None`` for a driver without one."""
-    return urljoin(GDAL_DOCS, topic.strip()) if topic.strip() else None
+    topic = topic.strip()
+    if not topic:
+        return None
+    if _PLAIN_TOPIC.fullmatch(topic):
+        return GDAL_DOCS + topic.lstrip("/")
+    from urllib.parse import urljoin
+
+    return urljoin(GDAL_DOCS, topic)
 
 
 def _json_value(value):
@@ -112,7 +122,7 @@ def description(obj, unknown) -> dict:
     }
 
 
-def describe(driver: object) -> dict[str, Any]:
+def describe(driver: object) -> dict:
     """Everything about one driver, as a new mapping of plain data.
 
     ``driver`` is anything the driver classes take (a short name, a registry
@@ -147,7 +157,7 @@ def _without_current(data: dict) -> dict:
     return data
 
 
-def snapshot() -> dict[str, Any]:
+def snapshot() -> dict:
     """The whole registry as GDAL publishes it: GDAL's version and every
     driver's description, by short name in registry order. Option values
     from this user's configuration are left out: they are no part of the
