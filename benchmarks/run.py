@@ -987,6 +987,8 @@ def main(argv=None):
     parser.add_argument("--samples", type=int, default=None)
     parser.add_argument("--sample-ms", type=float, default=None)
     parser.add_argument("--import-runs", type=int, default=None)
+    parser.add_argument("--command-runs", type=int, default=None,
+                        help="paired runs of each whole command against its bare script (benchmarks/commands.py)")
     parser.add_argument("--clock", choices=tuple(CLOCKS), default="cpu",
                         help="cpu: thread CPU time (default; robust on a busy machine), wall: perf_counter")
     parser.add_argument("--json", help="write all results to this file")
@@ -1001,6 +1003,8 @@ def main(argv=None):
         args.sample_ms = 0.2 if args.quick else 2.0
     if args.import_runs is None:
         args.import_runs = 2 if args.quick else 30
+    if args.command_runs is None:
+        args.command_runs = 2 if args.quick else 21
 
     global CLOCK
     CLOCK = CLOCKS[args.clock]
@@ -1026,6 +1030,12 @@ def main(argv=None):
     scaling = child("scaling", args)
     imports = run_imports(args.import_runs, args.clock)
     rows = build_rows(bare, proxy, imports)
+    sys.path.insert(0, HERE)
+    import commands
+    import describing
+
+    command_rows = commands.run(args.command_runs)
+    describe_rows = describing.run(args.samples)
 
     print(f"loop overhead subtracted: {bare['extra']['loop_overhead_ns']:.1f} ns (bare), "
           f"{proxy['extra']['loop_overhead_ns']:.1f} ns (proxy)")
@@ -1043,7 +1053,12 @@ def main(argv=None):
           "largest self times (us) beyond _gdal's own imports: "
           + ", ".join(f"{m} {us}" for m, us in imports["importtime_top"]))
     print_scaling(scaling)
+    print()
+    commands.print_rows(command_rows)
+    print()
+    describing.print_rows(describe_rows)
     misses = [r["operation"] for r in rows if r["status"] == "MISS"]
+    misses += [r["command"] for r in command_rows + describe_rows if r["status"] == "MISS"]
     misses += [r["operation"] + " (twin)" for r in rows if r["twin_status"] == "MISS"]
     print()
     print(f"targets missed: {len(misses)}" + (f" ({'; '.join(misses)})" if misses else ""))
@@ -1055,8 +1070,8 @@ def main(argv=None):
           + " ".join(f"{x:.2f}" for x in os.getloadavg()))
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"info": info, "rows": rows, "bare": bare, "proxy": proxy,
-                       "scaling": scaling, "imports": imports}, fh, indent=1)
+            json.dump({"info": info, "rows": rows, "bare": bare, "proxy": proxy, "scaling": scaling,
+                       "imports": imports, "commands": command_rows, "describing": describe_rows}, fh, indent=1)
     return 0
 
 

@@ -24,7 +24,7 @@ _WHERE = {
     "open_file": "vek._algos.geo.geodatabase",
     "create_vector": "vek._algos.geo.geodatabase",
     "identify": "vek._algos.geo.registry.identify",
-    "drivers_for_path": "vek._algos.geo.registry.identify",
+    "drivers_for_path": "vek._algos.geo.registry.output",
     "describe": "vek._algos.geo.registry.describe",
     "snapshot": "vek._algos.geo.registry.describe",
     "FormatError": "vek._algos.geo._error",

@@ -32,6 +32,7 @@ import sys
 import warnings
 
 from ._cli import PROG
+from ._cli.terminal import columns
 
 # Each command lives in its own module under vek._cli. Their names are bound
 # here too, on first use: the parser, --help and --version need neither GDAL
@@ -46,7 +47,7 @@ _WHERE = {
     "cmd_diff": "diff", "compare": "diff", "diff_text": "diff",
     "cmd_html": "html", "driver_page": "html", "statistics_page": "html",
     "cmd_list": "list",
-    "cmd_show": "show", "option_table": "show", "show_data": "show", "show_text": "show",
+    "cmd_show": "show", "show_data": "show", "option_table": "showtext", "show_text": "showtext",
     "cmd_config": "config", "config_text": "config", "check_config": "config",
 }
 __all__ = ["main", "build_parser", "CLIError"]
@@ -118,8 +119,21 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+class _HelpFormatter(argparse.HelpFormatter):
+    # argparse would ask shutil for the width (as wide, less its margin of 2)
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        width = columns(80) - 2 if width is None else width
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+class _Parser(argparse.ArgumentParser):
+    # subparsers are made of the parser's own class, so they take this too
+    def __init__(self, *args, formatter_class=_HelpFormatter, **kwargs):
+        super().__init__(*args, formatter_class=formatter_class, **kwargs)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="List, inspect and use GDAL's format drivers.",
         epilog=f"'{PROG} COMMAND --help' describes each command.",

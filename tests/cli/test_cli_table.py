@@ -46,3 +46,16 @@ def test_a_table_too_narrow_for_its_words_becomes_records():
     assert render_table(columns, rows, total_width=20, indent="  ").splitlines() == [
         "  name: COMPRESS", "  allowed: NONE,", "    LZW, PACKBITS", "  about: How pixels", "    are compressed",
         "", "  name: TILED"]
+
+
+@pytest.mark.parametrize("columns", [None, "", "0", "-3", "x", "57", "200"])
+def test_the_width_is_the_one_shutil_finds(monkeypatch, columns):
+    import shutil
+
+    from vek._cli.terminal import columns as terminal_columns
+
+    if columns is None:
+        monkeypatch.delenv("COLUMNS", raising=False)
+    else:
+        monkeypatch.setenv("COLUMNS", columns)
+    assert terminal_columns(100) == shutil.get_terminal_size((100, 24)).columns

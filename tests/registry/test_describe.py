@@ -14,6 +14,7 @@ from osgeo import _gdal
 
 import vek
 from conftest import all_driver_names, find_drivers, metadata
+from fakes import run_child
 from vek import cli
 from vek._algos.geo.binding.capabilities import CAPABILITIES
 from vek._cli.diff import MAX_SIZE
@@ -103,6 +104,8 @@ def test_a_driver_objects_own_values_show_and_stay_its_own(tmp_path):
 @pytest.mark.parametrize("topic, url", [("drivers/raster/x.html", "https://gdal.org/drivers/raster/x.html"),
                                         ("/drivers/raster/x.html", "https://gdal.org/drivers/raster/x.html"),
                                         ("https://gdal.org/en/latest/x.html", "https://gdal.org/en/latest/x.html"),
+                                        ("../x.html", "https://gdal.org/x.html"), ("a/./b.html", "https://gdal.org/a/b.html"),
+                                        ("//host/x.html", "https://host/x.html"), ("x.html#y", "https://gdal.org/x.html#y"),
                                         ("", None)])
 def test_help_url_is_absolute_on_gdal_org(fake_gdal, topic, url):
     fake_gdal.add("X", DCAP_RASTER="YES", DMD_HELPTOPIC=topic)
@@ -254,3 +257,41 @@ def test_kml_for_vectors_holds_no_raster_only_driver():
     assert not raster_only & {d.name for d in vek.drivers_for_path("y.kml", kind="vector")}
     with pytest.raises(ValueError, match="kind"):
         vek.drivers_for_path("y.kml", kind="Raster")
+
+
+# ---------------------------------------------------------------- read at once, kept per registry
+
+
+def test_metadata_read_at_once_says_what_each_item_read_says():
+    from vek._algos.geo.registry import describe as _describe
+
+    for name in all_driver_names():
+        items = _describe._reader(vek.Driver(name))
+        assert {k: items._get_metadata_item_(k) for k in _describe._READ} == \
+               {k: metadata(name, k) for k in _describe._READ}, name
+
+
+def test_drivers_deregistered_and_registered_again_are_seen():
+    names = all_driver_names()
+    publishers = {c: [n for n in names if metadata(n, item)] for c, item in CAPABILITIES.items()}
+    capability = min((c for c in publishers if publishers[c]), key=lambda c: len(publishers[c]))
+    others = [n for n in names if n not in publishers[capability]]
+    if not others:
+        pytest.skip(f"every driver of this GDAL publishes {CAPABILITIES[capability]}")
+    # in a child: the registry's order changes for good, and the kept answer must follow it
+    result = json.loads(run_child(f"""
+        import json, vek
+        from osgeo import _gdal
+        def seen():
+            return vek.describe({others[0]!r})["capabilities"][{capability!r}]
+        handles = [_gdal.GetDriverByName(n) for n in {publishers[capability]!r}]
+        answers = [seen()]
+        for handle in handles:
+            _gdal.Driver_Deregister(handle)
+        answers.append(seen())
+        for handle in handles:
+            _gdal.Driver_Register(handle)
+        answers.append(seen())
+        print(json.dumps(answers))
+        """).splitlines()[-1])
+    assert result == [False, None, False]

@@ -1,14 +1,10 @@
 """What every command shares: the program name, its error class, finding
 drivers and turning values into text or JSON."""
 
-import difflib
-import json
-
 from vek._algos.geo import driver
 from vek._algos.geo.binding.capabilities import write_modes
 
 from . import PROG
-from .table import yes_no
 
 # The capability properties of each kind are the properties that the kind's
 # class adds to Driver; these belong elsewhere in the views.
@@ -38,6 +34,8 @@ def find_driver(name: str):
             return d
     if name.isdigit() and int(name) < len(drivers):  # the index that list shows
         return drivers[int(name)]
+    import difflib  # only to name the closest drivers
+
     by_fold = {d.name.casefold(): d.name for d in drivers}
     close = difflib.get_close_matches(folded, list(by_fold), n=3, cutoff=0.6)
     hint = ""
@@ -65,6 +63,11 @@ def capability_names(cls) -> list[str]:
     ]
 
 
+def capabilities(view, cls) -> dict:
+    """The capability properties ``cls`` adds to ``Driver``, read on ``view``."""
+    return {name: getattr(view, name) for name in capability_names(cls)}
+
+
 def kind_views(d):
     """``(raster view or None, vector view or None)`` of a driver, each built
     from the short name so that each keeps catalogues of its own kind."""
@@ -87,20 +90,11 @@ def summary(d) -> dict:
 
 
 def json_out(obj) -> None:
+    import json  # the commands' text output needs none
+
     print(json.dumps(obj, indent=2, default=_json_default))
 
 
 def _json_default(value):
     # values kept in catalogues come from users or the configuration file
     return str(value)
-
-
-def cell_text(value) -> str:
-    if isinstance(value, bool):
-        return yes_no(value)
-    if isinstance(value, (list, tuple)):
-        return " ".join(str(v) for v in value) or "-"
-    if value is None or value == "":
-        return "-"
-    return str(value)
-

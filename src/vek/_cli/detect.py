@@ -2,7 +2,7 @@
 extension or connection prefix, in the order GDAL's own tools choose."""
 
 from vek._algos.geo import driver
-from vek._algos.geo.registry.identify import output_names
+from vek._algos.geo.registry.output import output_names
 
 from .common import CLIError, json_out
 

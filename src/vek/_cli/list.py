@@ -2,7 +2,6 @@
 
 from .common import json_out, registry, summary, writable
 from .published import UNKNOWN, masked, note, unpublished
-from .table import Column, render_table, yes_no
 
 
 def cmd_list(args) -> int:
@@ -19,12 +18,20 @@ def cmd_list(args) -> int:
         return all(kind in d.category for kind in kinds) and all(
             tests_of[f](d) if f in tests_of else getattr(d, f) for f in flags)
 
-    tests = kinds + flags
     chosen = [(i, d) for i, d in enumerate(drivers) if wanted(d)]
-
     if args.json:
         json_out([{"index": i, **masked(summary(d), unknown)} for i, d in chosen])
         return 0
+    _print_table(chosen, unknown)
+    noun = "driver" if len(drivers) == 1 else "drivers"
+    shown = f"{len(chosen)} of {len(drivers)}" if kinds + flags else f"{len(drivers)}"
+    print(f"{shown} {noun}{note(flags, unknown)}")
+    return 0
+
+
+def _print_table(chosen, unknown) -> None:
+    from .table import Column, render_table, yes_no  # the text output's alone
+
     columns = [
         Column("#", right=True),
         Column("name"),
@@ -42,7 +49,3 @@ def cmd_list(args) -> int:
     ]
     if rows:
         print(render_table(columns, rows))
-    noun = "driver" if len(drivers) == 1 else "drivers"
-    shown = f"{len(chosen)} of {len(drivers)}" if tests else f"{len(drivers)}"
-    print(f"{shown} {noun}{note(flags, unknown)}")
-    return 0

@@ -7,8 +7,9 @@ A table that cannot fit the width without breaking words, or a width below
 per field, a blank line between rows."""
 
 import re
-import shutil
 import textwrap
+
+from .terminal import columns
 
 __all__ = ["Column", "render_table", "render_pairs", "terminal_width", "wrap", "yes_no"]
 
@@ -20,7 +21,7 @@ BELOW_INDENT = "    "  # a column shown under its row starts here
 def terminal_width() -> int:
     """The width to fill: ``COLUMNS`` or the terminal's, 100 when neither
     is known (output to a pipe or a file)."""
-    return max(1, shutil.get_terminal_size((100, 24)).columns)
+    return max(1, columns(100))
 
 
 def yes_no(flag) -> str:

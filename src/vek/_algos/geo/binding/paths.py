@@ -10,8 +10,8 @@ from osgeo import _gdal
 
 from .messages import quiet_gdal
 
-__all__ = ["working_folder", "fs_path", "gdal_path", "path_exists", "same_file", "vsi_name", "remove_path",
-           "mem_temp_path", "is_mem_temp_path", "MEM_DIR"]
+__all__ = ["working_folder", "fs_path", "gdal_path", "path_exists", "not_found", "sibling_names", "same_file",
+           "vsi_name", "remove_path", "mem_temp_path", "is_mem_temp_path", "MEM_DIR"]
 
 
 def working_folder():
@@ -86,6 +86,39 @@ def path_exists(path: str) -> bool:
 def is_file(path: str) -> bool:
     """Whether GDAL's virtual file system knows ``path`` as a file."""
     return _stat_is_dir(path) is False
+
+
+def _is_local(path: str) -> bool:
+    if path.startswith("/vsi"):
+        return False
+    # connection strings ("PG:dbname=...") and URLs are not local files;
+    # a Windows drive letter ("C:\\...") is
+    colon = path.find(":")
+    return colon == -1 or (colon == 1 and path[0].isalpha())
+
+
+def not_found(path: str) -> bool:
+    """Whether ``path`` is a local file or a ``/vsimem/`` path that does not
+    exist (a connection string or another virtual path is never "not found":
+    only GDAL can tell)."""
+    if _is_local(path):
+        return not os.path.exists(path)
+    if path.startswith("/vsimem/"):
+        return not path_exists(path)
+    return False
+
+
+def sibling_names(value):
+    """Sibling file names, taken and checked like the path (str, bytes or
+    path-like; a NUL raises ValueError)."""
+    if value is None:
+        return []
+    if isinstance(value, (str, bytes, os.PathLike)):
+        value = [value]
+    try:
+        return [gdal_path(name) for name in value]
+    except TypeError:
+        raise TypeError(f"sibling_files must be file names, found {value!r}") from None
 
 
 def same_file(a: str, b: str) -> bool:

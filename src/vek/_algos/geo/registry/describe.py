@@ -7,11 +7,12 @@ A capability is ``True`` or ``False`` as the driver's flag says, and
 (``DCAP_UPDATE`` before GDAL 3.11): "no" would be a guess.
 """
 
-from typing import Any
-from urllib.parse import urljoin
+import re
+
+from osgeo import _gdal
 
 from ..binding.capabilities import (
-    CAPABILITIES, DATA_KINDS, WRITES, metadata_flag, metadata_item, metadata_list, unpublished, write_modes,
+    CAPABILITIES, DATA_KINDS, WRITES, unpublished, write_modes,
 )
 from ..binding.extension import driver_module
 from ..binding.optionlists import OPTION_LISTS
@@ -28,6 +29,10 @@ _EXTRA_LISTS = {
 }
 
 GDAL_DOCS = "https://gdal.org/"
+# A plain path below the documentation's root, as GDAL's drivers give it
+# ("drivers/raster/gtiff.html"): joined by hand, since urllib costs more to
+# import than a command takes to run; anything else goes to urljoin.
+_PLAIN_TOPIC = re.compile(r"/?[\w-][\w.-]*(?:/[\w-][\w.-]*)*")  # no "." or ".." segment
 
 
 def _registry() -> list:
@@ -39,7 +44,14 @@ def help_url(topic: str) -> str | None:
     """``DMD_HELPTOPIC`` as an address: GDAL publishes it relative to its
     documentation's root (``drivers/raster/gtiff.html``); an absolute one
     stays as it is. ``None`` for a driver without one."""
-    return urljoin(GDAL_DOCS, topic.strip()) if topic.strip() else None
+    topic = topic.strip()
+    if not topic:
+        return None
+    if _PLAIN_TOPIC.fullmatch(topic):
+        return GDAL_DOCS + topic.lstrip("/")
+    from urllib.parse import urljoin
+
+    return urljoin(GDAL_DOCS, topic)
 
 
 def _json_value(value):
@@ -54,9 +66,13 @@ def _catalogue(catalogue, scope=None) -> dict:
     (those that name no scope apply to every kind)."""
     out = {}
     for name, record in catalogue.items():
-        if scope is not None and not applies_to(record, scope):
+        if scope is not None and record.get("scope") and not applies_to(record, scope):
             continue
-        copied = {k: (list(v) if k == "value" else _json_value(v)) for k, v in record.items()}
+        copied = dict(record)  # the attributes are the list's text; the rest is copied
+        if "value" in copied:
+            copied["value"] = list(copied["value"])
+        if "current" in copied:
+            copied["current"] = _json_value(copied["current"])
         out[name] = copied
     return out
 
@@ -75,44 +91,144 @@ def _views(obj):
     return raster, vector
 
 
-def _options(obj) -> dict:
-    driver = driver_module()
+class _Items(dict):
+    """A driver's metadata read at once: item name (upper case, as GDAL's
+    own lookup ignores case) -> text. It answers item reads as a driver
+    object does, so the readers of :mod:`..binding.capabilities` take it."""
+
+    def _get_metadata_item_(self, key: str) -> str:
+        return self.get(key) or ""
+
+
+# The items a description reads, for a driver read item by item.
+_READ = (*DATA_KINDS.values(), *CAPABILITIES.values(), *WRITES.values(), *OPTION_LISTS.values(),
+         "DMD_EXTENSIONS", "DMD_EXTENSION", "DMD_CONNECTION_PREFIX", "DMD_HELPTOPIC")
+
+
+def _is_binding_handle(handle) -> bool:
+    # a handle of GDAL's own binding, bare or inside an osgeo.gdal proxy;
+    # anything else (a test's fake registry) is read through its object
+    return type(getattr(handle, "this", handle)).__name__ == "SwigPyObject"
+
+
+def _reader(obj) -> _Items:
+    """``obj``'s items: one GetMetadata where it holds a handle of GDAL's
+    binding, else each item a description reads, through the object."""
+    handle = getattr(obj, "_driver", None)
+    if not _is_binding_handle(handle):
+        return _Items({key: obj._get_metadata_item_(key) for key in dict.fromkeys(_READ)})
+    items = _gdal.MajorObject_GetMetadata_Dict(handle, "") or {}
+    return _Items({key.upper(): value for key, value in items.items()})
+
+
+def _text(items, key) -> str:
+    return items.get(key) or ""
+
+
+def _flag(items, key) -> bool:
+    return _text(items, key).upper() == "YES"  # as metadata_flag reads an item
+
+
+def _parsed(items, kind) -> dict:
+    return driver_module().read_xml_to_dict(_text(items, OPTION_LISTS[kind]) or None)
+
+
+def _own_catalogues(obj, items) -> dict:
+    """The creation, layer and open catalogues as the driver's objects keep
+    them, with the values set on ``obj`` or configured as their "current"."""
     raster, vector = _views(obj)
     options = {}
     if raster is not None:
         options["creation"] = _catalogue(raster.creation_options_info, "raster")
     if vector is not None:
-        dataset = driver.read_xml_to_dict(metadata_item(obj, OPTION_LISTS["creation"]) or None)
-        options["dataset_creation"] = _catalogue(dataset, "vector")
+        options["dataset_creation"] = _catalogue(_parsed(items, "creation"), "vector")
         options["layer_creation"] = _catalogue(vector.creation_options_info)
     if raster is None and vector is None:
-        options["creation"] = _catalogue(driver.read_xml_to_dict(
-            metadata_item(obj, OPTION_LISTS["creation"]) or None))
+        options["creation"] = _catalogue(_parsed(items, "creation"))
     options["open"] = _catalogue((raster or vector or obj).open_options_info)
-    for key, kind in _EXTRA_LISTS.items():
-        text = metadata_item(obj, OPTION_LISTS[kind])
-        if text:
-            options[key] = _catalogue(driver.read_xml_to_dict(text))
     return options
 
 
-def description(obj, unknown) -> dict:
-    prefix = metadata_item(obj, "DMD_CONNECTION_PREFIX")
+def _listed_catalogues(obj, items) -> dict:
+    """The same catalogues without "current" values, each list parsed once
+    from the text GDAL publishes (no driver objects of each kind made). A
+    fresh parse is handed out as it is; the creation list of a driver of
+    both kinds is copied for its second use."""
+    options = {}
+    creation = _parsed(items, "creation")
+    raster, vector = obj.is_raster, obj.is_vector
+    if raster:
+        options["creation"] = _scoped(creation, "raster")
+    if vector:
+        options["dataset_creation"] = _catalogue(creation, "vector") if raster else _scoped(creation, "vector")
+        options["layer_creation"] = _parsed(items, "layer")
+    if not (raster or vector):
+        options["creation"] = creation
+    options["open"] = _parsed(items, "open")
+    return options
+
+
+def _scoped(catalogue, scope) -> dict:
+    return {name: record for name, record in catalogue.items()
+            if not record.get("scope") or applies_to(record, scope)}
+
+
+def _options(obj, items, current) -> dict:
+    options = (_own_catalogues if current else _listed_catalogues)(obj, items)
+    for key, kind in _EXTRA_LISTS.items():
+        if _text(items, OPTION_LISTS[kind]):
+            options[key] = _parsed(items, kind)  # a fresh parse, nobody else's
+    return options
+
+
+def description(obj, unknown, items=None, current=True) -> dict:
+    """``obj`` described; ``unknown`` are the capabilities no driver
+    publishes, ``items`` what to read its metadata from (see
+    :func:`_reader`), and ``current`` whether option records carry the
+    object's "current" values."""
+    items = _reader(obj) if items is None else items
+    prefix = _text(items, "DMD_CONNECTION_PREFIX")
     return {
         "name": obj.name,
         "long_name": obj.long_name,
-        "kinds": [kind for kind, item in DATA_KINDS.items() if metadata_flag(obj, item)],
-        "extensions": metadata_list(obj, "DMD_EXTENSIONS") or metadata_list(obj, "DMD_EXTENSION"),
+        "kinds": [kind for kind, item in DATA_KINDS.items() if _flag(items, item)],
+        "extensions": _text(items, "DMD_EXTENSIONS").split() or _text(items, "DMD_EXTENSION").split(),
         "connection_prefix": prefix or None,
-        "help_url": help_url(metadata_item(obj, "DMD_HELPTOPIC")),
-        "capabilities": {name: None if name in unknown else metadata_flag(obj, item)
+        "help_url": help_url(_text(items, "DMD_HELPTOPIC")),
+        "capabilities": {name: None if name in unknown else _flag(items, item)
                          for name, item in CAPABILITIES.items()},
-        "writes": write_modes(obj, tuple(WRITES)),
-        "options": _options(obj),
+        "writes": write_modes(items, tuple(WRITES)),
+        "options": _options(obj, items, current),
     }
 
 
-def describe(driver: object) -> dict[str, Any]:
+# GDAL's registry (each driver's address, in order) -> the capabilities no
+# driver publishes: drivers deregistered or registered make another key.
+_UNKNOWN: dict[tuple, frozenset] = {}
+
+
+def _registry_state() -> tuple:
+    handles = [_gdal.GetDriver(i) for i in range(_gdal.GetDriverCount())]
+    try:
+        return tuple(map(int, handles))  # a bare handle gives its address
+    except TypeError:  # osgeo.gdal's proxies: the handle inside
+        return tuple(int(h.this) for h in handles)
+
+
+def _unknown(obj) -> frozenset:
+    """The capabilities no registered driver publishes, kept per registry
+    state for the drivers of GDAL's binding."""
+    if not _is_binding_handle(getattr(obj, "_driver", None)):
+        return unpublished(_registry())
+    state = _registry_state()
+    found = _UNKNOWN.get(state)
+    if found is None:
+        _UNKNOWN.clear()  # one registry at a time: an old state is not coming back
+        found = _UNKNOWN[state] = unpublished(_registry())
+    return found
+
+
+def describe(driver: object) -> dict:
     """Everything about one driver, as a new mapping of plain data.
 
     ``driver`` is anything the driver classes take (a short name, a registry
@@ -137,26 +253,18 @@ def describe(driver: object) -> dict[str, Any]:
     """
     cls = driver_module().Driver
     obj = driver if isinstance(driver, cls) else cls(driver)
-    return description(obj, unpublished(_registry()))
+    return description(obj, _unknown(obj))
 
 
-def _without_current(data: dict) -> dict:
-    for catalogue in data["options"].values():
-        for record in catalogue.values():
-            record.pop("current", None)
-    return data
-
-
-def snapshot() -> dict[str, Any]:
+def snapshot() -> dict:
     """The whole registry as GDAL publishes it: GDAL's version and every
     driver's description, by short name in registry order. Option values
     from this user's configuration are left out: they are no part of the
     build."""
-    from osgeo import _gdal
-
     drivers = _registry()
-    unknown = unpublished(drivers)
+    readers = [_reader(d) for d in drivers]
+    unknown = unpublished(readers)
     return {
         "gdal": _gdal.VersionInfo("RELEASE_NAME"),
-        "drivers": {d.name: _without_current(description(d, unknown)) for d in drivers},
+        "drivers": {d.name: description(d, unknown, items, current=False) for d, items in zip(drivers, readers)},
     }

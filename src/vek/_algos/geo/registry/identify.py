@@ -1,9 +1,6 @@
-"""Which driver is this file, and which drivers write this path?
-
-``identify(path)`` asks GDAL's ``IdentifyDriverEx`` (it looks at the
-file's content); ``drivers_for_path(path)`` judges a path that may not exist
-yet by its extension or connection prefix, in the order GDAL's own tools
-choose an output driver (``GDALGetOutputDriversForDatasetName``, GDAL 3.9).
+"""Which driver is this file? ``identify(path)`` asks GDAL's
+``IdentifyDriverEx`` (it looks at the file's content). Which drivers write
+a path is judged in :mod:`.output`; ``drivers_for_path`` is named here too.
 """
 
 import os
@@ -11,22 +8,17 @@ import stat
 
 from osgeo import _gdal
 
-from .. import _error as error
-from ..binding.capabilities import has_item, is_output_driver, metadata_flag, metadata_item, metadata_list
+from ..binding.capabilities import has_item
 from ..binding.extension import driver_module
 from ..binding.messages import quiet_gdal
-from ..binding.paths import fs_path, gdal_path
+from ..binding.paths import fs_path, gdal_path, not_found, sibling_names
 from ..dataset.creation import release_dataset
-from ..dataset.opening import OF_RASTER, OF_VECTOR, not_found, sibling_names
-from ..options.values import fold as _fold  # GDAL's EQUAL: ASCII case only (casefold took 'ſhp' for shp)
+from ..dataset.gdalcall import OF_RASTER, OF_VECTOR
+from .output import drivers_for_path
 
 __all__ = ["identify", "drivers_for_path"]
 
 _KIND_FLAGS = {None: 0, "raster": OF_RASTER, "vector": OF_VECTOR}
-
-
-def _drivers():
-    return [_gdal.GetDriver(i) for i in range(_gdal.GetDriverCount())]
 
 
 def _short_name(handle) -> str:
@@ -165,106 +157,3 @@ def identify(path, *, allowed=None, sibling_files=None, kind=None):
     if handle is None:
         return None
     return _driver_object(handle, kind or _kind_of(handle, path, allowed, siblings))
-
-
-# --------------------------------------------------------------------------
-# drivers by output path
-
-
-def _suffixes(path: str) -> list[str]:
-    """The extensions a file name may have, longest first: ``a.shp.zip``
-    gives ``shp.zip``, then ``zip``."""
-    name = path.replace("\\", "/").rsplit("/", 1)[-1]
-    parts = name.split(".")[1:]
-    return [".".join(parts[i:]) for i in range(len(parts)) if all(parts[i:])]
-
-
-def _has_prefix(handle, path: str) -> bool:
-    prefix = metadata_item(handle, "DMD_CONNECTION_PREFIX")
-    return bool(prefix) and _fold(path[: len(prefix)]) == _fold(prefix)
-
-
-# GDAL 3.9's GDALGetOutputDriversForDatasetName is not called where a binding
-# offers it: it knows only two compound extensions and reads nothing else;
-# otherwise this gives what it gives, in its order.
-def _of_kind(handle, kind) -> bool:
-    if kind is None:  # as GDAL's tools: whether an item is set, not what it says
-        return has_item(handle, "DCAP_RASTER") or has_item(handle, "DCAP_VECTOR")
-    # the driver classes' own test, so that every match makes a driver of the kind
-    return metadata_flag(handle, "DCAP_RASTER" if kind == "raster" else "DCAP_VECTOR")
-
-
-def output_names(path: str, writable: bool, kind=None) -> tuple[str, list[str]]:
-    candidates = []
-    every_listed = set()
-    for handle in _drivers():
-        listed = {_fold(e) for e in metadata_list(handle, "DMD_EXTENSIONS")}
-        of_kind = _of_kind(handle, kind)
-        if kind is None or of_kind:
-            every_listed |= listed
-        if writable and not is_output_driver(handle):
-            continue
-        if not of_kind:
-            continue
-        candidates.append((_short_name(handle), listed, _has_prefix(handle, path)))
-    # A compound extension (shp.zip) counts where a registered driver of the
-    # kind asked lists it, else the last one (zip), as GDAL's tools do: GDAL
-    # splits off only the last part but shp.zip and gpkg.zip.  Drivers that
-    # cannot write count: a pipeline.gdalg.json belongs to a driver that only
-    # reads, not to the drivers of .json.  Drivers of another kind do not: the
-    # raster-only GTI lists gti.gpkg, and out.gti.gpkg is a vector GeoPackage.
-    suffixes = _suffixes(path)
-    ext = next((s for s in suffixes[:-1] if _fold(s) in every_listed),
-               suffixes[-1] if suffixes else "")
-    names = [name for name, listed, prefixed in candidates
-             if (ext and _fold(ext) in listed) or prefixed]
-    # GMT is registered before netCDF for reading; GDAL writes .nc with netCDF.
-    if _fold(ext) == "nc" and [_fold(n) for n in names] == ["gmt", "netcdf"]:
-        names.reverse()
-    return ext, names
-
-
-def drivers_for_path(path, *, writable=True, single=False, kind=None):
-    """The drivers that would write a dataset at ``path``, judged by its
-    extension or its connection prefix (``PG:``, ...); ``path`` need not
-    exist.
-
-    Drivers match when their ``DMD_EXTENSIONS`` list the path's extension
-    (compared without regard to ASCII case, as GDAL compares; a compound extension such as
-    ``.shp.zip`` counts as one where any registered driver of the ``kind``
-    asked lists it, even one that does not write: no driver writes
-    ``.gdalg.json``), or else when the
-    path starts with their ``DMD_CONNECTION_PREFIX``.  With ``writable`` (the default) only drivers
-    that write datasets count: by Create, by CreateCopy, or by translating
-    vector data.  The order is GDAL's registry order, which is the order in
-    which GDAL's own tools pick an output driver (netCDF before GMT for
-    ``.nc``, as GDAL does).  A list of ``Driver`` objects is returned.
-
-    ``kind`` (``"raster"`` or ``"vector"``) keeps the drivers of that kind,
-    as GDAL's raster and vector flags ask (a driver of both kinds counts for
-    each), and gives them as ``RasterDriver`` or ``VectorDriver`` objects;
-    ``None``: both kinds.
-
-    ``single=True`` asks for one driver: it is returned alone, and
-    :class:`~vek._algos.geo._error.FormatError` is raised when none or
-    several match, naming them; as in GDAL, GTiff is taken without
-    complaint when the only other candidates follow it led by COG.
-    """
-    driver = driver_module()
-    if kind not in _KIND_FLAGS:
-        raise ValueError(f"kind must be 'raster', 'vector' or None, not {kind!r}")
-    cls = {"raster": driver.RasterDriver, "vector": driver.VectorDriver}.get(kind, driver.Driver)
-    text = _path_text(path)
-    ext, names = output_names(text, bool(writable), kind)
-    if not single:
-        return [cls(n) for n in names]
-    what = f"extension .{ext}" if ext else "no extension"
-    verb = "writes" if writable else "reads"
-    if not names:
-        raise error.FormatError(f"no driver {verb} {text!r} ({what})")
-    if len(names) > 1 and names[:2] != ["GTiff", "COG"]:
-        raise error.FormatError(
-            f"several drivers {'write' if writable else 'read'} {text!r} ({what}): "
-            f"{', '.join(names)}; name the one to use"
-        )
-    return cls(names[0])
