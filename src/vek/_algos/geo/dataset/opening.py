@@ -10,7 +10,7 @@ from .. import _error as error
 from ..binding.capabilities import main_extension, metadata_item
 from ..binding.messages import CE_FAILURE, CE_FATAL
 from ..binding.optionlists import OPTION_LISTS
-from ..binding.paths import fs_path, gdal_path, mem_temp_path, path_exists
+from ..binding.paths import fs_path, gdal_path, mem_temp_path, not_found, sibling_names
 from ..options.check import check_options
 from ..options.text import gdal_options
 from .creation import release_dataset
@@ -41,15 +41,6 @@ def create_vector(driver, path=None, *, options=None):
     return adopt(new, made, update=True)
 
 
-def _is_local(path: str) -> bool:
-    if path.startswith("/vsi"):
-        return False
-    # connection strings ("PG:dbname=...") and URLs are not local files;
-    # a Windows drive letter ("C:\\...") is
-    colon = path.find(":")
-    return colon == -1 or (colon == 1 and path[0].isalpha())
-
-
 def _str_list(value, what: str):
     if value is None:
         return []
@@ -60,27 +51,6 @@ def _str_list(value, what: str):
         if not isinstance(item, str):
             raise TypeError(f"{what} must be strings, found {item!r}")
     return items
-
-
-def sibling_names(value):
-    """Sibling file names, taken and checked like the path (str, bytes or
-    path-like; a NUL raises ValueError)."""
-    if value is None:
-        return []
-    if isinstance(value, (str, bytes, os.PathLike)):
-        value = [value]
-    try:
-        return [gdal_path(name) for name in value]
-    except TypeError:
-        raise TypeError(f"sibling_files must be file names, found {value!r}") from None
-
-
-def not_found(path: str) -> bool:
-    if _is_local(path):
-        return not os.path.exists(path)
-    if path.startswith("/vsimem/"):
-        return not path_exists(path)
-    return False
 
 
 def _checked_open_options(options, drivers):
