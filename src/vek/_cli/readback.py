@@ -4,10 +4,13 @@ difference does (see :mod:`vek._algos.geo.verify.compare`)."""
 
 from osgeo import _ogr
 
+from vek._algos.geo.binding.paths import path_exists
 from vek._algos.geo.dataset import layers as _layers
 from vek._algos.geo.dataset.creation import remove_created
 from vek._algos.geo.verify.compare import differences, settle
 from vek._algos.geo.verify.facts import dataset_facts, wkt_of
+
+from .common import CLIError
 
 
 def raster_asked(args, dtype, geo) -> dict:
@@ -43,7 +46,12 @@ def held_differences(handle, asked, names=True) -> list:
 def settle_created(found, verify, path, before, files) -> None:
     """What the differences do: refused (``verify="error"``), what the
     creation made is removed (``before``: the target's state then, ``files``
-    the dataset's) and ``WriteMismatch`` raised; kept, each warns."""
+    the dataset's) and ``WriteMismatch`` raised; kept, each warns. A file
+    that was there before was written over in place (``--overwrite``): it
+    stays, and the error says so."""
     if found and verify == "error":
         remove_created(before, files)
+        if path_exists(path):
+            raise CLIError(f"{path!r} does not hold what was asked: {'; '.join(map(str, found))}; it was "
+                           "written over the file that was there and is left as written")
     settle(found, verify, path)
