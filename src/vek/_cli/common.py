@@ -1,12 +1,10 @@
 """What every command shares: the program name, its error class, finding
 drivers and turning values into text or JSON."""
 
-import contextlib
 import difflib
 import json
-import warnings
 
-from vek._algos.geo import _error, driver
+from vek._algos.geo import driver
 from vek._algos.geo.binding.capabilities import write_modes
 
 from . import PROG
@@ -106,27 +104,3 @@ def cell_text(value) -> str:
         return "-"
     return str(value)
 
-
-
-@contextlib.contextmanager
-def kept_differences():
-    """Collects the differences a write warns of (``WriteMismatchWarning``,
-    with ``verify="warn"``) into the list it yields, so that they are
-    reported with what was kept; other warnings are shown as before, once
-    the block ends (also when it raises)."""
-    found: list = []
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", _error.WriteMismatchWarning)
-            yield found
-    finally:
-        for w in caught:
-            if issubclass(w.category, _error.WriteMismatchWarning):
-                found.append(w.message.difference)
-            else:
-                warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
-
-
-def print_differences(found) -> None:
-    for difference in found:
-        print(f"differs: {difference}")

@@ -11,7 +11,7 @@ of the other kind are a bad command line."""
 import os
 import sys
 
-from .common import CLIError, find_driver, kept_differences, print_differences
+from .common import CLIError, find_driver
 
 _VECTOR_FLAGS = (("-dsco", "dsco"), ("-lco", "lco"), ("--layers", "layers"))
 
@@ -148,6 +148,8 @@ def _copied(src, d, args, kind):
 
 def cmd_copy(args) -> int:
     import vek
+
+    from .readback import kept_differences, print_differences
 
     if args.co and _given(args, _VECTOR_FLAGS):
         args.subparser.error(f"-co is for raster copies and {_listed(_given(args, _VECTOR_FLAGS))} "

@@ -21,8 +21,8 @@ from vek._algos.geo.options import check as _optcheck
 from vek._algos.geo.options.text import gdal_key, option_text, refuse_bad_name
 from vek.optioncheck import OptionValueError, check_option_value
 
-from .common import CLIError, copy_only, find_driver, kept_differences, print_differences
-from .readback import held_differences, layer_asked, raster_asked, settle_created
+from .common import CLIError, copy_only, find_driver
+from .readback import held_differences, kept_differences, layer_asked, print_differences, raster_asked, settle_created
 
 
 def respelled(given: dict, xml_text) -> dict:

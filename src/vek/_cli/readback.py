@@ -1,9 +1,15 @@
 """What ``create --verify`` compares: the dataset asked for on the command
 line, as the facts the file read back is compared with, and what a
-difference does (see :mod:`vek._algos.geo.verify.compare`)."""
+difference does (see :mod:`vek._algos.geo.verify.compare`); and the
+differences a write warns of, collected for ``create`` and ``copy`` to
+report with what was kept."""
+
+import contextlib
+import warnings
 
 from osgeo import _ogr
 
+from vek._algos.geo import _error
 from vek._algos.geo.binding.paths import path_exists
 from vek._algos.geo.dataset import layers as _layers
 from vek._algos.geo.dataset.creation import remove_created
@@ -55,3 +61,27 @@ def settle_created(found, verify, path, before, files) -> None:
             raise CLIError(f"{path!r} does not hold what was asked: {'; '.join(map(str, found))}; it was "
                            "written over the file that was there and is left as written")
     settle(found, verify, path)
+
+
+@contextlib.contextmanager
+def kept_differences():
+    """Collects the differences a write warns of (``WriteMismatchWarning``,
+    with ``verify="warn"``) into the list it yields, so that they are
+    reported with what was kept; other warnings are shown as before, once
+    the block ends (also when it raises)."""
+    found: list = []
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", _error.WriteMismatchWarning)
+            yield found
+    finally:
+        for w in caught:
+            if issubclass(w.category, _error.WriteMismatchWarning):
+                found.append(w.message.difference)
+            else:
+                warnings.showwarning(w.message, w.category, w.filename, w.lineno, w.file, w.line)
+
+
+def print_differences(found) -> None:
+    for difference in found:
+        print(f"differs: {difference}")
