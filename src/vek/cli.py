@@ -8,6 +8,9 @@ Also run as ``python -m vek``.  Commands::
                                  [--srs SRS] [--bounds XMIN YMIN XMAX YMAX] [--nodata VALUE]
     vek-drivers create NAME PATH [-dsco KEY=VALUE ...] [--layer NAME [--geometry TYPE] [--srs SRS]
                                  [--field NAME:TYPE ...] [-lco KEY=VALUE ...]]   (vector drivers)
+                                 [--verify error|warn|off] [--overwrite]
+    vek-drivers copy SRC DST [DRIVER] [-co KEY=VALUE ...] [-dsco KEY=VALUE ...] [-lco KEY=VALUE ...]
+                             [--layers NAME ...] [--verify error|warn|off] [--overwrite]
     vek-drivers detect PATH [--raster | --vector] [--json]
     vek-drivers identify FILE... [--json]
     vek-drivers snapshot [-o FILE] [--descriptions] [--overwrite]
@@ -17,7 +20,8 @@ Also run as ``python -m vek``.  Commands::
 
 Exit status: 0 on success, 1 for an error the command explains (unknown
 driver, a bad option name or value, a GDAL failure, a file that cannot be
-written, missing GDAL bindings, a finding of ``config --check``), 2 for a
+written, missing GDAL bindings, a finding of ``config --check``, a written file that
+differs from what was asked under ``--verify error``), 2 for a
 bad command line (with the usage); ``diff`` exits with 0 when the
 snapshots agree, 1 when they differ and 2 when one cannot be read.  Errors are reported on stderr as
 ``vek-drivers: error: <message>``, without a traceback, and warnings (GDAL's
@@ -41,6 +45,7 @@ from ._cli.terminal import columns
 _WHERE = {
     "CLIError": "common", "find_driver": "common",
     "checked_options": "create", "cmd_create": "create", "read_compression": "create",
+    "cmd_copy": "copy",
     "cmd_detect": "detect", "detect": "detect",
     "cmd_identify": "identify",
     "cmd_snapshot": "snapshot", "snapshot_text": "snapshot",
@@ -77,6 +82,9 @@ def _name_type(text: str):
 
 
 _INT_MAX = 2**31 - 1
+_VERIFY = ("error", "warn", "off")
+_VERIFY_HELP = ("read the written dataset back and compare it with what was asked: a difference is an error "
+                "(nothing is kept), a warning (the default: reported, kept), or not looked for")
 
 
 def _positive(text: str) -> int:
@@ -191,8 +199,30 @@ def build_parser() -> argparse.ArgumentParser:
                    metavar="NAME:TYPE", help="a field of the layer, e.g. name:String (repeatable)")
     p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
                    metavar="KEY=VALUE", help="layer creation option (repeatable)")
+    p.add_argument("--verify", choices=_VERIFY, default="warn", help=_VERIFY_HELP)
     p.add_argument("--overwrite", action="store_true", help="replace an existing PATH")
     p.set_defaults(func="cmd_create", subparser=p)
+
+    p = sub.add_parser("copy", help="write a dataset with another driver, compared with its source",
+                       description="Copy SRC to DST with DRIVER (default: the driver of DST's extension, "
+                       "of the kind SRC holds). The copy is written aside, read back and compared with SRC "
+                       "(size, bands, data types, spatial reference, geotransform, nodata; layers, feature "
+                       "counts, fields, geometry types), and moved into place; what it kept and each "
+                       "difference are printed. Rasters take -co, vector copies -dsco and -lco.")
+    p.add_argument("src", metavar="SRC", help="the dataset to copy")
+    p.add_argument("dst", metavar="DST", help="where to write the copy")
+    p.add_argument("driver", metavar="DRIVER", nargs="?", help="the driver to write with, e.g. COG or FlatGeobuf")
+    p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help="raster creation option (repeatable)")
+    p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help="vector dataset creation option (repeatable)")
+    p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help="layer creation option, for every layer copied (repeatable)")
+    p.add_argument("--layers", nargs="+", action="extend", default=[], metavar="NAME",
+                   help="copy these vector layers only")
+    p.add_argument("--verify", choices=_VERIFY, default="warn", help=_VERIFY_HELP)
+    p.add_argument("--overwrite", action="store_true", help="replace an existing DST (only once the copy is done)")
+    p.set_defaults(func="cmd_copy", subparser=p)
 
     p = sub.add_parser("detect", help="which drivers write a file with PATH's extension",
                        description="The drivers that write a dataset at PATH (by Create or by "

@@ -22,6 +22,7 @@ from vek._algos.geo.options.text import gdal_key, option_text, refuse_bad_name
 from vek.optioncheck import OptionValueError, check_option_value
 
 from .common import CLIError, copy_only, find_driver
+from .readback import held_differences, kept_differences, layer_asked, print_differences, raster_asked, settle_created
 
 
 def respelled(given: dict, xml_text) -> dict:
@@ -151,7 +152,7 @@ def _copied(view, args, dtype, options, geo):
     bar = _progress()
     try:
         _georef.apply_georeferencing(src.handle, geo)
-        return src.copy_to(args.path, view.name, options=options, progress=bar)
+        return src.copy_to(args.path, view.name, options=options, progress=bar, verify=args.verify)
     finally:
         if bar is not None:
             bar.end()
@@ -206,7 +207,8 @@ def _create_raster(d, args) -> None:
     dtype = _dtype_name(view, args.dtype)
     options = checked_options(view, dict(args.co))
     geo = _georeferencing(args, dtype)
-    by_copy = copy_only(d)
+    by_copy = copy_only(d)  # a copy compares what it wrote itself
+    asked = None if by_copy or args.verify == "off" else raster_asked(args, dtype, geo)
     if by_copy:
         ds = _copied(view, args, dtype, options, geo)
     else:
@@ -226,7 +228,9 @@ def _create_raster(d, args) -> None:
         files = ds.files
     finally:
         ds.close()
-    compression = read_compression(view, args.path)
+    compression, found = read_back(view, args.path, asked)
+    if asked is not None:
+        settle_created(found, args.verify, args.path, before, files)
     if compression:
         facts.append(("compression", compression))
     if by_copy:
@@ -238,12 +242,21 @@ def _create_raster(d, args) -> None:
 def read_compression(view, path) -> str:
     """The compression GDAL reports for the dataset at ``path`` when it
     opens it again ("" when it reports none or cannot reopen it)."""
+    return read_back(view, path, None)[0]
+
+
+def read_back(view, path, asked) -> tuple[str, list]:
+    """``(compression, differences from asked)`` of the dataset at ``path``
+    opened again; ``asked=None`` compares nothing, and a dataset that cannot
+    be reopened then reports no compression."""
     try:
         ds = view.open(path)
     except driver.error.GDALError:
-        return ""
+        if asked is not None:
+            raise
+        return "", []
     with ds:
-        return _compression(ds.handle)
+        return _compression(ds.handle), held_differences(ds.handle, asked) if asked is not None else []
 
 
 def dataset_options(d, given: dict) -> dict:
@@ -323,6 +336,11 @@ def _create_vector(d, args) -> None:
     if not path_exists(args.path):
         raise CLIError(f"nothing was written: {d.name} writes {args.path} only once it has a layer "
                        f"(give --layer NAME)")
+    if layer is not None and args.verify != "off":
+        asked = layer_asked(args, fields, view.creation_ftypes)
+        with geodatabase.open_file(args.path, geodatabase.OF_VECTOR, [d.name]) as db:
+            found = held_differences(db.handle, asked, view.multi_layers)
+        settle_created(found, args.verify, args.path, before, files)
     facts = [("driver", f"{d.name} ({view.long_name})"), ("layers", len(layer_list))]
     if layer is not None:
         named = "" if layer[0] == args.layer else f" (asked for {args.layer!r}; {d.name} chose the name)"
@@ -391,10 +409,12 @@ def cmd_create(args) -> int:
         raise CLIError(f"{d.name} cannot create datasets (it has no creation capability)")
     if os.path.lexists(args.path) and not args.overwrite:
         raise CLIError(f"{args.path} already exists (use --overwrite to replace it)")
-    if raster:
-        args.bands = 1 if args.bands is None else args.bands
-        args.dtype = _default_dtype(driver.RasterDriver(d.name)) if args.dtype is None else args.dtype
-        _create_raster(d, args)
-    else:
-        _create_vector(d, args)
+    with kept_differences() as found:
+        if raster:
+            args.bands = 1 if args.bands is None else args.bands
+            args.dtype = _default_dtype(driver.RasterDriver(d.name)) if args.dtype is None else args.dtype
+            _create_raster(d, args)
+        else:
+            _create_vector(d, args)
+    print_differences(found)
     return 0
