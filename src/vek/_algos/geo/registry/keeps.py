@@ -12,8 +12,6 @@ results shipped with vek. They are read once per process, on first use.
 
 import copy
 import functools
-import importlib.metadata
-import json
 import os
 from pathlib import Path
 
@@ -28,6 +26,8 @@ SHIPPED = Path(__file__).with_name("keeps-data")
 def gdal_build() -> str:
     """``"wheel"`` where the ``osgeo`` imported is gdal-wheel's, else
     ``"system"`` (the bindings built for the system's libgdal)."""
+    import importlib.metadata  # here: it costs more to import than describe takes
+
     import osgeo
 
     try:
@@ -56,6 +56,8 @@ def cache_dir() -> Path:
 def _read(path: Path, release: str, build: str) -> dict | None:
     """The drivers' records of one results file, ``None`` where it is
     missing, unreadable or made with another GDAL."""
+    import json
+
     try:
         data = json.loads(path.read_text(encoding="utf-8"))
     except (OSError, ValueError):
