@@ -72,6 +72,7 @@ def test_with_the_bindings_the_readme_and_the_command_line_work(fresh, tmp_path)
     names = zipfile.ZipFile(wheel).namelist()  # the stubs and the license, not the C++ sources
     assert {"vek/py.typed", "vek/_algos/geo/driver.pyi", "vek/__init__.pyi"} <= set(names)
     assert [n for n in names if n.endswith("/LICENSE")] and not [n for n in names if n.endswith(".cpp")]
+    assert [n for n in names if n.startswith("vek/_algos/geo/registry/keeps-data/format-keeps-")]  # for describe
     site = sh(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))", cwd=tmp_path).stdout
     (pathlib.Path(site.strip()) / "gdal-bindings.pth").write_text(f"{bindings}\n")
     readme = (ROOT / "README.md").read_text(encoding="utf-8")

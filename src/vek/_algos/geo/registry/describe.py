@@ -17,6 +17,7 @@ from ..binding.capabilities import (
 from ..binding.extension import driver_module
 from ..binding.optionlists import OPTION_LISTS
 from ..options.check import applies_to
+from .keeps import with_keeps
 
 __all__ = ["describe", "description", "snapshot", "help_url"]
 
@@ -250,10 +251,15 @@ def describe(driver: object) -> dict:
     both kinds lists under ``creation`` and ``dataset_creation`` the options
     whose ``scope`` is its raster or vector side, and both list the options
     that name no scope.
+
+    ``keeps`` is there only where vek has results of
+    ``scripts/format-keeps.py`` for this GDAL (the same release and build,
+    shipped or run by the user): what a file of this driver kept of what
+    was written to it (docs/format-keeps.md).
     """
     cls = driver_module().Driver
     obj = driver if isinstance(driver, cls) else cls(driver)
-    return description(obj, _unknown(obj))
+    return with_keeps(description(obj, _unknown(obj)))
 
 
 def snapshot() -> dict:
