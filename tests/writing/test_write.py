@@ -3,6 +3,7 @@ what was asked. GDAL's own reads (the low-level binding, and osgeo in a
 child process) are the judges of what the files hold."""
 
 import datetime
+import os
 import json
 import subprocess
 import sys
@@ -114,3 +115,34 @@ def test_bad_calls_are_refused_before_anything_is_written(tmp_path, call):
         call(tmp_path)
     assert list(tmp_path.iterdir()) == []
     assert _gdal.ReadDir(str(tmp_path)) in (None, [".", ".."], [])
+
+
+_EVERY_WRITER = """
+import json, os, sys, warnings
+import vek
+from conftest import find_drivers, metadata
+warnings.simplefilter("ignore")
+out = {}
+for name in find_drivers(DCAP_VECTOR=True, DCAP_CREATE=True):
+    ext = metadata(name, "DMD_EXTENSION")
+    if not ext or metadata(name, "DMD_CONNECTION_PREFIX"):
+        continue
+    feature = {"geometry": {"type": "Point", "coordinates": [1.0, 2.0]}, "properties": {"name": "a", "id": 3}}
+    try:
+        vek.write_vector(os.path.join(sys.argv[1], name.replace(" ", "_") + "." + ext), {"towns": [feature]},
+                         name, srs="EPSG:4326", verify="warn").close()
+        out[name] = "ok"
+    except (vek.GDALError, vek.FormatError, ValueError) as exc:
+        out[name] = type(exc).__name__
+print(json.dumps(out))
+"""
+
+
+def test_every_vector_writer_writes_a_feature_or_says_why(tmp_path):
+    """MBTiles, MVT and Interlis 1 list no layer while writing: looking the
+    new layer up again gave NULL, and OGR crashed on it."""
+    proc = subprocess.run([sys.executable, "-c", _EVERY_WRITER, str(tmp_path)], capture_output=True, text=True,
+                          timeout=600, cwd=os.path.dirname(os.path.dirname(__file__)))
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    outcomes = json.loads(proc.stdout)
+    assert outcomes.get("GPKG", "ok") == "ok" and "ok" in outcomes.values()

@@ -122,16 +122,34 @@ def raster_differences(asked: dict, held: dict) -> list:
 _SAME_TYPES = {("Integer64", "Integer"), ("Integer64List", "IntegerList")}
 
 
+def _renamed(field, index, asked, held):
+    """The name the file gives an asked field it does not hold by that
+    name: the same name in another case (LIBKML's ``Name``), else the
+    field in its place, where the file holds as many fields, when its name
+    begins as the asked one does (Shapefile's ``population`` for
+    ``population_total``); ``None`` when it cannot tell."""
+    taken = {f for f, _ in asked}
+    spelled = [f for f, _ in held if f.casefold() == field.casefold() and f not in taken]
+    if spelled:
+        return spelled[0]
+    if len(held) == len(asked) and held[index][0] not in taken:
+        other = held[index][0]
+        start = min(4, len(field))
+        if other[:start].casefold() == field[:start].casefold():
+            return other
+    return None
+
+
 def _field_differences(name, asked, held) -> list:
     found = []
     held_by_name = dict(held)
     for index, (field, kind) in enumerate(asked):
         where = f"field {field!r} of layer {name!r}"
-        if field not in held_by_name:
-            other = held[index][0] if index < len(held) and held[index][0] not in dict(asked) else None
-            found.append(Difference(where, "that name", f"it as {other!r}" if other else "no such field"))
-        elif held_by_name[field] != kind and (kind, held_by_name[field]) not in _SAME_TYPES:
-            found.append(Difference(f"type of {where}", kind, held_by_name[field]))
+        kept = field if field in held_by_name else _renamed(field, index, asked, held)
+        if kept != field:
+            found.append(Difference(where, "that name", f"it as {kept!r}" if kept else "no such field"))
+        if kept is not None and held_by_name[kept] != kind and (kind, held_by_name[kept]) not in _SAME_TYPES:
+            found.append(Difference(f"type of {where}", kind, held_by_name[kept]))
     return found
 
 

@@ -137,17 +137,15 @@ class Schema:
 
     __slots__ = ("layer", "defn", "fields")
 
-    def __init__(self, layer_name, layer, names):
-        """``names`` are the fields as asked, in the order they were made:
-        a driver may have renamed them (Shapefile cuts names to ten
-        bytes), and the features still name them so."""
+    def __init__(self, layer_name, layer, kinds):
+        """``kinds`` are the fields as asked (name to OGR base type), in the
+        order they were made: a driver may have renamed them (Shapefile
+        cuts names to ten bytes) or made them of another type (KML's are
+        all String), and the features still hold what was asked. The
+        read-back names such changes."""
         self.layer = layer_name
         self.defn = _ogr.Layer_GetLayerDefn(layer)
-        fields = {}
-        for i, name in enumerate(names):
-            fdefn = _ogr.FeatureDefn_GetFieldDefn(self.defn, i)
-            fields[name] = (i, *_setter(_ogr.GetFieldTypeName(_ogr.FieldDefn_GetType(fdefn))))
-        self.fields = fields
+        self.fields = {name: (i, *_setter(kind)) for i, (name, kind) in enumerate(kinds.items())}
 
     def feature(self, geometry, properties, index):
         """A new OGR feature (the caller deletes it) of the values given."""

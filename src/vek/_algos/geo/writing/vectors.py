@@ -18,10 +18,10 @@ from ..binding.capabilities import metadata_flag
 from ..binding.messages import gdal_messages, last_gdal_error
 from ..dataset.copying import Check, publish_written, stage_for
 from ..dataset.creation import existing_before, remove_created
-from ..dataset.layers import field_type, geometry_code
+from ..dataset.layers import field_type, geometry_code, make_layer
 from ..dataset.opening import create_vector
 from ..dataset.owner import adopt
-from ..dataset.precheck import creating_driver, driver_ftypes
+from ..dataset.precheck import configured_layer_options, creating_driver, driver_ftypes
 from ..registry.identify import drivers_for_path
 from ..verify.compare import checked_verify, settle
 from ..verify.facts import wkt_of
@@ -114,12 +114,16 @@ def _write_layer(db, name, features, srs, fields, geometry, options) -> dict:
     geometry_mapping, properties = as_feature(first, 0, name) if first is not None else (None, {})
     fields = dict(fields) if fields is not None else inferred_fields(properties, 0, name, driver_ftypes(db.handle))
     geometry = geometry or inferred_geometry(geometry_mapping)
-    made, _kind, _count = db.create_layer(name, geometry, srs=srs, fields=fields, options=options)
-    layer = _gdal.Dataset_GetLayerByName(db.handle, made)
+    if options is None:
+        options = configured_layer_options(db.driver_name)
+    # the layer CreateLayer hands back: some drivers list none while
+    # writing (MBTiles), so it is not looked up again
+    layer = make_layer(db.handle, name, geometry, srs, fields, options, driver_ftypes(db.handle))
     code = geometry_code(geometry)
     want = _geojson_type(code)
     rest = itertools.chain([first], features) if first is not None else features
-    count = _write_features(db.handle, layer, name, rest, Schema(name, layer, list(fields)), want)
+    kinds = {f: _ogr.GetFieldTypeName(field_type(k, [])[0]) for f, k in fields.items()}
+    count = _write_features(db.handle, layer, name, rest, Schema(name, layer, kinds), want)
     return {"name": name, "count": count, "geometry": _ogr.GeometryTypeToName(code),
             "fields": [(f, _field_text(k)) for f, k in fields.items()], "srs": wkt_of(srs)}
 
