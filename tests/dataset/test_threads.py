@@ -492,7 +492,8 @@ def test_ctrl_c_during_the_exit_wait_leaves_no_half_written_copy(tmp_path):
     import signal
 
     code = f"""if True:
-        import sys, threading
+        import signal, sys, threading
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # ignored when started in the background
         from vek._algos.geo.dataset import shutdown
         from vek._algos.geo.driver import RasterDriver
         shutdown.EXIT_WAIT = 60.0

@@ -241,7 +241,8 @@ def test_a_driver_objects_options_reach_its_copy(tmp_path, options, written):
 
 
 LONG_COPY = """
-    import os, sys
+    import os, signal, sys
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # ignored when started in the background
     from osgeo import _gdal
     from vek._algos.geo.driver import RasterDriver
     _gdal.SetCacheMax(1 << 20)  # blocks written while the copy runs, with progress between them
