@@ -74,6 +74,9 @@ def test_features_are_written_and_what_the_format_renames_is_named(tmp_path):
         assert ds.layers == [("towns", "Point", 2), ("parks", "Polygon", 2)]
         copy = ds.copy_to(tmp_path / "t.geojson", "GeoJSON", layers="towns", verify="error")
         copy.close()
+        # GPKG's own CreateCopy writes rasters only: a vector copy goes layer by layer
+        with ds.copy_to(tmp_path / "copy.gpkg", "GPKG", verify="error") as again:
+            assert again.layers == ds.layers
     text = (tmp_path / "t.geojson").read_text()
     assert '"population_total": 10' in text and '"founded": "1900-01-02"' in text
     with pytest.raises(vek.WriteMismatch, match="field 'population_total' of layer 'towns'.*'population'"):

@@ -17,7 +17,7 @@ import os
 from osgeo import _gdal, _ogr
 
 from .. import _error as error
-from ..binding.capabilities import main_extension, metadata_flag, metadata_item
+from ..binding.capabilities import main_extension, metadata_flag, metadata_item, write_modes
 from ..binding.optionlists import OPTION_LISTS
 from ..binding.paths import gdal_path, mem_temp_path
 from ..options.check import check_options, split_vector_copy
@@ -61,7 +61,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 picked = layers_to_copy(handle, target, layers)
                 copied = len(picked) if picked is not None else _gdal.Dataset_GetLayerCount(handle)
                 options, for_layers = _vector_options(handle, target, options, layer_options)
-                if for_layers and picked is None:
+                if picked is None and (for_layers or _layer_by_layer(handle, target, copied)):
                     picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
                 asked = _asked(handle, target, picked, verify)
                 stage = None if fresh else stage_for(path, target)
@@ -102,6 +102,13 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
             remove_created(made, files)
         check.settle(found)
         return db
+
+
+def _layer_by_layer(handle, target, copied) -> bool:
+    """Whether a copy of vector data only goes Create, then each layer: a
+    driver's own CreateCopy may write rasters only (GPKG's refuses a
+    dataset without bands), where GDAL's default copy, and ogr2ogr, go so."""
+    return bool(copied) and not _gdal.Dataset_RasterCount_get(handle) and "create" in write_modes(target)
 
 
 def _asked(handle, target, picked, verify):
