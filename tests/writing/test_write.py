@@ -50,7 +50,7 @@ def test_a_raster_the_format_changes_is_refused_and_leaves_the_folder_as_it_was(
     before = folder_bytes(tmp_path)
     with pytest.raises(vek.WriteMismatch) as caught:
         vek.write_raster(old, np.ones((4, 4), dtype), name, srs="EPSG:4326", bounds=(0, 0, 1, 1), nodata=nodata)
-    assert what in [str(d) for d in caught.value.differences] and what in str(caught.value)
+    assert any(str(d).startswith(what) for d in caught.value.differences) and what in str(caught.value)
     assert folder_bytes(tmp_path) == before
     with pytest.warns(vek.WriteMismatchWarning, match=what.split(":")[0]):  # kept, and said so
         vek.write_raster(old, np.ones((4, 4), dtype), name, srs="EPSG:4326", bounds=(0, 0, 1, 1), nodata=nodata,

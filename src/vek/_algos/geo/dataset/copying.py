@@ -30,7 +30,7 @@ from .precheck import (
 )
 from .shutdown import calls, stop_at_exit
 from .staging import Stage, stages
-from ..verify.compare import checked_verify, differences, pixel_differences, settle
+from ..verify.compare import checked_verify, differences, pixel_differences, settle, with_reasons
 from ..verify.facts import dataset_facts
 
 __all__ = ["Check", "copy_dataset", "publish_written", "stage_for"]
@@ -64,11 +64,12 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 if picked is None and (for_layers or _layer_by_layer(handle, target, copied)):
                     picked = [_ogr.Layer_GetName(_gdal.Dataset_GetLayerByIndex(handle, i)) for i in range(copied)]
                 asked = _asked(handle, target, picked, verify)
+                heard: list = []  # GDAL's warnings: the reasons of what the copy changes
                 stage = None if fresh else stage_for(path, target)
                 try:
                     with calls.copying(path, stage), InterruptsRecorded(failure):
                         new, made = _write(target, driver, stage.path if stage else path, handle, picked,
-                                           options, callback, for_layers)
+                                           options, callback, for_layers, heard)
                 except BaseException:
                     if stage is not None:
                         stage.discard()
@@ -88,7 +89,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
                 raise failure[0]
             raise error.GDALError(f"copying to {path!r} was stopped by progress; nothing was kept",
                                   function="Driver_CreateCopy", path=path)
-        check = Check(asked, verify, path, using, target)
+        check = Check(asked, verify, path, using, target, heard)
         if stage is not None:
             return _publish(new, stage, target, path, copied, adopt, check)
         if copied and metadata_flag(target, "DCAP_VECTOR"):
@@ -127,11 +128,12 @@ class Check:
     compare nothing); ``using()``, where given, is the source's handle under
     its lock, for ``verify="pixels"``."""
 
-    __slots__ = ("asked", "verify", "path", "using", "names")
+    __slots__ = ("asked", "verify", "path", "using", "names", "heard")
 
-    def __init__(self, asked, verify, path, using, target):
+    def __init__(self, asked, verify, path, using, target, heard=()):
         self.asked, self.verify, self.path, self.using = asked, verify, path, using
         self.names = metadata_flag(target, "DCAP_MULTIPLE_VECTOR_LAYERS")
+        self.heard = heard  # GDAL's warnings while writing
 
     def differences(self, handle) -> list:
         if self.asked is None:
@@ -144,7 +146,7 @@ class Check:
         return found
 
     def settle(self, found) -> None:
-        settle(found, self.verify, self.path)
+        settle(with_reasons(found, self.heard), self.verify, self.path)
 
 
 def _vector_options(handle, target, options, layer_options):
@@ -184,12 +186,12 @@ def stage_for(path, target):
         return None
 
 
-def _write(target, driver, path, handle, picked, options, callback, for_layers):
+def _write(target, driver, path, handle, picked, options, callback, for_layers, heard):
     """The copy's GDAL call: CreateCopy, or Create and CopyLayer for the
     picked layers (with ``for_layers``, their creation options);
     ``(new handle, record of what it made)``."""
     if picked is None:
-        return call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback)
+        return call_creating(_gdal.Driver_CreateCopy, target, path, handle, 0, options, callback, heard=heard)
     from .layers import copy_layers
 
     return copy_layers(creating_driver(driver), path, handle, picked, options, callback, for_layers)

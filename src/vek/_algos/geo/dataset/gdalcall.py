@@ -181,16 +181,18 @@ def call_gdal_fun(fun, *args, **kwargs):
     return result
 
 
-def call_creating(fun, *args, **kwargs):
+def call_creating(fun, *args, heard=None, **kwargs):
     """``(handle, record)``: the creating call ``fun`` (one of
     ``Driver_Create``, ``Driver_CreateCopy``, ``Driver_CreateMultiDimensional``)
     made as :func:`call_gdal_fun` makes it, with the
     :class:`~.creation.Before` record of what it made (``None`` where its
-    target could not be examined) handed back for the dataset's owner."""
-    return _call(fun, args, kwargs)
+    target could not be examined) handed back for the dataset's owner.
+    ``heard``, a list, also gets the texts of GDAL's warnings (the reasons
+    a read-back names)."""
+    return _call(fun, args, kwargs, heard)
 
 
-def _call(fun, args, kwargs):
+def _call(fun, args, kwargs, heard=None):
     """``(result, record of what a creating call made)`` of
     :func:`call_gdal_fun`'s call."""
     name = _fun_name(fun)
@@ -215,6 +217,8 @@ def _call(fun, args, kwargs):
             raised = exc
         err_type, err_no, err_msg = last_gdal_error()
 
+    if heard is not None:
+        heard.extend(text for _no, text in messages.warnings)
     failed = (
         raised is not None
         or result is None

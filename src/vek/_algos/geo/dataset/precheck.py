@@ -193,14 +193,14 @@ def interruptible(callback, failure):
     lets out (the binding would print it and stop) goes there too."""
 
     def progress(fraction, message, data):
-        if _interrupted(failure):
+        if failure and _interrupted(failure):
             return 0
         try:
             answer = callback(fraction, message, data)
         except BaseException as exc:
             failure.insert(0, exc)
             return 0
-        return 0 if _interrupted(failure) else answer
+        return 0 if failure and _interrupted(failure) else answer
 
     return progress
 

@@ -149,14 +149,19 @@ def stop_at_exit(callback, failure):
     stop once the interpreter exits (GDAL then ends the copy, and what it
     made is removed, as for any stopped copy)."""
 
+    # GDAL calls this once a block or a line: the common case (no exit,
+    # no callback of the caller's) is kept to one attribute read
     def progress(fraction, message, data):
-        if calls.exiting:
+        if calls._exit_thread is not None:
             calls.park_if_given_up()
             if not failure:
                 failure.append(RuntimeError("copy_to was stopped: the interpreter is exiting"))
             return 0
-        answer = 1 if callback is None else callback(fraction, message, data)
-        calls.park_if_given_up()  # the exit gave up on this copy while the callback ran
+        if callback is None:
+            return 1
+        answer = callback(fraction, message, data)
+        if calls._exit_thread is not None:
+            calls.park_if_given_up()  # the exit gave up on this copy while the callback ran
         return answer
 
     return progress

@@ -64,7 +64,10 @@ class _Local:
     @staticmethod
     def remove(path):
         if _Local.is_dir(path):
-            shutil.rmtree(path)  # links inside are removed, never followed
+            try:
+                os.rmdir(path)  # a published stage is empty: no walk
+            except OSError:
+                shutil.rmtree(path)  # links inside are removed, never followed
         elif os.path.lexists(path):
             os.unlink(path)
 
@@ -117,16 +120,20 @@ class Stage:
             self.folder, self.name = os.path.split(full)
         self.place = self.fs.make_dir(self.folder, ".vek-")
         self.path = self.fs.join(self.place, self.name)
-        try:
-            self.aside = self.fs.make_dir(self.folder, ".vek-old-")
-        except BaseException:
-            self.fs.remove(self.place)
-            raise
+        self.aside = None  # made when publishing displaces a file: most targets are new
         self.moved: list = []  # (kind, name) of each move made by publish, in order
+
+    def _aside(self, name) -> str:
+        """Where a displaced entry ``name`` waits until the publication holds."""
+        if self.aside is None:
+            self.aside = self.fs.make_dir(self.folder, ".vek-old-")
+        return self.fs.join(self.aside, name)
 
     def discard(self) -> None:
         """Remove what the write made, and nothing else; never raises."""
         for folder in (self.place, self.aside):
+            if folder is None:
+                continue
             try:
                 with quiet_gdal():
                     self.fs.remove(folder)
@@ -144,7 +151,7 @@ class Stage:
                 self._move_in(name)
             for name in old:
                 if name not in written and self.fs.exists(self.fs.join(self.folder, name)):
-                    self.fs.move(self.fs.join(self.folder, name), self.fs.join(self.aside, name))
+                    self.fs.move(self.fs.join(self.folder, name), self._aside(name))
                     self.moved.append(("aside", name))
         except BaseException:
             self.undo()
@@ -152,11 +159,11 @@ class Stage:
         return written
 
     def _move_in(self, name) -> None:
-        new, dest, kept = (self.fs.join(f, name) for f in (self.place, self.folder, self.aside))
+        new, dest = self.fs.join(self.place, name), self.fs.join(self.folder, name)
         if self.fs.is_dir(dest):  # a folder is the user's: never replaced whole
             raise IsADirectoryError(f"{dest!r} is a folder; a copy does not replace one")
         if self.fs.exists(dest):
-            self.fs.move(dest, kept)
+            self.fs.move(dest, self._aside(name))
             self.moved.append(("aside", name))
         self.fs.move(new, dest)
         self.moved.append(("in", name))
@@ -169,7 +176,7 @@ class Stage:
                 if kind == "in":
                     self.fs.move(dest, self.fs.join(self.place, name))
                 else:
-                    self.fs.move(self.fs.join(self.aside, name), dest)
+                    self.fs.move(self._aside(name), dest)
             except OSError:
                 pass
         self.moved = []

@@ -16,8 +16,8 @@ from .. import _error as error
 from ..binding.messages import skip_prefixes
 from .facts import srs_text
 
-__all__ = ["Difference", "VERIFY", "checked_verify", "differences", "raster_differences", "vector_differences",
-           "pixel_differences", "settle"]
+__all__ = ["Difference", "VERIFY", "checked_verify", "differences", "pixel_differences", "raster_differences",
+           "settle", "vector_differences", "with_reasons"]
 
 VERIFY = ("error", "warn", "off", "pixels")
 
@@ -27,13 +27,14 @@ class Difference:
     "field 'population_total' of layer 'towns'"), ``asked`` and ``held``
     as they read."""
 
-    __slots__ = ("what", "asked", "held")
+    __slots__ = ("what", "asked", "held", "why")
 
-    def __init__(self, what: str, asked, held):
-        self.what, self.asked, self.held = what, asked, held
+    def __init__(self, what: str, asked, held, why=None):
+        self.what, self.asked, self.held, self.why = what, asked, held, why
 
     def __str__(self) -> str:
-        return f"{self.what}: asked {self.asked}, the file holds {self.held}"
+        text = f"{self.what}: asked {self.asked}, the file holds {self.held}"
+        return f"{text} (GDAL said: {self.why})" if self.why else text
 
     def __repr__(self) -> str:
         return f"<Difference {self}>"
@@ -46,7 +47,7 @@ class Difference:
     __hash__ = None  # type: ignore[assignment]
 
     def __reduce__(self):
-        return (Difference, (self.what, self.asked, self.held))
+        return (Difference, (self.what, self.asked, self.held, self.why))
 
 
 def checked_verify(verify) -> str:
@@ -207,6 +208,28 @@ def pixel_differences(asked_handle, held_handle) -> list:
         a, b = (_gdal.Dataset_GetRasterBand(h, i) for h in (asked_handle, held_handle))
         if _band_differs(a, b, width, height):
             found.append(Difference(f"pixels of band {i}", "the values given", "others"))
+    return found
+
+
+# the words by which a warning of GDAL's speaks of what a difference names
+_TOPICS = (("nodata", ("nodata", "no data", "nodata value")), ("data type", ("data type", "datatype")),
+           ("spatial reference", ("srs", "spatial reference", "projection", "coordinate system", "crs")),
+           ("geotransform", ("geotransform", "georeferenc")), ("bands", ("band",)), ("size", ("size",)))
+
+
+def _reason(difference, heard):
+    words = next((w for topic, w in _TOPICS if difference.what.startswith(topic)), None)
+    if words is None:  # a field or a layer: its name
+        words = tuple(repr(difference.what).split("'")[1:2])
+    return next((text.strip() for text in heard if any(w.lower() in text.lower() for w in words if w)), None)
+
+
+def with_reasons(found, heard) -> list:
+    """The differences, each with the first of GDAL's warnings ``heard``
+    while writing that speaks of it, where one does."""
+    for difference in found:
+        if difference.why is None and heard:
+            difference.why = _reason(difference, heard)
     return found
 
 
