@@ -85,7 +85,11 @@ _DEFAULT_TRANSFORM = (0.0, 1.0, 0.0, 0.0, 0.0, 1.0)  # what GDAL reports for non
 
 
 def _same_transform(a, b) -> bool:
-    a, b = a or _DEFAULT_TRANSFORM, b or _DEFAULT_TRANSFORM
+    """None asked leaves the pixels where the format puts them (GSBG turns
+    them north up)."""
+    if a is None:
+        return True
+    b = b or _DEFAULT_TRANSFORM
     scale = max(abs(a[1]), abs(a[5]), 1e-300)
     return all(math.isclose(x, y, rel_tol=1e-12, abs_tol=1e-9 * scale) for x, y in zip(a, b))
 
