@@ -149,3 +149,17 @@ def test_every_vector_writer_writes_a_feature_or_says_why(tmp_path):
     assert proc.returncode == 0, proc.stderr[-2000:]
     outcomes = json.loads(proc.stdout)
     assert outcomes.get("GPKG", "ok") == "ok" and "ok" in outcomes.values()
+
+
+def test_a_mismatch_is_a_gdal_error_that_pickles_with_its_differences_and_reasons(tmp_path):
+    """Batch loops catch GDALError, and process pools pickle what they raise."""
+    import pickle
+
+    need_drivers("PNG")
+    with pytest.raises(vek.GDALError) as caught:
+        vek.write_raster(tmp_path / "t.png", np.ones((4, 4), np.float32))
+    back = pickle.loads(pickle.dumps(caught.value))
+    assert type(back) is vek.WriteMismatch and back.differences == caught.value.differences
+    (difference,) = back.differences
+    assert (difference.what, difference.asked, difference.held) == ("data type", "Float32", "Byte")
+    assert difference.why and "Float32" in difference.why  # GDAL's own warning, as it said it
