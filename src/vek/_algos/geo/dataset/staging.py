@@ -120,7 +120,7 @@ class Stage:
             self.folder, self.name = os.path.split(full)
         self.place = self.fs.make_dir(self.folder, ".vek-")
         self.path = self.fs.join(self.place, self.name)
-        self.aside = None  # made when publishing displaces a file: most targets are new
+        self.aside: str | None = None  # made when publishing displaces a file: most targets are new
         self.moved: list = []  # (kind, name) of each move made by publish, in order
 
     def _aside(self, name) -> str:

@@ -85,7 +85,7 @@ def _driver(path, driver):
 _STRIP_BYTES = 1 << 24  # written at once of a band
 
 
-def _write_bands(handle, data, progress, path) -> None:
+def _write_bands(handle, data, code, progress, path) -> None:
     """The array written into the dataset, band by band in strips; after
     each, ``progress`` (when given) hears the fraction done, and may
     return ``False`` to stop."""
@@ -96,7 +96,7 @@ def _write_bands(handle, data, progress, path) -> None:
         band = _gdal.Dataset_GetRasterBand(handle, index + 1)
         for top in range(0, rows, step):
             strip = data[index, top:top + step]
-            call_gdal_fun(_gdal.Band_WriteRaster, band, 0, top, cols, strip.shape[0], strip)
+            call_gdal_fun(_gdal.Band_WriteRaster, band, 0, top, cols, strip.shape[0], strip, buf_type=code)
             done += strip.shape[0]
             if progress is not None and progress(done / total) is False:
                 raise error.GDALError(f"writing {path!r} was stopped by progress; nothing was kept",
@@ -126,9 +126,11 @@ def _created(mem, data, code, path, driver, target, georef, options, progress, v
         # copy is the one read back
         db = adopt(handle, None if stage is not None else made)
         try:
+            if not _made_as_asked(handle, code):
+                raise _CopyInstead
             if georef:
                 db.georeference(*georef[0], **georef[1])
-            _write_bands(handle, data, progress, path)
+            _write_bands(handle, data, code, progress, path)
             if stage is not None:
                 db.close()
                 return publish_written(stage, target, path, 0, adopt, check)
@@ -144,6 +146,18 @@ def _created(mem, data, code, path, driver, target, georef, options, progress, v
             else:
                 remove_created(made, files)
             raise
+
+
+class _CopyInstead(Exception):
+    """The driver's Create did not make what was asked: copied instead."""
+
+
+def _made_as_asked(handle, code) -> bool:
+    """Whether Create made every band of the type asked (GDAL 3.13's COG
+    creates Byte bands whatever it is asked, where its CreateCopy writes
+    the type of the source)."""
+    count = _gdal.Dataset_RasterCount_get(handle)
+    return all(_gdal.Band_DataType_get(_gdal.Dataset_GetRasterBand(handle, i)) == code for i in range(1, count + 1))
 
 
 def write_raster(path, array, driver=None, *, srs=None, bounds=None, transform=None, nodata=None,
@@ -177,6 +191,11 @@ def write_raster(path, array, driver=None, *, srs=None, bounds=None, transform=N
         if given:
             mem.georeference(srs, bounds=bounds, transform=transform, nodata=nodata)
         if "create" in write_modes(target):
-            return _created(mem, data, code, path, driver, target, georef if given else None, options,
-                            progress, verify)
+            try:
+                return _created(mem, data, code, path, driver, target, georef if given else None, options,
+                                progress, verify)
+            except _CopyInstead:
+                if "copy" not in write_modes(target):
+                    raise error.FormatError(f"{_gdal.Driver_ShortName_get(target)} does not create "
+                                            f"{_gdal.GetDataTypeName(code)} bands") from None
         return mem.copy_to(path, driver, options=options, progress=progress, verify=verify)
