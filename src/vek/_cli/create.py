@@ -250,7 +250,9 @@ def read_back(view, path, asked) -> tuple[str, list]:
     opened again; ``asked=None`` compares nothing, and a dataset that cannot
     be reopened then reports no compression."""
     try:
-        ds = view.open(path)
+        # by its own driver, or by any where it reads nothing (COG's are GTiff files)
+        reads = (view._get_metadata_item_("DCAP_OPEN") or "").upper() == "YES"
+        ds = view.open(path) if reads else geodatabase.open_file(path)
     except driver.error.GDALError:
         if asked is not None:
             raise

@@ -118,8 +118,17 @@ def _reader(obj) -> _Items:
     handle = getattr(obj, "_driver", None)
     if not _is_binding_handle(handle):
         return _Items({key: obj._get_metadata_item_(key) for key in dict.fromkeys(_READ)})
-    items = _gdal.MajorObject_GetMetadata_Dict(handle, "") or {}
-    return _Items({key.upper(): value for key, value in items.items()})
+    read = _gdal.MajorObject_GetMetadata_Dict(handle, "") or {}
+    items = _Items({key.upper(): value for key, value in read.items()})
+    for key in _ON_DEMAND:  # not in the dictionary until an item read asks for it
+        items[key] = _gdal.MajorObject_GetMetadataItem(handle, key, "") or ""
+    return items
+
+
+# Items GDAL makes when they are read one by one (GDAL 3.13 gives drivers
+# without their own overview options GTiff's), absent from GetMetadata's
+# dictionary before.
+_ON_DEMAND = (OPTION_LISTS["overview_creation"],)
 
 
 def _text(items, key) -> str:
