@@ -33,8 +33,9 @@ def has_counters(drv):
 
 def test_shortcuts_are_built_where_the_layout_is_proven(drv):
     # The build turns them off by itself where CPython's layout is not the
-    # one they read (3.14), and must not lose them on a 3.13 with the GIL.
-    proven = sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    # one they read (free-threaded, after 3.14), and must not lose them on a
+    # 3.13 or 3.14 with the GIL.
+    proven = sys.version_info[:2] in ((3, 13), (3, 14)) and not sysconfig.get_config_var("Py_GIL_DISABLED")
     expected = proven and not os.environ.get("VEK_GENERIC_SITE")
     assert has_shortcuts(drv) is expected
 

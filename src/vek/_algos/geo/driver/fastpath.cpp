@@ -10,13 +10,14 @@
 // - stores into the inline values: the generic store of `__init__`'s three
 //   attributes; reads and writes the same, plus the insertion order.
 // - the module's own methods called directly: the generic method lookup,
-//   about 275 instructions; reads PyThreadState.c_recursion_remaining.
+//   about 275 instructions; on 3.13 reads and writes
+//   PyThreadState.c_recursion_remaining (CallLevel).
 // - property getters called directly: the generic attribute path of a
 //   built-in property, about 185 instructions before the getter runs; reads
 //   property's `fget` slot, found through its public member table.
 // - built-in binding functions called without the vectorcall dispatch,
 //   with one kept argument tuple per size: a tuple per METH_VARARGS call;
-//   reads PyThreadState.c_recursion_remaining.
+//   the same depth count (CallLevel).
 // - the module's classes called without type.__call__'s tuple and dict:
 //   one tuple (and a dict for keywords) per Driver("GTiff"); calls
 //   _PyStack_AsDict (cpython/abstract.h) where it must make the dict.
@@ -136,6 +137,36 @@ struct Counts {
 #else
 #define VEK_TAKEN(counter) ((void)0)
 #endif
+
+// One level of C calls counted around a direct call, as a call through the
+// interpreter counts it: enter() is false with RecursionError set at the
+// limit. 3.13 keeps a count in the thread state, kept here by hand as the
+// interpreter's specialised calls keep it (Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall, two calls into libpython, add 1 to 2.5% to the
+// property, flag and list rows there by callgrind); the last level goes
+// through Py_EnterRecursiveCall for its error. 3.14 checks the machine
+// stack instead: its public calls are the cheap way there (leaving is
+// empty).
+class CallLevel {
+  public:
+#if PY_VERSION_HEX < 0x030E0000
+    bool enter() noexcept {
+        if (tstate_->c_recursion_remaining <= 1) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
+            Py_LeaveRecursiveCall();
+        }
+        --tstate_->c_recursion_remaining;
+        return true;
+    }
+    void leave() noexcept { ++tstate_->c_recursion_remaining; }
+
+  private:
+    PyThreadState* tstate_ = PyThreadState_Get();
+#else
+    bool enter() noexcept { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
+    void leave() noexcept { Py_LeaveRecursiveCall(); }
+#endif
+};
 
 }  // namespace
 
@@ -339,18 +370,11 @@ bool store_inline(Entry& e, PyObject* obj, PyObject* name, PyObject* value) {
 // A direct call of one of the module's functions: the interpreter checks
 // the depth of calls made through it, so this entry checks it too (methods
 // that call each other, `__str__ = __repr__`, must end in RecursionError).
-// The depth is the interpreter's own count, read from the thread state as
-// its specialised calls do; the last level goes through
-// Py_EnterRecursiveCall for its error.
 PyObject* call_function(PyObject* fn, PyObject* const* args, std::size_t nargs) {
-    PyThreadState* tstate = PyThreadState_Get();
-    if (tstate->c_recursion_remaining <= 1) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-        Py_LeaveRecursiveCall();
-    }
-    --tstate->c_recursion_remaining;
+    CallLevel level;
+    if (!level.enter()) return nullptr;
     PyObject* result = reinterpret_cast<Function*>(fn)->vectorcall(fn, args, nargs, nullptr);
-    ++tstate->c_recursion_remaining;
+    level.leave();
     return result;
 }
 
@@ -557,9 +581,8 @@ PyObject* checked_result(PyObject* fn, PyObject* result) {
 
 // A built-in function of the binding (METH_O or METH_VARARGS) called as its
 // own vectorcall would call it, without the dispatch in between; declined
-// when it takes its arguments some other way. The depth check is the
-// interpreter's own, read from the thread state as CALL_BUILTIN_O does; the
-// last level goes through Py_EnterRecursiveCall for its error.
+// when it takes its arguments some other way. The depth check is the one
+// CALL_BUILTIN_O makes.
 Ref call(PyObject* fn, PyObject* const* args, std::size_t nargs) {
     if (!PyCFunction_CheckExact(fn)) return {};
     int flags = PyCFunction_GET_FLAGS(fn);
@@ -568,17 +591,13 @@ Ref call(PyObject* fn, PyObject* const* args, std::size_t nargs) {
     PyCFunction meth = PyCFunction_GET_FUNCTION(fn);
     PyObject* self = PyCFunction_GET_SELF(fn);
     PyObject* tuple = one ? nullptr : args_tuple(args, nargs);
-    PyThreadState* tstate = PyThreadState_Get();
-    if (tstate->c_recursion_remaining <= 1) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) {
-            if (tuple != nullptr) release_args(tuple);
-            throw_error();
-        }
-        Py_LeaveRecursiveCall();
+    CallLevel level;
+    if (!level.enter()) {
+        if (tuple != nullptr) release_args(tuple);
+        throw_error();
     }
-    --tstate->c_recursion_remaining;
     PyObject* result = meth(self, one ? args[0] : tuple);
-    ++tstate->c_recursion_remaining;
+    level.leave();
     if (tuple != nullptr) release_args(tuple);
     return Ref::steal(checked_result(fn, result));
 }

@@ -1,10 +1,10 @@
 // What the shortcuts (fastpath.cpp) read of CPython's private object
 // layout: instances' inline attribute values and the shared keys of their
-// class, as CPython 3.13 lays them out. layout_check.cpp compares every
-// field with CPython's own definitions when the module is configured (the
-// build turns VEK_FASTPATH off when they differ), and fast::ready() checks
-// the placement on a live object at import (the inline reads and stores
-// stay off when it differs).
+// class, as CPython 3.13 and 3.14 lay them out. layout_check.cpp compares
+// every field with CPython's own definitions when the module is configured
+// (the build turns VEK_FASTPATH off when they differ), and fast::ready()
+// checks the placement on a live object at import (the inline reads and
+// stores stay off when it differs).
 #pragma once
 
 #include "ref.hpp"

@@ -1,15 +1,20 @@
 // Build-time check of what the shortcuts (fastpath.cpp) read of CPython:
-// layout.hpp against CPython's own private definitions, and the thread
-// state's C recursion count. CMake compiles this unit alone, before the
-// module, and builds the module without the shortcuts when it fails; it is
-// no part of the module (this unit alone reads the internal headers).
+// layout.hpp against CPython's own private definitions (the same on 3.13
+// and 3.14), and on 3.13 the thread state's C recursion count. CMake
+// compiles this unit alone, before the module, and builds the module
+// without the shortcuts when it fails; it is no part of the module (this
+// unit alone reads the internal headers).
 #define Py_BUILD_CORE 1
 #include <Python.h>
 
-// Without the GIL nothing makes the shortcuts' unlocked reads of caches,
-// dicts and the thread state safe, and objects are laid out otherwise:
-// failing here is what turns the shortcuts off (CMakeLists.txt).
-#ifdef Py_GIL_DISABLED
+// A CPython after 3.14 may change what no field shows (how its calls count
+// depth, when inline values stay valid). Without the GIL nothing makes the
+// shortcuts' unlocked reads of caches, dicts and the thread state safe, and
+// objects are laid out otherwise. Failing here is what turns the shortcuts
+// off (CMakeLists.txt).
+#if PY_VERSION_HEX >= 0x030F0000
+#error "CPython newer than 3.14: what the shortcuts read is proven for 3.13 and 3.14 only"
+#elif defined(Py_GIL_DISABLED)
 #error "free-threaded CPython (Py_GIL_DISABLED): the shortcuts read private state unlocked, so they need the GIL build"
 #else
 
@@ -52,9 +57,12 @@ static_assert(keys_split == DICT_KEYS_SPLIT, "DICT_KEYS_SPLIT changed");
 static_assert(managed_dict_offset == MANAGED_DICT_OFFSET, "MANAGED_DICT_OFFSET changed");
 static_assert(sizeof(PyManagedDictPointer) == sizeof(PyObject*), "PyManagedDictPointer changed");
 
-// Read and written by the direct calls (CPython 3.14 has no such field).
+// The direct calls' depth count (fastpath.cpp, CallLevel) on 3.13; 3.14
+// checks the machine stack instead and is asked through the public calls.
+#if PY_VERSION_HEX < 0x030E0000
 static_assert(sizeof(PyThreadState::c_recursion_remaining) == sizeof(int), "c_recursion_remaining changed");
+#endif
 
 }  // namespace vek::layout
 
-#endif  // Py_GIL_DISABLED
+#endif  // a proven CPython
