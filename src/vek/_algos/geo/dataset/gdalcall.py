@@ -15,7 +15,7 @@ from ..options.check import check_options
 from ..options.text import gdal_options, is_mapping
 from .creation import clean_failed_creation, creation_path, existing_before, is_dataset, note_creation, release_dataset
 
-__all__ = ["call_gdal_fun", "call_creating", "open_raw", "OF_UPDATE", "OF_RASTER", "OF_VECTOR", "OF_GNM",
+__all__ = ["call_gdal_fun", "call_creating", "call_heard", "open_raw", "OF_UPDATE", "OF_RASTER", "OF_VECTOR", "OF_GNM",
            "OF_MULTIDIM", "OF_VERBOSE_ERROR"]
 
 # GDAL's open flags (GDAL_OF_*).
@@ -190,6 +190,12 @@ def call_creating(fun, *args, heard=None, **kwargs):
     ``heard``, a list, also gets the texts of GDAL's warnings (the reasons
     a read-back names)."""
     return _call(fun, args, kwargs, heard)
+
+
+def call_heard(fun, *args, heard=None, **kwargs):
+    """:func:`call_gdal_fun`'s call, whose GDAL warnings also go to
+    ``heard`` (a list of their texts, or ``None``)."""
+    return _call(fun, args, kwargs, heard)[0]
 
 
 def _call(fun, args, kwargs, heard=None):

@@ -7,7 +7,7 @@ from osgeo import _gdal, _ogr, _osr
 from .. import _error as error
 from ..binding.messages import last_gdal_error, quiet_gdal
 from .creation import clean_failed_creation, release_dataset
-from .gdalcall import call_creating, call_gdal_fun
+from .gdalcall import call_creating, call_gdal_fun, call_heard
 
 __all__ = ["geometry_code", "geometry_names", "field_type", "spatial_reference", "make_layer",
            "copy_layers", "layer_facts", "new_layer_facts", "ogr_name", "typed_fields"]
@@ -106,12 +106,12 @@ def spatial_reference(srs):
     return ref
 
 
-def _add_field(layer, name, ftype, subtype) -> None:
+def _add_field(layer, name, ftype, subtype, heard=None) -> None:
     defn = _ogr.new_FieldDefn(name, ftype)
     try:
         if subtype:
             _ogr.FieldDefn_SetSubType(defn, subtype)
-        status = call_gdal_fun(_ogr.Layer_CreateField, layer, defn, 1)
+        status = call_heard(_ogr.Layer_CreateField, layer, defn, 1, heard=heard)
     finally:
         _ogr.delete_FieldDefn(defn)
     if status != 0:
@@ -157,19 +157,20 @@ def typed_fields(fields, ftypes) -> list[tuple[str, int, int]]:
     return typed
 
 
-def make_layer(handle, name, geometry, srs, fields, options, ftypes):
+def make_layer(handle, name, geometry, srs, fields, options, ftypes, heard=None):
     """Create the layer ``name`` on the dataset ``handle`` with its fields;
-    returns the layer handle (owned by the dataset)."""
+    returns the layer handle (owned by the dataset). ``heard``, a list,
+    also gets GDAL's warnings (a field name it laundered)."""
     name = ogr_name(name, "layer name")
     code = geometry_code(geometry)
     typed = typed_fields(fields, ftypes)
     ref = spatial_reference(srs) if srs is not None else None
     count = _gdal.Dataset_GetLayerCount(handle)
     try:
-        layer = call_gdal_fun(_gdal.Dataset_CreateLayer, handle, name, ref, code,
-                              options if options is not None else {})
+        layer = call_heard(_gdal.Dataset_CreateLayer, handle, name, ref, code,
+                           options if options is not None else {}, heard=heard)
         for fname, ftype, subtype in typed:
-            _add_field(layer, fname, ftype, subtype)
+            _add_field(layer, fname, ftype, subtype, heard)
     except BaseException:
         # No half-made layer: one whose warning was raised as an error, or
         # whose fields failed, is dropped again where the driver can.

@@ -107,7 +107,7 @@ def _write_features(handle, layer, name, features, schema, want) -> int:
     return count
 
 
-def _write_layer(db, name, features, srs, fields, geometry, options) -> dict:
+def _write_layer(db, name, features, srs, fields, geometry, options, heard) -> dict:
     """One layer made and filled; the facts it must have once read back."""
     features = iter(features)
     first = next(features, None)
@@ -118,7 +118,7 @@ def _write_layer(db, name, features, srs, fields, geometry, options) -> dict:
         options = configured_layer_options(db.driver_name)
     # the layer CreateLayer hands back: some drivers list none while
     # writing (MBTiles), so it is not looked up again
-    layer = make_layer(db.handle, name, geometry, srs, fields, options, driver_ftypes(db.handle))
+    layer = make_layer(db.handle, name, geometry, srs, fields, options, driver_ftypes(db.handle), heard)
     code = geometry_code(geometry)
     want = _geojson_type(code)
     rest = itertools.chain([first], features) if first is not None else features
@@ -164,9 +164,10 @@ def write_vector(path, layers, driver=None, *, srs=None, fields=None, geometry_t
     before = None if stage is not None else existing_before(path)
     db = create_vector(driver, stage.path if stage is not None else path, options=options)
     try:
+        heard: list = []  # GDAL's warnings: the reasons of what the file changes
         asked = [_write_layer(db, name, features, srs, _fields_of(fields, name), _geometry_of(geometry_type, name),
-                              layer_options) for name, features in layers.items()]
-        check = Check({"vector": {"layers": asked}} if verify != "off" else None, verify, path, None, target)
+                              layer_options, heard) for name, features in layers.items()]
+        check = Check({"vector": {"layers": asked}} if verify != "off" else None, verify, path, None, target, heard)
         if stage is None:
             return _kept_in_place(db, check, before)
         db.close()
