@@ -17,7 +17,6 @@ from ..binding.capabilities import (
 from ..binding.extension import driver_module
 from ..binding.optionlists import OPTION_LISTS
 from ..options.check import applies_to
-from .keeps import with_keeps
 
 __all__ = ["describe", "description", "snapshot", "help_url"]
 
@@ -257,6 +256,8 @@ def describe(driver: object) -> dict:
     shipped or run by the user): what a file of this driver kept of what
     was written to it (docs/format-keeps.md).
     """
+    from .keeps import with_keeps  # pathlib and the results files: describe's alone
+
     cls = driver_module().Driver
     obj = driver if isinstance(driver, cls) else cls(driver)
     return with_keeps(description(obj, _unknown(obj)))
