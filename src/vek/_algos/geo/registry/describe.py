@@ -23,9 +23,8 @@ from ..binding.capabilities import (
     CAPABILITIES, DATA_KINDS, WRITES, unpublished, write_modes,
 )
 from ..binding.extension import driver_module
-from ..binding.optionlists import OPTION_LISTS
+from ..binding.optionlists import OPTION_LISTS, applies_to
 from ..config import settings as env
-from ..options.check import applies_to
 
 __all__ = ["describe", "description", "snapshot", "help_url"]
 
