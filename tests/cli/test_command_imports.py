@@ -13,7 +13,7 @@ import pytest
 
 from conftest import missing_drivers
 
-NEVER = {"shutil", "bz2", "lzma", "typing", "urllib.parse", "email", "tomllib", "difflib", "osgeo.gdal", "numpy"}
+NEVER = {"argparse", "gettext", "shutil", "bz2", "lzma", "typing", "urllib.parse", "email", "tomllib", "difflib", "osgeo.gdal", "numpy"}
 TEXT_VIEW = {"textwrap", "vek._cli.table", "vek._cli.showtext", "vek.optioncheck"}
 DESCRIBING = {"vek._algos.geo.registry.describe", "xml.etree.ElementTree", "pyexpat"}
 DATASETS = {"vek._algos.geo.dataset.opening", "vek._algos.geo.dataset.owner", "tempfile", "osgeo._ogr"}

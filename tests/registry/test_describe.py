@@ -17,6 +17,7 @@ from conftest import all_driver_names, find_drivers, metadata
 from fakes import run_child
 from vek import cli
 from vek._algos.geo.binding.capabilities import CAPABILITIES
+from vek._algos.geo.config import settings as env
 from vek._cli.diff import MAX_SIZE
 
 SNAPSHOTS = Path(__file__).parent.parent / "data" / "snapshots"
@@ -285,13 +286,53 @@ def test_drivers_deregistered_and_registered_again_are_seen():
         def seen():
             return vek.describe({others[0]!r})["capabilities"][{capability!r}]
         handles = [_gdal.GetDriverByName(n) for n in {publishers[capability]!r}]
-        answers = [seen()]
+        def snapshot():
+            return list(vek.snapshot()["drivers"])
+        answers, snapshots = [seen()], [snapshot()]
         for handle in handles:
             _gdal.Driver_Deregister(handle)
         answers.append(seen())
+        snapshots.append(snapshot())
         for handle in handles:
             _gdal.Driver_Register(handle)
         answers.append(seen())
-        print(json.dumps(answers))
+        snapshots.append(snapshot())
+        print(json.dumps([answers, snapshots]))
         """).splitlines()[-1])
-    assert result == [False, None, False]
+    moved = [n for n in names if n not in publishers[capability]]
+    assert result == [[False, None, False], [names, moved, moved + publishers[capability]]]
+
+
+def test_a_drivers_changed_metadata_is_seen():
+    need("GTiff")
+    result = json.loads(run_child("""
+        import json, vek
+        from osgeo import _gdal
+        seen = [vek.describe("GTiff")["long_name"], vek.snapshot()["drivers"]["GTiff"]["long_name"]]
+        _gdal.MajorObject_SetMetadataItem(_gdal.GetDriverByName("GTiff"), "DMD_LONGNAME", "changed", "")
+        seen += [vek.describe("GTiff")["long_name"], vek.snapshot()["drivers"]["GTiff"]["long_name"]]
+        print(json.dumps(seen))
+        """).splitlines()[-1])
+    assert result[2:] == ["changed", "changed"] != result[:2]
+
+
+def test_described_values_follow_the_configuration_and_are_new_each_time(tmp_path, monkeypatch):
+    need("GTiff")
+    path = tmp_path / "config.toml"
+    monkeypatch.setenv("VEK_CONFIG", str(path))
+    seen = []
+    try:
+        for value in ("LZW", "DEFLATE"):
+            path.write_text(f'[raster.creation_options.GTiff]\nCOMPRESS = "{value}"\n')
+            env.reload()
+            for _ in range(2):
+                creation = vek.describe("GTiff")["options"]["creation"]
+                seen.append(creation["COMPRESS"].get("current"))
+                creation["COMPRESS"].clear()  # the next result is a new copy
+    finally:
+        monkeypatch.delenv("VEK_CONFIG")
+        env.reload()
+    first = vek.snapshot()
+    first["drivers"]["GTiff"]["options"].clear()
+    assert seen == ["LZW", "LZW", "DEFLATE", "DEFLATE"]
+    assert vek.snapshot()["drivers"]["GTiff"]["options"]

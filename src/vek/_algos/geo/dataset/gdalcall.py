@@ -9,6 +9,7 @@ from osgeo import _gdal
 
 from .. import _error as error
 from ..binding.capabilities import metadata_flag, metadata_item
+from ..binding.gdaldefs import OF_GNM, OF_MULTIDIM, OF_RASTER, OF_UPDATE, OF_VECTOR, OF_VERBOSE_ERROR
 from ..binding.messages import CE_FAILURE, CE_FATAL, gdal_messages, last_gdal_error
 from ..binding.optionlists import OPTION_LISTS
 from ..options.check import check_options
@@ -18,13 +19,6 @@ from .creation import clean_failed_creation, creation_path, existing_before, is_
 __all__ = ["call_gdal_fun", "call_creating", "call_heard", "open_raw", "OF_UPDATE", "OF_RASTER", "OF_VECTOR", "OF_GNM",
            "OF_MULTIDIM", "OF_VERBOSE_ERROR"]
 
-# GDAL's open flags (GDAL_OF_*).
-OF_UPDATE = 0x01
-OF_RASTER = 0x02
-OF_VECTOR = 0x04
-OF_GNM = 0x08
-OF_MULTIDIM = 0x10
-OF_VERBOSE_ERROR = 0x40
 
 
 # Binding functions that create a dataset at the path given as their

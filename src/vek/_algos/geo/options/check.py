@@ -22,13 +22,12 @@ from ..config import settings as env
 from .. import _error as error
 from ..binding import safexml as xet
 from ..binding.messages import skip_prefixes
-from ..binding.optionlists import CHECKED, OPTION_LISTS
+from ..binding.optionlists import CHECKED, OPTION_LISTS, applies_to
+from ..binding.optionlists import scopes as _scopes
 from .text import gdal_key, is_mapping, refuse_bad_name, split_option
 
 __all__ = ["check_options", "option_entries", "option_list", "find_entry", "listed_spelling", "completed_record",
            "applies_to", "split_vector_copy"]
-
-_SCOPES = ("raster", "vector")
 
 
 def _rules():
@@ -190,21 +189,6 @@ def find_entry(entries, key: str):
         if alias and fold(alias) == folded:
             return name, record
     return None
-
-
-def _scopes(record) -> list:
-    """The kinds of dataset an option's ``scope`` names; none: every kind."""
-    import re
-
-    words = set(re.split(r"[\s,]+", _rules().fold(record.get("scope") or "")))
-    return [s for s in _SCOPES if s in words]
-
-
-def applies_to(record, scope: str) -> bool:
-    """Whether the option applies to a ``scope`` ("raster" or "vector")
-    dataset: its ``scope`` names that kind, or names none."""
-    named = _scopes(record)
-    return not named or scope in named
 
 
 def _scope_refusal(record, scope):

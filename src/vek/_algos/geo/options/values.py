@@ -9,6 +9,8 @@ import functools
 import math
 import re
 
+from ..binding.gdaldefs import fold
+
 __all__ = ["OptionValueError", "check_option_value", "allowed_text", "value_text", "fold",
            "c_atoi", "c_atof", "NO_TEXT_TYPES"]
 
@@ -44,15 +46,6 @@ NO_TEXT_TYPES = (list, tuple, dict, set, frozenset, bytes, bytearray, memoryview
 _INT_TYPES = frozenset({"int", "integer", "unsigned int"})
 _NUMERIC_TYPES = _INT_TYPES | {"float"}
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
-_ASCII_LOWER = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "abcdefghijklmnopqrstuvwxyz")
-
-
-def fold(text: str) -> str:
-    """``text`` with ASCII letters lower-cased and nothing else changed,
-    the case folding of GDAL's ``EQUAL``."""
-    return text.translate(_ASCII_LOWER)
-
-
 class OptionValueError(ValueError):
     """A value that the option's catalogue record does not allow.
 

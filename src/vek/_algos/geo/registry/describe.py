@@ -5,8 +5,16 @@ it as it is), so that two GDAL builds can be compared anywhere.
 A capability is ``True`` or ``False`` as the driver's flag says, and
 ``None`` where the running GDAL publishes its item for no driver at all
 (``DCAP_UPDATE`` before GDAL 3.11): "no" would be a guess.
+
+Results are kept per process and handed out as new copies: a snapshot
+while GDAL's version, the drivers' names and every driver's metadata are
+the same, a driver described by name or index while its metadata, the
+registry and the configuration read are; a driver object of the caller's
+is described afresh.
 """
 
+import marshal
+import operator
 import re
 
 from osgeo import _gdal
@@ -15,9 +23,8 @@ from ..binding.capabilities import (
     CAPABILITIES, DATA_KINDS, WRITES, unpublished, write_modes,
 )
 from ..binding.extension import driver_module
-from ..binding.optionlists import OPTION_LISTS
-from ..options.check import applies_to
-from .keeps import with_keeps
+from ..binding.optionlists import OPTION_LISTS, applies_to
+from ..config import settings as env
 
 __all__ = ["describe", "description", "snapshot", "help_url"]
 
@@ -212,9 +219,12 @@ def description(obj, unknown, items=None, current=True) -> dict:
     }
 
 
-# GDAL's registry (each driver's address, in order) -> the capabilities no
-# driver publishes: drivers deregistered or registered make another key.
-_UNKNOWN: dict[tuple, frozenset] = {}
+# What is kept for one state of GDAL's registry (each driver's address, in
+# order): the capabilities no driver publishes, and describe's results by
+# driver address. Drivers deregistered or registered make another state.
+_KEPT: dict[tuple, tuple[frozenset, dict]] = {}
+# snapshot's result, with what it was made from
+_SNAPSHOT: list = []
 
 
 def _registry_state() -> tuple:
@@ -225,17 +235,45 @@ def _registry_state() -> tuple:
         return tuple(int(h.this) for h in handles)
 
 
+def _kept_for_state() -> tuple[frozenset, dict]:
+    state = _registry_state()
+    found = _KEPT.get(state)
+    if found is None:
+        _KEPT.clear()  # one registry at a time: an old state is not coming back
+        found = _KEPT[state] = (unpublished(_registry()), {})
+    return found
+
+
 def _unknown(obj) -> frozenset:
     """The capabilities no registered driver publishes, kept per registry
     state for the drivers of GDAL's binding."""
     if not _is_binding_handle(getattr(obj, "_driver", None)):
         return unpublished(_registry())
-    state = _registry_state()
-    found = _UNKNOWN.get(state)
-    if found is None:
-        _UNKNOWN.clear()  # one registry at a time: an old state is not coming back
-        found = _UNKNOWN[state] = unpublished(_registry())
-    return found
+    return _kept_for_state()[0]
+
+
+def _copy(blob: bytes):
+    # marshal copies plain data at C speed, shared parts shared as they were
+    return marshal.loads(blob)
+
+
+def _described(obj) -> dict:
+    """describe's result for a driver object made here (no values set on
+    it): kept while its metadata, the registry and the configuration read
+    (the very mappings settings gives, so that a reload is a new read) are
+    the ones it was made from."""
+    unknown, kept = _kept_for_state()
+    items = _reader(obj)
+    configured = (env.RasterConfig, env.VectorConfig)
+    key = int(getattr(obj._driver, "this", obj._driver))
+    entry = kept.get(key)
+    if entry is not None and entry[0] == (obj.name, items) and all(map(operator.is_, entry[1], configured)):
+        return _copy(entry[2])
+    from .keeps import with_keeps  # pathlib and the results files: describe's alone
+
+    made = with_keeps(description(obj, unknown, items))
+    kept[key] = ((obj.name, items), configured, marshal.dumps(made))
+    return made
 
 
 def describe(driver: object) -> dict:
@@ -267,8 +305,14 @@ def describe(driver: object) -> dict:
     was written to it (docs/format-keeps.md).
     """
     cls = driver_module().Driver
-    obj = driver if isinstance(driver, cls) else cls(driver)
-    return with_keeps(description(obj, _unknown(obj)))
+    if not isinstance(driver, cls):  # an object of the caller's may have values set: described afresh
+        obj = cls(driver)
+        if _is_binding_handle(getattr(obj, "_driver", None)):
+            return _described(obj)
+        driver = obj
+    from .keeps import with_keeps  # pathlib and the results files: describe's alone
+
+    return with_keeps(description(driver, _unknown(driver)))
 
 
 def snapshot() -> dict:
@@ -278,8 +322,16 @@ def snapshot() -> dict:
     build."""
     drivers = _registry()
     readers = [_reader(d) for d in drivers]
+    made_from = (_gdal.VersionInfo("RELEASE_NAME"), [d.name for d in drivers], readers)
+    if _SNAPSHOT and _SNAPSHOT[0] == made_from:
+        return _copy(_SNAPSHOT[1])
     unknown = unpublished(readers)
-    return {
-        "gdal": _gdal.VersionInfo("RELEASE_NAME"),
-        "drivers": {d.name: description(d, unknown, items, current=False) for d, items in zip(drivers, readers)},
+    made = {
+        "gdal": made_from[0],
+        "drivers": {name: description(d, unknown, items, current=False)
+                    for name, d, items in zip(made_from[1], drivers, readers)},
     }
+    if all(_is_binding_handle(getattr(d, "_driver", None)) for d in drivers):
+        # the names and every driver's metadata make the result (a fake registry's objects may not say)
+        _SNAPSHOT[:] = made_from, marshal.dumps(made)
+    return made

@@ -10,10 +10,10 @@ from osgeo import _gdal
 
 from ..binding.capabilities import has_item
 from ..binding.extension import driver_module
+from ..binding.gdaldefs import OF_RASTER, OF_VECTOR
 from ..binding.messages import quiet_gdal
 from ..binding.paths import fs_path, gdal_path, not_found, sibling_names
 from ..dataset.creation import release_dataset
-from ..dataset.gdalcall import OF_RASTER, OF_VECTOR
 from .output import drivers_for_path
 
 __all__ = ["identify", "drivers_for_path"]

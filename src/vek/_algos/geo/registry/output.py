@@ -13,7 +13,7 @@ from .. import _error as error
 from ..binding.capabilities import has_item, is_output_driver, metadata_flag, metadata_item, metadata_list
 from ..binding.extension import driver_module
 from ..binding.paths import fs_path
-from ..options.values import fold as _fold  # GDAL's EQUAL: ASCII case only (casefold took 'ſhp' for shp)
+from ..binding.gdaldefs import fold as _fold  # GDAL's EQUAL: ASCII case only (casefold took 'ſhp' for shp)
 
 __all__ = ["drivers_for_path", "output_names"]
 
