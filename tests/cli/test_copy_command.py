@@ -81,7 +81,7 @@ def test_create_verify_names_a_renamed_field_and_leaves_nothing(capsys, tmp_path
     ("dem.tif x.tif -co A=1 -lco B=2", ["-co", "-lco", "one kind"], 2),
     ("dem.tif x.gpkg -lco A=1 --layers a", ["-lco, --layers apply to vector copies", "-co"], 2),
     ("towns.gpkg x.gpkg -co A=1", ["-co applies to raster copies", "-dsco", "-lco"], 2),
-    ("towns.gpkg x.fgb", ["one layer", "--layers"], 1), ("towns.gpkg x.gpkg --layers nope", ["'nope'"], 1),
+    ("towns.gpkg x.shp", ["one layer", "--layers"], 1), ("towns.gpkg x.gpkg --layers nope", ["'nope'"], 1),
     ("towns.gpkg x.gpkg -dsco VERSON=1.2", ["'VERSON'", "'VERSION'"], 1),
     ("dem.tif x.tif -co COMPRESS=LZX", ["COMPRESS", "'LZX'"], 1),
     ("dem.tif x.gpkg 'ESRI Shapefile'", ["writes no rasters"], 1), ("dem.tif x.nosuchext", [".nosuchext"], 1),
