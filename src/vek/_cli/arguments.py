@@ -57,6 +57,12 @@ def add_list(sub) -> None:
     p.set_defaults(func="cmd_list")
 
 
+def _key_values(p, flag: str, help_text: str) -> None:
+    """A repeatable ``KEY=VALUE`` option (``-co``, ``-dsco``, ``-lco``), kept in ``args.<flag>``."""
+    p.add_argument(flag, dest=flag.lstrip("-"), action="append", type=_key_value, default=[],
+                   metavar="KEY=VALUE", help=help_text)
+
+
 def add_show(sub) -> None:
     p = sub.add_parser("show", help="one driver: capabilities and option catalogues",
                        description="A driver's names, category, extensions, the capabilities "
@@ -81,21 +87,18 @@ def add_create(sub) -> None:
     p.add_argument("--bands", type=_positive, metavar="N", help="raster band count (default 1)")
     p.add_argument("--dtype", metavar="T", help="raster data type, e.g. Byte (default Float32, else the first "
                    "type the driver creates)")
-    p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="raster creation option (repeatable)")
+    _key_values(p, "-co", "raster creation option (repeatable)")
     p.add_argument("--bounds", nargs=4, type=float, metavar=("XMIN", "YMIN", "XMAX", "YMAX"),
                    help="raster: the outer edges of the raster, in --srs units (north up)")
     p.add_argument("--nodata", metavar="VALUE", help="raster: the nodata value of every band")
-    p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="vector dataset creation option (repeatable)")
+    _key_values(p, "-dsco", "vector dataset creation option (repeatable)")
     p.add_argument("--layer", metavar="NAME", help="vector: create a layer of this name")
     p.add_argument("--geometry", metavar="TYPE",
                    help="the layer's geometry type, e.g. Point, LineString (default Unknown)")
     p.add_argument("--srs", metavar="SRS", help="the raster's or the layer's spatial reference, e.g. EPSG:4326")
     p.add_argument("--field", dest="field", action="append", type=_name_type, default=[],
                    metavar="NAME:TYPE", help="a field of the layer, e.g. name:String (repeatable)")
-    p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="layer creation option (repeatable)")
+    _key_values(p, "-lco", "layer creation option (repeatable)")
     p.add_argument("--verify", choices=_VERIFY, default="warn", help=_VERIFY_HELP)
     p.add_argument("--overwrite", action="store_true", help="replace an existing PATH")
     p.set_defaults(func="cmd_create", subparser=p)
@@ -111,12 +114,9 @@ def add_copy(sub) -> None:
     p.add_argument("src", metavar="SRC", help="the dataset to copy")
     p.add_argument("dst", metavar="DST", help="where to write the copy")
     p.add_argument("driver", metavar="DRIVER", nargs="?", help="the driver to write with, e.g. COG or FlatGeobuf")
-    p.add_argument("-co", dest="co", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="raster creation option (repeatable)")
-    p.add_argument("-dsco", dest="dsco", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="vector dataset creation option (repeatable)")
-    p.add_argument("-lco", dest="lco", action="append", type=_key_value, default=[],
-                   metavar="KEY=VALUE", help="layer creation option, for every layer copied (repeatable)")
+    _key_values(p, "-co", "raster creation option (repeatable)")
+    _key_values(p, "-dsco", "vector dataset creation option (repeatable)")
+    _key_values(p, "-lco", "layer creation option, for every layer copied (repeatable)")
     p.add_argument("--layers", nargs="+", action="extend", default=[], metavar="NAME",
                    help="copy these vector layers only")
     p.add_argument("--verify", choices=_VERIFY, default="warn", help=_VERIFY_HELP)

@@ -27,18 +27,12 @@ def raster_asked(args, dtype, geo) -> dict:
                        "srs": wkt_of(geo.srs), "transform": geo.transform, "nodata": [geo.nodata] * bands}}
 
 
-def _field_text(kind, ftypes) -> str:
-    """A field type as the file's facts name it ("Integer(Boolean)")."""
-    code, subtype = _layers.field_type(kind, ftypes)
-    text = _ogr.GetFieldTypeName(code)
-    return f"{text}({_ogr.GetFieldSubTypeName(subtype)})" if subtype else text
-
-
 def layer_asked(args, fields, ftypes) -> dict:
     """The empty layer of ``--layer``, ``--geometry``, ``--field`` and ``--srs``."""
     geometry = _ogr.GeometryTypeToName(_layers.geometry_code(args.geometry or "Unknown"))
+    typed = [(name, _layers.field_type_text(kind, ftypes)) for name, kind in fields.items()]
     return {"vector": {"layers": [{"name": args.layer, "count": 0, "geometry": geometry,
-                                   "fields": [(name, _field_text(kind, ftypes)) for name, kind in fields.items()],
+                                   "fields": typed,
                                    "srs": wkt_of(args.srs)}]}}
 
 

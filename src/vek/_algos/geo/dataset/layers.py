@@ -89,6 +89,14 @@ def field_type(name, allowed) -> tuple[int, int]:
     return types[base_name], subtypes.get(spelled, 0)
 
 
+def field_type_text(name, allowed=()) -> str:
+    """The field type ``name`` as a read-back names it: OGR's type name,
+    with its subtype in brackets ("Integer(Boolean)")."""
+    code, subtype = field_type(name, allowed)
+    text = _ogr.GetFieldTypeName(code)
+    return f"{text}({_ogr.GetFieldSubTypeName(subtype)})" if subtype else text
+
+
 def spatial_reference(srs):
     """A new low-level SpatialReference from anything
     ``SetFromUserInput`` takes; the caller deletes it."""

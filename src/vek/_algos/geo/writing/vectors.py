@@ -18,7 +18,7 @@ from ..binding.capabilities import metadata_flag
 from ..binding.messages import gdal_messages, last_gdal_error
 from ..dataset.copying import Check, publish_written, stage_for
 from ..dataset.creation import existing_before, remove_created
-from ..dataset.layers import field_type, geometry_code, make_layer
+from ..dataset.layers import field_type, field_type_text, geometry_code, make_layer
 from ..dataset.opening import create_vector
 from ..dataset.owner import adopt
 from ..dataset.precheck import configured_layer_options, creating_driver, driver_ftypes
@@ -57,13 +57,6 @@ def _driver(path, driver):
         raise error.FormatError(f"{_gdal.Driver_ShortName_get(handle)} writes no vector layers; "
                                 "give a vector driver")
     return driver, handle
-
-
-def _field_text(kind) -> str:
-    """An OGR field type name as the file's facts name it ("Integer(Boolean)")."""
-    code, subtype = field_type(kind, [])
-    text = _ogr.GetFieldTypeName(code)
-    return f"{text}({_ogr.GetFieldSubTypeName(subtype)})" if subtype else text
 
 
 def _begin(handle, layer):
@@ -125,7 +118,7 @@ def _write_layer(db, name, features, srs, fields, geometry, options, heard) -> d
     kinds = {f: _ogr.GetFieldTypeName(field_type(k, [])[0]) for f, k in fields.items()}
     count = _write_features(db.handle, layer, name, rest, Schema(name, layer, kinds), want)
     return {"name": name, "count": count, "geometry": _ogr.GeometryTypeToName(code),
-            "fields": [(f, _field_text(k)) for f, k in fields.items()], "srs": wkt_of(srs)}
+            "fields": [(f, field_type_text(k)) for f, k in fields.items()], "srs": wkt_of(srs)}
 
 
 def write_vector(path, layers, driver=None, *, srs=None, fields=None, geometry_type=None, options=None,
