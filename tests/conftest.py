@@ -6,6 +6,8 @@ binding hands out proxy objects instead of bare handles for the rest of the
 process. Behaviour with proxies is tested in a child process.
 """
 
+import os
+
 import pytest
 
 import vek._algos.geo.driver as driver_module
@@ -87,3 +89,10 @@ def find_drivers(**flags):
         if all((metadata(name, key).upper() == "YES") == want for key, want in flags.items()):
             found.append(name)
     return found
+
+
+def user_files(folder):
+    """The folder's names but the process's kept stage, an empty private folder."""
+    names = sorted(os.listdir(folder))
+    assert all(not os.listdir(os.path.join(folder, n)) for n in names if n.startswith(".vek-"))
+    return [n for n in names if not n.startswith(".vek-")]

@@ -435,6 +435,7 @@ def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, monkeypatch, tmp
         return progress
 
     monkeypatch.setattr(copying, "stop_at_exit", interrupted)
+    monkeypatch.setattr(copying, "until_stopped", lambda progress, failure: progress)
     path = tmp_path / "c.png"
     assert run(capsys, "create", "PNG", str(path), "--size", "8", "8")[0] == 130
     assert os.listdir(tmp_path) == []

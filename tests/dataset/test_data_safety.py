@@ -3,10 +3,12 @@ leaves no half-made file and hands back nothing, and HTML output never
 carries unescaped text from metadata, configuration or option values."""
 
 import os
+import subprocess
+import sys
 
 import pytest
 
-from conftest import need_drivers
+from conftest import need_drivers, user_files
 from fakes import FakeEnv
 from osgeo import _gdal
 
@@ -370,7 +372,8 @@ def test_a_copy_is_published_whole_and_reads_as_written(drv, tmp_path, name, whe
         assert _gdal.MajorObject_GetMetadataItem(new.handle, "OLD", "") is None
         listed = _gdal.ReadDir(folder) or []
     src.close()
-    assert not [n for n in listed if n.startswith(".vek-")]
+    staged = [n for n in listed if n.startswith(".vek-")]
+    assert staged == [] if where == "memory" else all(not os.listdir(f"{folder}/{n}") for n in staged)
     if where == "memory":
         _gdal.RmdirRecursive(folder)
 
@@ -388,6 +391,33 @@ def test_a_refused_georeference_keeps_the_users_files_of_the_name(tmp_path, monk
     assert sorted(os.listdir(tmp_path)) == ["t.ntf.aux.xml", "t.xml"]
 
 
+_KEPT = """
+import os, sys
+from vek._algos.geo.geodatabase import open_file
+folder = sys.argv[1]
+src = open_file(os.path.join(folder, "src.tif"))
+def stages():
+    return sorted(n for n in os.listdir(folder) if n.startswith(".vek-"))
+src.copy_to(os.path.join(folder, "a.tif"), "GTiff").close()
+first = stages()
+src.copy_to(os.path.join(folder, "b.tif"), "GTiff").close()
+assert stages() == first and len(first) == 1, (first, stages())
+open(os.path.join(folder, first[0], "theirs"), "w").close()  # not empty: not the process's to use
+src.copy_to(os.path.join(folder, "c.tif"), "GTiff").close()
+assert len(stages()) == 2
+"""
+
+
+def test_the_kept_stage_is_used_again_and_removed_at_exit(drv, tmp_path):
+    """A copy's private folder is kept, empty, for the next copy into the folder, and goes at exit;
+    one that someone else filled is neither used nor removed."""
+    drv.RasterDriver("GTiff").create(str(tmp_path / "src.tif"), 4, 4, 1).close()
+    subprocess.run([sys.executable, "-c", _KEPT, str(tmp_path)], check=True, timeout=120)
+    left = [n for n in os.listdir(tmp_path) if n.startswith(".vek-")]
+    assert len(left) == 1 and os.listdir(tmp_path / left[0]) == ["theirs"]
+    assert sorted(set(os.listdir(tmp_path)) - set(left)) == ["a.tif", "b.tif", "c.tif", "src.tif"]
+
+
 def test_a_copy_over_a_vrt_keeps_the_sources_it_lists(drv, tmp_path):
     """GDAL lists a VRT's sources among its files: replacing the VRT moved them away."""
     need_drivers("VRT")
@@ -397,4 +427,4 @@ def test_a_copy_over_a_vrt_keeps_the_sources_it_lists(drv, tmp_path):
         with drv.RasterDriver("GTiff").open(str(tmp_path / "a.tif")) as src, \
                 src.copy_to(tmp_path / "out.vrt", "VRT") as vrt:
             assert vrt.xsize == 4
-    assert (tmp_path / "a.tif").read_bytes() == kept and sorted(os.listdir(tmp_path)) == ["a.tif", "out.vrt"]
+    assert (tmp_path / "a.tif").read_bytes() == kept and user_files(tmp_path) == ["a.tif", "out.vrt"]

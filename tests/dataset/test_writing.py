@@ -14,7 +14,7 @@ import warnings
 import pytest
 from osgeo import _gdal, _ogr
 
-from conftest import find_drivers, metadata
+from conftest import find_drivers, metadata, user_files
 from vek import cli
 from vek._algos.geo import base, geodatabase
 from vek._algos.geo.driver import RasterDriver, VectorDriver
@@ -105,7 +105,7 @@ def test_progress_and_a_progress_that_raises(tmp_path):
         for path in (tmp_path / "q.png", None):
             with pytest.raises(KeyError, match="stop here"):
                 src.copy_to(path, "PNG", progress=stop)
-    assert sorted(os.listdir(tmp_path)) == ["p.png"]
+    assert user_files(tmp_path) == ["p.png"]
     assert not [e for e in (_gdal.ReadDirRecursive(MEM_DIR) or []) if e.endswith(".png")]
 
 

@@ -28,7 +28,7 @@ from .precheck import (
     STOPPED, InterruptsRecorded, creating_driver, interruptible, layers_to_copy, own_creation_options,
     progress_callback, refuse_own_file, writing_driver,
 )
-from .shutdown import calls, stop_at_exit
+from .shutdown import calls, stop_at_exit, until_stopped
 from .staging import Stage, stages
 from ..verify.compare import checked_verify, differences, pixel_differences, settle, with_reasons
 from ..verify.facts import dataset_facts
@@ -54,7 +54,7 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
         elif not isinstance(path, str):
             path = os.fsdecode(os.fspath(path))
         callback, failure = progress_callback(progress)
-        callback = interruptible(stop_at_exit(callback, failure), failure)
+        callback = _watched(callback, failure)
         try:
             with using() as handle:
                 refuse_own_file(handle, path, cwd)
@@ -103,6 +103,13 @@ def copy_dataset(using, cwd, path, driver, options, progress, layers, adopt, lay
             remove_created(made, files)
         check.settle(found)
         return db
+
+
+def _watched(callback, failure):
+    """GDAL's progress function for a copy: ``callback`` (or none), stopped
+    by Ctrl-C and at exit."""
+    full = interruptible(stop_at_exit(callback, failure), failure)
+    return full if callback is not None else until_stopped(full, failure)
 
 
 def _layer_by_layer(handle, target, copied) -> bool:
@@ -239,7 +246,7 @@ def publish_written(stage, target, path, copied, adopt, check):
     except BaseException:
         stage.undo()
         raise
-    stage.discard()  # the displaced files of the old dataset
+    stage.finish()  # the displaced files of the old dataset go
     if check.verify == "warn":
         check.settle(check.differences(db.handle))  # the copy's only owner yet
     return db

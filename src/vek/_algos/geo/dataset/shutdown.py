@@ -167,6 +167,19 @@ def stop_at_exit(callback, failure):
     return progress
 
 
+def until_stopped(progress, failure):
+    """``progress`` for a copy without a callback of the caller's, called
+    only once a stop is recorded in ``failure`` or the exit began: GDAL
+    calls it once a block or a line, and until then there is nothing to do."""
+
+    def quiet(fraction, message, data):
+        if failure or calls._exit_thread is not None:
+            return progress(fraction, message, data)
+        return 1
+
+    return quiet
+
+
 def bindings_busy() -> bool:
     """Whether a thread other than this one is inside a call of GDAL's own
     Python API (its innermost frame lies in ``osgeo``: ``gdal``, ``ogr``,

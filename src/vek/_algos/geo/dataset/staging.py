@@ -9,12 +9,22 @@ moves the new entries in, the main file last, then moves the old dataset's
 other files (its sidecars, as GDAL lists them) aside, as GDAL's own copy
 deletes them first; the displaced entries wait in a second private folder
 until the published dataset has opened, so that a failure puts them back.
+
+A published stage is empty, and is kept for the process's next copy into
+the same folder: on a journalled file system making and removing a folder
+costs as much as the rest of a small copy's own work. It is used again
+only while it is still the very folder made (same device and inode) and
+empty; one is kept per folder, for a few folders, and all are removed at
+exit; a forked child leaves its parent's alone.
 """
 
+import atexit
 import os
 import posixpath
 import shutil
+import stat
 import tempfile
+import threading
 import uuid
 
 from osgeo import _gdal
@@ -62,6 +72,16 @@ class _Local:
         os.replace(old, new)
 
     @staticmethod
+    def empty(folder):
+        """Remove what ``folder`` holds; links are removed, never followed."""
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.is_dir(follow_symlinks=False):
+                    shutil.rmtree(entry.path)
+                else:
+                    os.unlink(entry.path)
+
+    @staticmethod
     def remove(path):
         if _Local.is_dir(path):
             try:
@@ -102,12 +122,82 @@ class _Memory:
     remove = staticmethod(remove_path)
 
 
+class _Kept:
+    """The empty stages kept for the next copy into their folder."""
+
+    most = 8  # folders
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.places: dict = {}  # folder -> (place, (st_dev, st_ino))
+        self.closed = False
+        self.registered = False
+
+    def take(self, folder):
+        """``(place, identity)`` of the stage kept for ``folder``, ``None``
+        where none is, or where it is no longer the empty folder made (then
+        it is not the process's to use or remove)."""
+        with self.lock:
+            kept = self.places.pop(folder, None)
+        if kept is None:
+            return None
+        try:
+            found = os.lstat(kept[0])
+            if stat.S_ISDIR(found.st_mode) and stat.S_IMODE(found.st_mode) == 0o700 \
+                    and (found.st_dev, found.st_ino) == kept[1]:
+                with os.scandir(kept[0]) as entries:
+                    if next(entries, None) is None:
+                        return kept
+        except OSError:
+            pass
+        return None
+
+    def give(self, folder, place, identity) -> None:
+        """Keep the empty ``place`` for ``folder``, or remove it."""
+        evicted = [place]
+        with self.lock:
+            if not self.closed and folder not in self.places:
+                evicted = []
+                if len(self.places) >= self.most:
+                    evicted.append(self.places.pop(next(iter(self.places)))[0])
+                self.places[folder] = (place, identity)
+                if not self.registered:
+                    self.registered = True
+                    atexit.register(self.close)
+        for old in evicted:
+            _rmdir(old)
+
+    def close(self) -> None:
+        """Remove every kept stage; later ones are removed as they come."""
+        with self.lock:
+            self.closed = True
+            places, self.places = list(self.places.values()), {}
+        for place, _identity in places:
+            _rmdir(place)
+
+    def forget(self) -> None:
+        """In a forked child: the kept stages are the parent's."""
+        self.lock = threading.Lock()
+        self.places = {}
+
+
+def _rmdir(path) -> None:
+    try:
+        os.rmdir(path)  # only ever empty: a stage someone filled stays
+    except OSError:
+        pass
+
+
+_kept = _Kept()
+os.register_at_fork(after_in_child=_kept.forget)
+
+
 class Stage:
     """The private folder a copy to ``target`` is written into; ``path`` is
     where the write goes. A target that is a symbolic link is published
     where the link leads, as a write in place would go."""
 
-    __slots__ = ("fs", "folder", "name", "place", "path", "aside", "moved")
+    __slots__ = ("fs", "folder", "name", "place", "identity", "kept", "ended", "path", "aside", "moved")
 
     fs: "type[_Local] | type[_Memory]"
 
@@ -118,7 +208,16 @@ class Stage:
         else:
             self.fs, full = _Local, os.path.realpath(target)
             self.folder, self.name = os.path.split(full)
-        self.place = self.fs.make_dir(self.folder, ".vek-")
+        self.identity = None  # (st_dev, st_ino) of a local stage, which may be kept
+        kept = _kept.take(self.folder) if self.fs is _Local else None
+        self.kept, self.ended = kept is not None, False
+        if kept is not None:
+            self.place, self.identity = kept
+        else:
+            self.place = self.fs.make_dir(self.folder, ".vek-")
+            if self.fs is _Local:
+                made = os.lstat(self.place)
+                self.identity = (made.st_dev, made.st_ino)
         self.path = self.fs.join(self.place, self.name)
         self.aside: str | None = None  # made when publishing displaces a file: most targets are new
         self.moved: list = []  # (kind, name) of each move made by publish, in order
@@ -130,15 +229,43 @@ class Stage:
         return self.fs.join(self.aside, name)
 
     def discard(self) -> None:
-        """Remove what the write made, and nothing else; never raises."""
-        for folder in (self.place, self.aside):
-            if folder is None:
-                continue
+        """Remove what the write made, and nothing else; never raises. A
+        stage that was kept is emptied and kept again: the folder looks as
+        it did before the call."""
+        if self.ended:
+            return
+        self.ended = True
+        self._remove(self.aside)
+        if self.kept:
             try:
-                with quiet_gdal():
-                    self.fs.remove(folder)
+                _Local.empty(self.place)
             except OSError:
                 pass
+            else:
+                _kept.give(self.folder, self.place, self.identity)
+                return
+        self._remove(self.place)
+
+    def _remove(self, folder) -> None:
+        if folder is None:
+            return
+        try:
+            with quiet_gdal():
+                self.fs.remove(folder)
+        except OSError:
+            pass
+
+    def finish(self) -> None:
+        """After a publication that holds: the displaced files go, and the
+        stage, now empty, is kept for the next copy; never raises."""
+        if self.ended:
+            return
+        self.ended = True
+        self._remove(self.aside)
+        if self.identity is None:
+            self._remove(self.place)
+        else:
+            _kept.give(self.folder, self.place, self.identity)
 
     def publish(self) -> list[str]:
         """Move the written entries into the target's folder, the main file
