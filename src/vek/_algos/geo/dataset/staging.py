@@ -139,41 +139,36 @@ class _Kept:
         it is not the process's to use or remove)."""
         with self.lock:
             kept = self.places.pop(folder, None)
-        if kept is None:
+        if kept is None or not _is_made(*kept):
             return None
         try:
-            found = os.lstat(kept[0])
-            if stat.S_ISDIR(found.st_mode) and stat.S_IMODE(found.st_mode) == 0o700 \
-                    and (found.st_dev, found.st_ino) == kept[1]:
-                with os.scandir(kept[0]) as entries:
-                    if next(entries, None) is None:
-                        return kept
+            with os.scandir(kept[0]) as entries:
+                return kept if next(entries, None) is None else None
         except OSError:
-            pass
-        return None
+            return None
 
     def give(self, folder, place, identity) -> None:
         """Keep the empty ``place`` for ``folder``, or remove it."""
-        evicted = [place]
+        evicted = [(place, identity)]
         with self.lock:
             if not self.closed and folder not in self.places:
                 evicted = []
                 if len(self.places) >= self.most:
-                    evicted.append(self.places.pop(next(iter(self.places)))[0])
+                    evicted.append(self.places.pop(next(iter(self.places))))
                 self.places[folder] = (place, identity)
                 if not self.registered:
                     self.registered = True
                     atexit.register(self.close)
         for old in evicted:
-            _rmdir(old)
+            _remove_made(*old)
 
     def close(self) -> None:
         """Remove every kept stage; later ones are removed as they come."""
         with self.lock:
             self.closed = True
             places, self.places = list(self.places.values()), {}
-        for place, _identity in places:
-            _rmdir(place)
+        for kept in places:
+            _remove_made(*kept)
 
     def forget(self) -> None:
         """In a forked child: the kept stages are the parent's."""
@@ -181,11 +176,22 @@ class _Kept:
         self.places = {}
 
 
-def _rmdir(path) -> None:
+def _is_made(place, identity) -> bool:
+    """Whether ``place`` is still the private folder made as ``identity``."""
     try:
-        os.rmdir(path)  # only ever empty: a stage someone filled stays
+        found = os.lstat(place)
     except OSError:
-        pass
+        return False
+    return stat.S_ISDIR(found.st_mode) and stat.S_IMODE(found.st_mode) == 0o700 \
+        and (found.st_dev, found.st_ino) == identity
+
+
+def _remove_made(place, identity) -> None:
+    if _is_made(place, identity):
+        try:
+            os.rmdir(place)  # only while empty: a stage someone filled stays
+        except OSError:
+            pass
 
 
 _kept = _Kept()
