@@ -86,29 +86,29 @@ def print_side_by_side(results, ops, twin_targets, unit):
     for name in ops:
         if not all(name in results[v] for v in versions):
             continue
-        row, vf, ok = [name], {}, True
+        row, vf, missed = [name], {}, []
         target = twin_targets.get(name)
         for v in versions:
             r = results[v][name]
             vf[v] = _ratio(r["vek"], r["floor"])
             vt = _ratio(r["vek"], r["twin"])
-            if target is not None and vt is not None and vt > target:
-                ok = False
+            if target is not None and vt is not None and vt > target and "twin" not in missed:
+                missed.append("twin")
             row += [f"{r['floor']:,.0f}", f"{r['twin']:,.0f}", f"{r['vek']:,.0f}",
                     f"{vf[v]:.2f}", "-" if vt is None else f"{vt:.2f}"]
         same = _ratio(vf[new], vf[old])
         if same is not None and same > SAME_RATIO:
-            ok = False
-        row += ["-" if same is None else f"{same:.2f}", "OK" if ok else "MISS"]
-        if not ok:
+            missed.insert(0, short[-1])
+        row += ["-" if same is None else f"{same:.3f}", f"MISS ({', '.join(missed)})" if missed else "OK"]
+        if missed:
             misses.append(name)
         cells.append(row)
     widths = [max(len(x) for x in col) for col in zip(head, *cells)]
     line = lambda items: "| " + " | ".join(  # noqa: E731
         x.ljust(w) if i == 0 else x.rjust(w) for i, (x, w) in enumerate(zip(items, widths))) + " |"
-    print(f"{' and '.join(versions)} side by side ({unit} per call); status: vek/floor on "
-          f"{short[-1]} at most {SAME_RATIO:.2f} x {short[0]}'s, and vek/twin within its twin "
-          "target on each")
+    print(f"{' and '.join(versions)} side by side ({unit} per call); status: MISS ({short[-1]}) where "
+          f"vek/floor on {short[-1]} is more than {SAME_RATIO:.2f} x {short[0]}'s, MISS (twin) where "
+          "a vek/twin is above its twin target (run.TWIN_TARGETS)")
     print(line(head))
     print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
     for c in cells:
