@@ -71,7 +71,8 @@ def _ratio(a, b):
 def print_side_by_side(results, ops, twin_targets, unit):
     """One table: per Python floor, twin, vek, vek/floor and vek/twin, then the
     newest Python's vek/floor against the oldest's.  `results` maps a Python
-    version to {operation: {"floor", "twin", "vek"}} (figures in `unit`)."""
+    version to {operation: {"floor", "twin", "vek"}} (figures in `unit`),
+    with "vek/floor" and "vek/twin" where the ratios were paired."""
     def key(v):
         return tuple(int(x) for x in v.split("#")[0].split(".")[:2])
 
@@ -90,8 +91,8 @@ def print_side_by_side(results, ops, twin_targets, unit):
         target = twin_targets.get(name)
         for v in versions:
             r = results[v][name]
-            vf[v] = _ratio(r["vek"], r["floor"])
-            vt = _ratio(r["vek"], r["twin"])
+            vf[v] = r.get("vek/floor") or _ratio(r["vek"], r["floor"])
+            vt = r.get("vek/twin") or _ratio(r["vek"], r["twin"])
             if target is not None and vt is not None and vt > target and "twin" not in missed:
                 missed.append("twin")
             row += [f"{r['floor']:,.0f}", f"{r['twin']:,.0f}", f"{r['vek']:,.0f}",

@@ -1073,11 +1073,13 @@ def main(argv=None):
     describing.print_rows(describe_rows)
     if others:
         print()
-        results = {info["python"]: {name: {w: r[w]["median"] for w in ("floor", "twin", "vek")}
-                                    for name, r in bare["ops"].items()}}
-        for version, world in others.items():
-            results[version] = {name: {w: r[w]["median"] for w in ("floor", "twin", "vek")}
-                                for name, r in world["ops"].items()}
+        # the medians, and the paired ratios of the main table
+        def figures(world):
+            return {name: {**{w: r[w]["median"] for w in ("floor", "twin", "vek")},
+                           "vek/floor": r["vek/floor"], "vek/twin": r["vek/twin"]}
+                    for name, r in world["ops"].items()}
+
+        results = {info["python"]: figures(bare), **{v: figures(world) for v, world in others.items()}}
         pythons.print_side_by_side(results, [op[0] for op in OPS], TWIN_TARGETS, "ns")
     misses = [r["operation"] for r in rows if r["status"] == "MISS"]
     misses += [r["command"] for r in command_rows + describe_rows if r["status"] == "MISS"]
