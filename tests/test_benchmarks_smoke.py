@@ -7,6 +7,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
@@ -54,3 +56,21 @@ def test_writing_benchmark_runs_and_reports_each_row(tmp_path):
     assert res.returncode == 0, res.stdout + res.stderr
     rows = json.loads((tmp_path / "writing.json").read_text())
     assert [r["status"] in ("OK", "MISS") for r in rows] == [True] * 3 and all(r["ratio"] > 0 for r in rows)
+
+
+@pytest.mark.parametrize(("new_vek", "target", "status"), [
+    (105, 0.9, "OK"),               # vek/floor 1.05 x the older's: still within
+    (106, 0.9, "MISS (3.14)"),      # just beyond
+    (100, 0.45, "MISS (twin)"),     # vek/twin 0.5 on both, above the target
+    (120, 0.55, "MISS (3.14, twin)"),
+])
+def test_side_by_side_status(capsys, new_vek, target, status):
+    sys.path.insert(0, os.path.join(ROOT, "benchmarks"))
+    import pythons
+
+    results = {"3.14.1": {"op": {"floor": 100, "twin": 200, "vek": new_vek}},
+               "3.13.2": {"op": {"floor": 100, "twin": 200, "vek": 100}}}  # the older one second: sorted by version
+    misses = pythons.print_side_by_side(results, ["op", "not measured"], {"op": target}, "ns")
+    cells = table(capsys.readouterr().out.splitlines(), 1)
+    assert [c[-2].strip() for c in cells] == [status] and misses == ([] if status == "OK" else ["op"])
+    assert cells[0][5].strip() == "1.00"  # 3.13's vek/floor comes first
