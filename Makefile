@@ -50,10 +50,19 @@ clean:
 	find src tests -name __pycache__ -type d -prune -exec rm -rf {} +
 
 distclean: clean
-	rm -rf .venv
+	rm -rf .venv .venv-py3.1[34]
+
+# A second venv, .venv-py3.14, with vek built for CPython 3.14 (PY314, by
+# default the python3.14 on PATH), for the benchmarks on both Pythons.
+PY314 ?= $(shell command -v python3.14)
+.PHONY: setup-py3.14
+setup-py3.14:
+	@[[ -n "$(PY314)" ]] || { echo "setup-py3.14: no python3.14 on PATH; give one: make setup-py3.14 PY314=/path/to/python3.14" >&2; exit 1; }
+	@VEK_PYTHON="$(PY314)" VEK_VENV=.venv-py3.14 bash scripts/setup.sh
 
 # Side-by-side benchmarks: binding floor, osgeo.gdal idiom and vek, with the
-# performance targets; see benchmarks/run.py.
+# performance targets, and the floor, twin and vek on a second Python when
+# .venv-py3.14 (or .venv-py3.13) is there; see benchmarks/run.py.
 .PHONY: bench
 bench: setup
 	$(PY) benchmarks/run.py

@@ -6,6 +6,11 @@ Run from the project root (needs valgrind and a C compiler)::
     .venv/bin/python benchmarks/callgrind.py name is_raster  # operations whose name contains a word
     .venv/bin/python benchmarks/callgrind.py --keep /tmp/cg name   # keep the profiles
     .venv/bin/python benchmarks/callgrind.py --so other/driver.cpython-313-x86_64-linux-gnu.so
+    .venv/bin/python benchmarks/callgrind.py --python .venv-py3.14/bin/python  # and on 3.14
+
+With a second interpreter (``--python``, or a ``.venv-py3.14`` made by ``make
+setup-py3.14``, found by itself) the counts of each come last in one table
+side by side (``benchmarks/pythons.py``).
 
 Instruction counts do not depend on what else the machine is doing, so this
 is the way to compare the floor and vek on a busy machine, and to see where
@@ -24,11 +29,14 @@ are per call, with the empty loop's count per iteration taken off.
 import argparse
 import ctypes
 import glob
+import json
 import os
+import platform
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 
@@ -36,6 +44,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import pythons  # noqa: E402  (the second interpreter, one table)
 import run  # noqa: E402  (the operations and the namespace)
 
 # The timing loops read their clock right before and right after the loop;
@@ -65,7 +74,9 @@ def stage_symbols(folder, so=None):
     import importlib.util
 
     spec = importlib.util.find_spec("vek")
-    builds = [so] if so else sorted(glob.glob(os.path.join(ROOT, "build", "cp*", "driver.*.so")))
+    # build/<wheel tag>/ holds a build per Python: this interpreter's
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    builds = [so] if so else sorted(glob.glob(os.path.join(ROOT, "build", "cp*", "driver" + suffix)))
     if spec is None or not spec.submodule_search_locations or not builds:
         return None
     site = os.path.join(folder, "site")
@@ -122,22 +133,10 @@ def parse_dump(path):
     return label, total
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("ops", nargs="*", help="words picking operations by name (default: all)")
-    parser.add_argument("--keep", help="folder to keep the callgrind profiles in")
-    parser.add_argument("--budget-s", type=float, default=0.3, help="valgrind seconds per loop (default 0.3)")
-    parser.add_argument("--max-calls", type=int, default=400)
-    parser.add_argument("--so", help="profile this build of the extension (e.g. a changed one) instead of build/")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--shim", help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
-    if args.child:
-        child(args)
-        return 0
-
-    folder = args.keep or tempfile.mkdtemp(prefix="vek-callgrind-")
-    os.makedirs(folder, exist_ok=True)
+def count(args, folder):
+    """Runs this interpreter's child under callgrind; returns the empty
+    loop's count per iteration, the fixed count per collected run, and
+    {operation: {"floor", "twin", "vek"}} in instructions per call."""
     for old in glob.glob(os.path.join(folder, "cg.out*")):
         os.remove(old)
     shim = build_shim(folder)
@@ -170,18 +169,56 @@ def main(argv=None):
     long_ = per_call.pop(("empty loop", "long")) * 1000
     loop = (long_ - short) / 900
     fixed = short - 100 * loop
-    for key in per_call:
-        per_call[key] -= fixed / counts[key]
+    ops = {}
+    for name, *_ in selected(args.ops):
+        if all((name, way) in per_call for way in ("floor", "twin", "vek")):
+            ops[name] = {way: per_call[(name, way)] - fixed / counts[(name, way)] - loop
+                         for way in ("floor", "twin", "vek")}
+    return loop, fixed, ops, files
+
+
+def other_counts(python, args):
+    """The same count by another interpreter (its own venv and build)."""
+    with tempfile.TemporaryDirectory(prefix="vek-callgrind-") as tmp:
+        out = os.path.join(tmp, "counts.json")
+        subprocess.run([python, os.path.abspath(__file__), "--json", out, "--budget-s", str(args.budget_s),
+                        "--max-calls", str(args.max_calls), *args.ops], check=True, cwd=ROOT)
+        with open(out) as fh:
+            return json.load(fh)["ops"]
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("ops", nargs="*", help="words picking operations by name (default: all)")
+    parser.add_argument("--keep", help="folder to keep the callgrind profiles in")
+    parser.add_argument("--budget-s", type=float, default=0.3, help="valgrind seconds per loop (default 0.3)")
+    parser.add_argument("--max-calls", type=int, default=400)
+    parser.add_argument("--so", help="profile this build of the extension (e.g. a changed one) instead of build/")
+    parser.add_argument("--python", action="append", metavar="PATH",
+                        help="also count with this interpreter (its venv's python, vek installed there; "
+                             "repeatable; default: .venv-py3.13/.venv-py3.14 of another version)")
+    parser.add_argument("--json", help="write this interpreter's counts to this file, print nothing")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--shim", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.child:
+        child(args)
+        return 0
+
+    folder = args.keep or tempfile.mkdtemp(prefix="vek-callgrind-")
+    os.makedirs(folder, exist_ok=True)
+    loop, fixed, ops, files = count(args, folder)
+    if args.json:
+        with open(args.json, "w") as fh:
+            json.dump({"python": platform.python_version(), "ops": ops}, fh)
+        return 0
     print(f"instructions per call (callgrind Ir; the empty loop's {loop:.0f} per iteration "
-          f"and {fixed:,.0f} per collected run taken off)")
+          f"and {fixed:,.0f} per collected run taken off), Python {platform.python_version()}")
     rows = []
     for name, target, *_ in selected(args.ops):
-        f = per_call.get((name, "floor"))
-        t = per_call.get((name, "twin"))
-        v = per_call.get((name, "vek"))
-        if f is None or v is None or t is None:
+        if name not in ops:
             continue
-        f, t, v = f - loop, t - loop, v - loop
+        f, t, v = (ops[name][way] for way in ("floor", "twin", "vek"))
         twin_target = run.TWIN_TARGETS.get(name)
         rows.append((name, f"{f:,.0f}", f"{t:,.0f}", f"{v:,.0f}", f"{v / f:.2f}", "-" if target is None else f"<= {target}",
                      f"{v / t:.2f}", "-" if twin_target is None else f"<= {twin_target}"))
@@ -194,6 +231,16 @@ def main(argv=None):
         print("  callgrind_annotate --inclusive=yes <file> | head -40")
         for (name, way), path in sorted(files.items()):
             print(f"  {name} [{way}]: {os.path.basename(path)}")
+    found, note = pythons.others(args.python)
+    print()
+    if note:
+        print(note)
+        return 0
+    results = {platform.python_version(): ops}
+    for python, version in found:
+        print(f"counting with {python} (Python {version}) ...", flush=True)
+        results[pythons.label(results, version)] = other_counts(python, args)
+    pythons.print_side_by_side(results, [op[0] for op in selected(args.ops)], run.TWIN_TARGETS, "instructions")
     return 0
 
 

@@ -6,7 +6,11 @@ Run from the project root::
     .venv/bin/python benchmarks/run.py  # full suite, about a minute on 2 cores
     .venv/bin/python benchmarks/run.py --quick   # seconds; a smoke run only
 
-Options: ``--callgrind`` (also instruction counts per call, floor against
+Options: ``--python PATH`` (also the bare world, floor, twin and vek, with
+another interpreter that has vek installed, e.g. ``.venv-py3.14/bin/python``;
+repeatable; without it a ``.venv-py3.13`` or ``.venv-py3.14`` of the other
+version is used when there, see ``benchmarks/pythons.py``; the figures of
+both come side by side in one table at the end), ``--callgrind`` (also instruction counts per call, floor against
 vek, under valgrind: exact and unaffected by the machine's load; about a
 minute more), ``--samples N`` (timed samples per way, default 51), ``--sample-ms MS``
 (length of one sample, default 2), ``--import-runs N`` (fresh interpreters per
@@ -968,11 +972,11 @@ def slope(xs, ys):
     return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sxx if sxx else float("nan")
 
 
-def child(world, args):
-    """Runs one world in a fresh interpreter; returns its results."""
+def child(world, args, python=sys.executable):
+    """Runs one world in a fresh interpreter (`python`); returns its results."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "out.json")
-        cmd = [sys.executable, os.path.abspath(__file__), "--world", world, "--out", out,
+        cmd = [python, os.path.abspath(__file__), "--world", world, "--out", out,
                "--samples", str(args.samples), "--sample-ms", str(args.sample_ms), "--clock", args.clock]
         if args.quick:
             cmd.append("--quick")
@@ -994,6 +998,9 @@ def main(argv=None):
     parser.add_argument("--json", help="write all results to this file")
     parser.add_argument("--callgrind", action="store_true",
                         help="also count instructions per call under valgrind (benchmarks/callgrind.py)")
+    parser.add_argument("--python", action="append", metavar="PATH",
+                        help="also time the bare world (floor, twin, vek) with this interpreter, vek installed "
+                             "in its venv (repeatable; default: .venv-py3.13/.venv-py3.14 of another version)")
     parser.add_argument("--world", choices=("bare", "proxy", "scaling"), help=argparse.SUPPRESS)
     parser.add_argument("--out", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -1023,14 +1030,21 @@ def main(argv=None):
           f"clock: {'thread CPU time' if args.clock == 'cpu' else 'wall time'}"
           + (" (--quick: numbers are not meaningful)" if args.quick else ""))
     print("load average at start: " + " ".join(f"{x:.2f}" for x in os.getloadavg()))
+    sys.path.insert(0, HERE)
+    import pythons
+
+    found, note = pythons.others(args.python)
+    print(note or "also: " + ", ".join(f"Python {v} ({p})" for p, v in found))
     sys.stdout.flush()
 
     bare = child("bare", args)
+    others = {}
+    for p, v in found:
+        others[pythons.label({info["python"]: 0, **others}, v)] = child("bare", args, python=p)
     proxy = child("proxy", args)
     scaling = child("scaling", args)
     imports = run_imports(args.import_runs, args.clock)
     rows = build_rows(bare, proxy, imports)
-    sys.path.insert(0, HERE)
     import commands
     import describing
 
@@ -1057,6 +1071,16 @@ def main(argv=None):
     commands.print_rows(command_rows)
     print()
     describing.print_rows(describe_rows)
+    if others:
+        print()
+        # the medians, and the paired ratios of the main table
+        def figures(world):
+            return {name: {**{w: r[w]["median"] for w in ("floor", "twin", "vek")},
+                           "vek/floor": r["vek/floor"], "vek/twin": r["vek/twin"]}
+                    for name, r in world["ops"].items()}
+
+        results = {info["python"]: figures(bare), **{v: figures(world) for v, world in others.items()}}
+        pythons.print_side_by_side(results, [op[0] for op in OPS], TWIN_TARGETS, "ns")
     misses = [r["operation"] for r in rows if r["status"] == "MISS"]
     misses += [r["command"] for r in command_rows + describe_rows if r["status"] == "MISS"]
     misses += [r["operation"] + " (twin)" for r in rows if r["twin_status"] == "MISS"]
@@ -1065,13 +1089,15 @@ def main(argv=None):
     if args.callgrind:
         print()
         sys.stdout.flush()
-        subprocess.run([sys.executable, os.path.join(HERE, "callgrind.py")], cwd=ROOT, check=False)
+        subprocess.run([sys.executable, os.path.join(HERE, "callgrind.py")]
+                       + [f"--python={p}" for p, _v in found], cwd=ROOT, check=False)
     print(f"suite time: {time.perf_counter() - started:.0f} s; load average at end: "
           + " ".join(f"{x:.2f}" for x in os.getloadavg()))
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"info": info, "rows": rows, "bare": bare, "proxy": proxy, "scaling": scaling,
-                       "imports": imports, "commands": command_rows, "describing": describe_rows}, fh, indent=1)
+                       "imports": imports, "commands": command_rows, "describing": describe_rows,
+                       "other_pythons": others}, fh, indent=1)
     return 0
 
 

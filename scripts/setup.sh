@@ -8,12 +8,15 @@
 #   VEK_PYTHON   a CPython 3.13 or 3.14 interpreter to use instead of
 #                searching (the search takes a 3.13 first); an existing
 #                .venv of another version is made again with it
+#   VEK_VENV     the venv folder, relative to the project root (default
+#                .venv); e.g. .venv-py3.14 with VEK_PYTHON=python3.14 for
+#                a second interpreter beside .venv (make setup-py3.14)
 #   VEK_VERBOSE  set to 1 to show pip's output
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
-VENV="$ROOT/.venv"
+VENV="$ROOT/${VEK_VENV:-.venv}"
 VPY="$VENV/bin/python"
 STAMPS="$VENV/.vek-stamps"
 LOGDIR="$ROOT/build"
@@ -149,7 +152,7 @@ if ! venv_ok; then
         fi
         check_py_full "$PY" || die "$PY lacks venv/ensurepip or Python.h (C headers)"
     fi
-    say "creating .venv with $PY"
+    say "creating ${VENV#"$ROOT/"} with $PY"
     rm -rf "$VENV"
     quiet "$PY" -m venv "$VENV"
 fi
