@@ -207,12 +207,13 @@ PyObject* invoke(Function* fn, PyObject* const* args) noexcept {
         add_entry(fn);
         return nullptr;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    fast::CallLevel level;
+    if (!level.enter()) {
         add_entry(fn);
         return nullptr;
     }
     PyObject* result = run_body(fn, args);
-    Py_LeaveRecursiveCall();
+    level.leave();
     return result;
 }
 
