@@ -9,9 +9,13 @@
 //   PyDictValues and PyDictKeysObject (pycore_dict.h, mirrored in layout.hpp).
 // - stores into the inline values: the generic store of `__init__`'s three
 //   attributes; reads and writes the same, plus the insertion order.
+// - the depth of calls counted by hand on 3.13 (CallLevel, fastpath.hpp),
+//   at every call of the module's functions and every binding call made
+//   here: Py_EnterRecursiveCall and Py_LeaveRecursiveCall, about 45
+//   instructions a level; reads and writes
+//   PyThreadState.c_recursion_remaining and reads current_exception.
 // - the module's own methods called directly: the generic method lookup,
-//   about 275 instructions; on 3.13 reads and writes
-//   PyThreadState.c_recursion_remaining (CallLevel).
+//   about 275 instructions.
 // - property getters called directly: the generic attribute path of a
 //   built-in property, about 185 instructions before the getter runs; reads
 //   property's `fget` slot, found through its public member table.
@@ -81,8 +85,9 @@
 //    for the instance (as STORE_ATTR_INSTANCE_VALUE requires); otherwise
 //    the generic store runs.
 // 6. The module's functions are called through their own vectorcall, the
-//    entry point every other call uses, so its checks apply unchanged; the
-//    shortcut adds the depth check a call through the interpreter makes.
+//    entry point every other call uses, so its checks apply unchanged, the
+//    depth count included: one level per call, as through
+//    PyObject_VectorcallMethod or property.__get__, which count none.
 // 7. A global or module attribute is kept (borrowed) with the epoch it was
 //    read at; every change of a watched dict moves the epoch before the
 //    change is made, so no stale value is ever used.
@@ -137,36 +142,6 @@ struct Counts {
 #else
 #define VEK_TAKEN(counter) ((void)0)
 #endif
-
-// One level of C calls counted around a direct call, as a call through the
-// interpreter counts it: enter() is false with RecursionError set at the
-// limit. 3.13 keeps a count in the thread state, kept here by hand as the
-// interpreter's specialised calls keep it (Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall, two calls into libpython, add 1 to 2.5% to the
-// property, flag and list rows there by callgrind); the last level goes
-// through Py_EnterRecursiveCall for its error. 3.14 checks the machine
-// stack instead: its public calls are the cheap way there (leaving is
-// empty).
-class CallLevel {
-  public:
-#if PY_VERSION_HEX < 0x030E0000
-    bool enter() noexcept {
-        if (tstate_->c_recursion_remaining <= 1) {
-            if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
-            Py_LeaveRecursiveCall();
-        }
-        --tstate_->c_recursion_remaining;
-        return true;
-    }
-    void leave() noexcept { ++tstate_->c_recursion_remaining; }
-
-  private:
-    PyThreadState* tstate_ = PyThreadState_Get();
-#else
-    bool enter() noexcept { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
-    void leave() noexcept { Py_LeaveRecursiveCall(); }
-#endif
-};
 
 }  // namespace
 
@@ -332,7 +307,7 @@ inline Entry* entry_for(PyTypeObject* type, PyObject* name, NameCache& cache) {
 }
 
 // obj.__dict__[name]: 1 with a new reference, 0 when absent, -1 on error.
-int instance_value(Entry& e, PyObject* obj, PyObject* name, PyObject** value) {
+[[gnu::always_inline]] inline int instance_value(Entry& e, PyObject* obj, PyObject* name, PyObject** value) {
     *value = nullptr;
     if (!e.has_dict) return 0;
     if (e.inline_values) {
@@ -367,15 +342,13 @@ bool store_inline(Entry& e, PyObject* obj, PyObject* name, PyObject* value) {
     return true;
 }
 
-// A direct call of one of the module's functions: the interpreter checks
-// the depth of calls made through it, so this entry checks it too (methods
-// that call each other, `__str__ = __repr__`, must end in RecursionError).
+// A direct call of one of the module's functions, through their own
+// vectorcall: it counts the level (methods that call each other,
+// `__str__ = __repr__`, end in RecursionError), as it does when the generic
+// PyObject_VectorcallMethod or property.__get__ reaches it, which count
+// none of their own.
 PyObject* call_function(PyObject* fn, PyObject* const* args, std::size_t nargs) {
-    CallLevel level;
-    if (!level.enter()) return nullptr;
-    PyObject* result = reinterpret_cast<Function*>(fn)->vectorcall(fn, args, nargs, nullptr);
-    level.leave();
-    return result;
+    return reinterpret_cast<Function*>(fn)->vectorcall(fn, args, nargs, nullptr);
 }
 
 // property.__get__(obj): the getter called with the instance.
@@ -427,7 +400,12 @@ Ref call_own_method(PyObject* obj, PyObject* name, NameCache& cache, PyObject* c
     if (status > 0) return {};  // the instance's own value wins
     PyObject* stack[max_stack];
     stack[0] = obj;
-    for (std::size_t i = 0; i < nargs; ++i) stack[i + 1] = args[i];
+    // Item by item: a call of memcpy costs more than the one or two
+    // arguments these calls pass.
+    for (std::size_t i = 0; i < nargs; ++i) {
+        stack[i + 1] = args[i];
+        __asm__("" ::: "memory");
+    }
     VEK_TAKEN(method_calls);
     return Ref::steal(call_function(fn.get(), stack, nargs + 1));
 }
@@ -560,9 +538,9 @@ inline void release_args(PyObject* tuple) noexcept {
 
 // What the interpreter checks after every C function: a result and an
 // error never come together, and no result comes without one.
-PyObject* checked_result(PyObject* fn, PyObject* result) {
+PyObject* checked_result(PyObject* fn, PyObject* result, const CallLevel& level) {
     bool failed = result == nullptr;
-    if (failed == (PyErr_Occurred() != nullptr)) return result;
+    if (failed == level.error_set()) return result;
     Py_XDECREF(result);
     PyObject* cause = PyErr_GetRaisedException();  // NULL when none was set
     PyErr_Format(
@@ -599,7 +577,7 @@ Ref call(PyObject* fn, PyObject* const* args, std::size_t nargs) {
     PyObject* result = meth(self, one ? args[0] : tuple);
     level.leave();
     if (tuple != nullptr) release_args(tuple);
-    return Ref::steal(checked_result(fn, result));
+    return Ref::steal(checked_result(fn, result, level));
 }
 
 // ==== calls of the module's classes ==========================================================

@@ -79,6 +79,40 @@ inline void remember_global(NameCache& cache, PyObject* value) noexcept {
 // false with an error set.
 bool watch_namespace(PyObject* globals, PyObject* builtins) noexcept;
 
+// One level of C calls, counted as Py_EnterRecursiveCall counts it:
+// enter() is false with RecursionError set at the limit. Every call of the
+// module's functions counts one (function.cpp), and so does every binding
+// call made here. 3.13 keeps the count in the thread state, kept here by
+// hand as the interpreter's specialised calls keep it
+// (Py_EnterRecursiveCall and Py_LeaveRecursiveCall, two calls into
+// libpython, cost about 45 instructions a level there by callgrind); the
+// last level goes through Py_EnterRecursiveCall for its error. 3.14 checks
+// the machine stack instead: its public calls are the cheap way there
+// (leaving is empty).
+class CallLevel {
+  public:
+#if PY_VERSION_HEX < 0x030E0000
+    bool enter() noexcept {
+        if (tstate_->c_recursion_remaining <= 1) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return false;
+            Py_LeaveRecursiveCall();
+        }
+        --tstate_->c_recursion_remaining;
+        return true;
+    }
+    void leave() noexcept { ++tstate_->c_recursion_remaining; }
+    // PyErr_Occurred(), from the thread state already at hand.
+    bool error_set() const noexcept { return tstate_->current_exception != nullptr; }
+
+  private:
+    PyThreadState* tstate_ = PyThreadState_Get();
+#else
+    bool enter() noexcept { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
+    void leave() noexcept { Py_LeaveRecursiveCall(); }
+    bool error_set() const noexcept { return PyErr_Occurred() != nullptr; }
+#endif
+};
+
 // obj.name; a null Ref when not proven.
 Ref getattr(PyObject* obj, PyObject* name, NameCache& cache);
 // obj.name = value; false when not proven (nothing done).
@@ -130,6 +164,12 @@ bool ready() noexcept;
 #else  // every request declined
 
 struct NameCache {};
+
+class CallLevel {
+  public:
+    bool enter() noexcept { return Py_EnterRecursiveCall(" while calling a Python object") == 0; }
+    void leave() noexcept { Py_LeaveRecursiveCall(); }
+};
 
 inline PyObject* known_global(const NameCache&) noexcept { return nullptr; }
 inline void remember_global(NameCache&, PyObject*) noexcept {}

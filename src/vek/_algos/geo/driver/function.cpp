@@ -207,26 +207,34 @@ PyObject* invoke(Function* fn, PyObject* const* args) noexcept {
         add_entry(fn);
         return nullptr;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    fast::CallLevel level;
+    if (!level.enter()) {
         add_entry(fn);
         return nullptr;
     }
     PyObject* result = run_body(fn, args);
-    Py_LeaveRecursiveCall();
+    level.leave();
     return result;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    auto* fn = reinterpret_cast<Function*>(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    // The common call: every parameter given by position, nothing to bind.
-    if (kwnames == nullptr && !fn->varkw && nargs == fn->nparams) return invoke(fn, args);
+// A call that names keywords, leaves defaults to fill in or has **kwargs.
+[[gnu::noinline]] PyObject* bind_and_invoke(Function* fn, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
     PyObject* bound[max_params + 1];
     Ref kwargs;
     // __defaults__ may be rebound by the body itself: hold the tuple.
     Ref defaults = Ref::borrow(fn->defaults);
     if (!bind(fn, args, nargs, kwnames, defaults.get(), bound, kwargs)) return nullptr;
     return invoke(fn, bound);
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* fn = reinterpret_cast<Function*>(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // The common call: every parameter given by position, nothing to bind
+    // (kept apart from the binding, so that it needs no frame of its own).
+    if (kwnames == nullptr && !fn->varkw && nargs == fn->nparams) return invoke(fn, args);
+    return bind_and_invoke(fn, args, nargs, kwnames);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {

@@ -57,10 +57,11 @@ static_assert(keys_split == DICT_KEYS_SPLIT, "DICT_KEYS_SPLIT changed");
 static_assert(managed_dict_offset == MANAGED_DICT_OFFSET, "MANAGED_DICT_OFFSET changed");
 static_assert(sizeof(PyManagedDictPointer) == sizeof(PyObject*), "PyManagedDictPointer changed");
 
-// The direct calls' depth count (fastpath.cpp, CallLevel) on 3.13; 3.14
-// checks the machine stack instead and is asked through the public calls.
+// The depth count (fastpath.hpp, CallLevel) on 3.13; 3.14 checks the
+// machine stack instead and is asked through the public calls.
 #if PY_VERSION_HEX < 0x030E0000
 static_assert(sizeof(PyThreadState::c_recursion_remaining) == sizeof(int), "c_recursion_remaining changed");
+static_assert(sizeof(PyThreadState::current_exception) == sizeof(PyObject*), "current_exception changed");
 #endif
 
 }  // namespace vek::layout

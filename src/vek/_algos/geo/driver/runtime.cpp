@@ -84,13 +84,23 @@ Ref call(PyObject* callable, PyObject* const* args, std::size_t nargs) {
     return Ref::steal(PyObject_Vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
-    if (Ref result = fast::call_method(obj, *name, name.cache(), args.begin(), args.size())) return result;
+namespace {
+
+// Apart from call_method, so that the shortcut's answer needs no room for
+// the stack below.
+[[gnu::noinline]] Ref vectorcall_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
     PyObject* stack[max_call_args + 1];
     size_t n = 0;
     stack[n++] = obj;
     for (PyObject* a : args) stack[n++] = a;
     return Ref::steal(PyObject_VectorcallMethod(*name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
+
+Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args) {
+    if (Ref result = fast::call_method(obj, *name, name.cache(), args.begin(), args.size())) return result;
+    return vectorcall_method(obj, name, args);
 }
 
 bool is_instance(PyObject* obj, PyObject* cls) {
