@@ -402,6 +402,16 @@ src.copy_to(os.path.join(folder, "a.tif"), "GTiff").close()
 first = stages()
 src.copy_to(os.path.join(folder, "b.tif"), "GTiff").close()
 assert stages() == first and len(first) == 1, (first, stages())
+try:  # a stopped copy empties the kept stage and keeps it: the folder lists as before
+    src.copy_to(os.path.join(folder, "d.tif"), "GTiff", progress=lambda f: False)
+except Exception:
+    pass
+assert stages() == first and not os.listdir(os.path.join(folder, first[0]))
+child = os.fork()
+if child == 0:  # the parent's stage is not the child's to use or remove
+    src.copy_to(os.path.join(folder, "e.tif"), "GTiff").close()
+    sys.exit(0 if len(stages()) == 2 else 3)
+assert os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]) == 0 and stages() == first
 open(os.path.join(folder, first[0], "theirs"), "w").close()  # not empty: not the process's to use
 src.copy_to(os.path.join(folder, "c.tif"), "GTiff").close()
 assert len(stages()) == 2
@@ -409,13 +419,13 @@ assert len(stages()) == 2
 
 
 def test_the_kept_stage_is_used_again_and_removed_at_exit(drv, tmp_path):
-    """A copy's private folder is kept, empty, for the next copy into the folder, and goes at exit;
-    one that someone else filled is neither used nor removed."""
+    """A copy's private folder is kept, empty, for the next copy into the folder (a stopped one
+    too), and goes at exit; a forked child's and one that someone else filled are their own."""
     drv.RasterDriver("GTiff").create(str(tmp_path / "src.tif"), 4, 4, 1).close()
     subprocess.run([sys.executable, "-c", _KEPT, str(tmp_path)], check=True, timeout=120)
     left = [n for n in os.listdir(tmp_path) if n.startswith(".vek-")]
     assert len(left) == 1 and os.listdir(tmp_path / left[0]) == ["theirs"]
-    assert sorted(set(os.listdir(tmp_path)) - set(left)) == ["a.tif", "b.tif", "c.tif", "src.tif"]
+    assert sorted(set(os.listdir(tmp_path)) - set(left)) == ["a.tif", "b.tif", "c.tif", "e.tif", "src.tif"]
 
 
 def test_a_copy_over_a_vrt_keeps_the_sources_it_lists(drv, tmp_path):
