@@ -423,9 +423,10 @@ def test_interrupt_and_closed_pipe_end_quietly(capsys, monkeypatch, raised, stat
     assert run(capsys, "list") == (status, "", "")
 
 
-def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, monkeypatch, tmp_path):
-    """Ctrl-C lands in the frame GDAL's binding calls, as a signal does; it exited 1 with
-    "User terminated"."""
+@pytest.fixture
+def ctrl_c_in_progress(monkeypatch):
+    """Ctrl-C raised from the progress function GDAL's copy calls, as a signal lands
+    in the frame the binding calls (it once exited 1 with "User terminated")."""
     from vek._algos.geo.dataset import copying
 
     def interrupted(callback, failure):
@@ -436,6 +437,9 @@ def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, monkeypatch, tmp
 
     monkeypatch.setattr(copying, "stop_at_exit", interrupted)
     monkeypatch.setattr(copying, "until_stopped", lambda progress, failure: progress)
+
+
+def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, ctrl_c_in_progress, tmp_path):
     path = tmp_path / "c.png"
     assert run(capsys, "create", "PNG", str(path), "--size", "8", "8")[0] == 130
     assert os.listdir(tmp_path) == []

@@ -9,7 +9,7 @@ import pytest
 
 import vek
 from conftest import need_drivers
-from test_cli import assert_error, plain_settings, run  # noqa: F401 (plain_settings: autouse)
+from test_cli import assert_error, ctrl_c_in_progress, plain_settings, run  # noqa: F401 (fixtures)
 
 
 @pytest.fixture
@@ -96,17 +96,7 @@ def test_copy_errors_write_nothing(capsys, sources, args, words, status):
     assert out == "" and sorted(os.listdir(sources)) == before
 
 
-def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, monkeypatch, sources):
-    from vek._algos.geo.dataset import copying
-
-    def interrupted(callback, failure):
-        def progress(fraction, message, data):
-            raise KeyboardInterrupt
-
-        return progress
-
-    monkeypatch.setattr(copying, "stop_at_exit", interrupted)
-    monkeypatch.setattr(copying, "until_stopped", lambda progress, failure: progress)
+def test_ctrl_c_during_a_copy_exits_130_leaving_nothing(capsys, ctrl_c_in_progress, sources):
     before = sorted(os.listdir(sources))
     assert run(capsys, "copy", "dem.tif", "out.tif")[0] == 130
     assert sorted(os.listdir(sources)) == before
