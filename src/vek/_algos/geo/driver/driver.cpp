@@ -321,6 +321,19 @@ void store_value(PyObject* opts, PyObject* name, PyObject* value, const Ref& nam
     check(PyObject_SetItem(record.get(), *k_current, value));
 }
 
+// The (key, value) pairs of a **kwargs dict, flat in one new tuple, read
+// with PyDict_Next, which runs no Python code.
+Ref keyword_pairs(PyObject* kwargs) {
+    Ref pairs = Ref::steal(PyTuple_New(2 * PyDict_GET_SIZE(kwargs)));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(pairs.get(), i++, Py_NewRef(key));
+        PyTuple_SET_ITEM(pairs.get(), i++, Py_NewRef(value));
+    }
+    return pairs;
+}
+
 // Driver._set_opts_(self, opts, **kwargs): one unlisted name rejects the
 // whole call before anything is stored. A name is listed when it is a key,
 // or an alias or pattern match of one (named_option).
@@ -328,22 +341,26 @@ Ref driver_set_opts(Function*, PyObject* const* args) {
     PyObject* opts = args[1];
     // The catalogue's __contains__ and __getitem__ may be Python code that
     // reaches `kwargs` and changes or clears it: walk a tuple of owned
-    // (key, value) pairs taken once, never the dict itself.
-    Ref items = Ref::steal(PyDict_Items(args[2]));
-    items = Ref::steal(PyList_AsTuple(items.get()));
-    Ref error_keys = new_list();
+    // pairs taken once, never the dict itself.
+    Ref pairs = keyword_pairs(args[2]);
+    Py_ssize_t count = PyTuple_GET_SIZE(pairs.get()) / 2;
+    Ref error_keys;
     std::vector<std::pair<Ref, bool>> named;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        Ref key = Ref::borrow(PyTuple_GET_ITEM(PyTuple_GET_ITEM(items.get(), i), 0));
+    named.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(pairs.get(), 2 * i);
         bool pattern = false;
         Ref option;
-        if (!contains(opts, key.get())) {
-            option = named_option(opts, key.get(), &pattern);
-            if (!option) list_append(error_keys.get(), key.get());
+        if (!contains(opts, key)) {
+            option = named_option(opts, key, &pattern);
+            if (!option) {
+                if (!error_keys) error_keys = new_list();
+                list_append(error_keys.get(), key);
+            }
         }
         named.emplace_back(std::move(option), pattern);
     }
-    if (PyList_GET_SIZE(error_keys.get()) > 0) {
+    if (error_keys) {
         Ref error = global(k_error);
         Ref cls = getattr(error.get(), k_FormatError);
         Ref kwnames = new_tuple({*k_errors, *k_all_sels});
@@ -351,24 +368,33 @@ Ref driver_set_opts(Function*, PyObject* const* args) {
         Ref exc = Ref::steal(PyObject_Vectorcall(cls.get(), stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         raise_object(exc.get());
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(items.get(), i);
-        Ref key = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        Ref value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
-        store_value(opts, key.get(), value.get(), named[static_cast<std::size_t>(i)].first,
-                    named[static_cast<std::size_t>(i)].second);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const auto& [option, pattern] = named[static_cast<std::size_t>(i)];
+        store_value(opts, PyTuple_GET_ITEM(pairs.get(), 2 * i), PyTuple_GET_ITEM(pairs.get(), 2 * i + 1), option,
+                    pattern);
     }
     return Ref::borrow(Py_None);
 }
 
-// self._set_opts_(self.<catalogue>, **kwargs). A callee without vectorcall
-// gets the dict itself, so it gets a copy, as `**kwargs` in Python would.
+// self._set_opts_(self.<catalogue>, **kwargs), passed on as keywords: the
+// callee binds a dict of its own, as `**kwargs` in Python would. One tuple
+// holds the call's arguments (self, the catalogue, the values) while the
+// callee runs.
 Ref set_options(PyObject* self, const Str& catalogue, PyObject* kwargs) {
     Ref opts = getattr(self, catalogue);
-    Ref method = getattr(self, k_set_opts);
-    PyObject* stack[] = {nullptr, opts.get()};
-    Ref copy = Ref::steal(PyDict_Copy(kwargs));
-    Ref::steal(PyObject_VectorcallDict(method.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, copy.get()));
+    Py_ssize_t count = PyDict_GET_SIZE(kwargs);
+    Ref args = Ref::steal(PyTuple_New(count + 2));
+    Ref kwnames = Ref::steal(PyTuple_New(count));
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(self));
+    PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(opts.get()));
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), i, Py_NewRef(key));
+        PyTuple_SET_ITEM(args.get(), 2 + i++, Py_NewRef(value));
+    }
+    PyObject* const* stack = reinterpret_cast<PyTupleObject*>(args.get())->ob_item;
+    Ref::steal(PyObject_VectorcallMethod(*k_set_opts, stack, 2, kwnames.get()));
     return Ref::borrow(Py_None);
 }
 
@@ -380,9 +406,37 @@ Ref driver_set_open_options(Function*, PyObject* const* args) {
     return set_options(args[0], k_open_options_info, args[1]);
 }
 
+// The "current" values of a plain dict of records, read in place. A
+// record's lookup may still run code that changes the catalogue: that
+// raises as the loop over its items would.
+Ref current_values_of_dict(PyObject* opts) {
+    Ref values = new_dict();
+    Py_ssize_t size = PyDict_GET_SIZE(opts);
+    Py_ssize_t pos = 0;
+    PyObject *key, *record;
+    while (PyDict_Next(opts, &pos, &key, &record)) {
+        Ref held_key = Ref::borrow(key), held_record = Ref::borrow(record);
+        Ref current;
+        if (PyDict_CheckExact(record)) {
+            PyObject* found = nullptr;
+            check(PyDict_GetItemRef(record, *k_current, &found));
+            current = Ref::steal_or_null(found);
+        } else if (contains(record, *k_current)) {
+            current = Ref::steal(PyObject_GetItem(record, *k_current));
+        }
+        if (PyDict_GET_SIZE(opts) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw_error();
+        }
+        if (current) dict_set(values.get(), held_key.get(), current.get());
+    }
+    return values;
+}
+
 // The "current" values of a catalogue, as a new dict in catalogue order.
 Ref current_values(PyObject* self, const Str& catalogue) {
     Ref opts = getattr(self, catalogue);
+    if (PyDict_CheckExact(opts.get())) return current_values_of_dict(opts.get());
     Ref values = new_dict();
     Ref items = call_method(opts.get(), k_items);
     Ref it = Ref::steal(PyObject_GetIter(items.get()));
