@@ -406,6 +406,18 @@ Ref driver_set_open_options(Function*, PyObject* const* args) {
     return set_options(args[0], k_open_options_info, args[1]);
 }
 
+// record["current"] when `"current" in record`, else a null Ref; one
+// lookup for a plain dict.
+inline Ref current_of(PyObject* record) {
+    if (PyDict_CheckExact(record)) {
+        PyObject* found = nullptr;
+        check(PyDict_GetItemRef(record, *k_current, &found));
+        return Ref::steal_or_null(found);
+    }
+    if (!contains(record, *k_current)) return {};
+    return Ref::steal(PyObject_GetItem(record, *k_current));
+}
+
 // The "current" values of a plain dict of records, read in place. A
 // record's lookup may still run code that changes the catalogue: that
 // raises as the loop over its items would.
@@ -416,14 +428,7 @@ Ref current_values_of_dict(PyObject* opts) {
     PyObject *key, *record;
     while (PyDict_Next(opts, &pos, &key, &record)) {
         Ref held_key = Ref::borrow(key), held_record = Ref::borrow(record);
-        Ref current;
-        if (PyDict_CheckExact(record)) {
-            PyObject* found = nullptr;
-            check(PyDict_GetItemRef(record, *k_current, &found));
-            current = Ref::steal_or_null(found);
-        } else if (contains(record, *k_current)) {
-            current = Ref::steal(PyObject_GetItem(record, *k_current));
-        }
+        Ref current = current_of(record);
         if (PyDict_GET_SIZE(opts) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw_error();
@@ -443,9 +448,7 @@ Ref current_values(PyObject* self, const Str& catalogue) {
     while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
         Ref pair[2];
         unpack(item.get(), pair, 2);
-        if (!contains(pair[1].get(), *k_current)) continue;
-        Ref current = Ref::steal(PyObject_GetItem(pair[1].get(), *k_current));
-        dict_set(values.get(), pair[0].get(), current.get());
+        if (Ref current = current_of(pair[1].get())) dict_set(values.get(), pair[0].get(), current.get());
     }
     if (PyErr_Occurred()) throw_error();
     return values;
