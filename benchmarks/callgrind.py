@@ -205,9 +205,13 @@ def main(argv=None):
         child(args)
         return 0
 
-    folder = args.keep or tempfile.mkdtemp(prefix="vek-callgrind-")
-    os.makedirs(folder, exist_ok=True)
-    loop, fixed, ops, files = count(args, folder)
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        loop, fixed, ops, files = count(args, args.keep)
+    else:  # the profiles only feed the counts: gone with the run
+        with tempfile.TemporaryDirectory(prefix="vek-callgrind-") as scratch:
+            loop, fixed, ops, files = count(args, scratch)
+    folder = args.keep
     if args.json:
         with open(args.json, "w") as fh:
             json.dump({"python": platform.python_version(), "ops": ops}, fh)

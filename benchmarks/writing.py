@@ -33,9 +33,10 @@ RASTER = 4096
 POINTS = 100_000
 
 _CHILD = r'''
-import json, os, sys, time, tempfile
+import atexit, json, os, shutil, sys, time, tempfile
 way, what, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 folder = tempfile.mkdtemp(prefix="vek-bench-write-")
+atexit.register(shutil.rmtree, folder, True)  # after the datasets are closed
 import numpy as np
 srs, bounds, nodata = "EPSG:32631", (500000.0, 0.0, 500000.0 + 10 * n, 10.0 * n), -9999.0
 
